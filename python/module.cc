@@ -1,0 +1,41 @@
+// Module initialisation of fenro._core: wiring only.
+#include <Python.h>
+
+#include <atomic>
+
+namespace {
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    nullptr,  // empty docstring
+    0,        // no per-module state; m_size 0 lets a second initialisation be detected
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<bool> g_initialised{false};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core(void) {
+  // The module keeps process-wide state (the worker pool, bound NumPy table), so it may be
+  // initialised once per process only.
+  if (g_initialised.exchange(true)) {
+    PyErr_SetString(PyExc_ImportError,
+                    "fenro._core can only be initialised once per process");
+    return nullptr;
+  }
+  PyObject* m = PyModule_Create(&g_module);
+  if (m == nullptr) {
+    g_initialised = false;
+    return nullptr;
+  }
+  PyObject* all = PyList_New(0);
+  if (all == nullptr || PyModule_AddObject(m, "__all__", all) < 0) {
+    Py_XDECREF(all);
+    Py_DECREF(m);
+    g_initialised = false;
+    return nullptr;
+  }
+  return m;
+}

@@ -1,0 +1,87 @@
+#include "fenro/error/error.h"
+
+#include "fenro/error/number_text.h"
+
+namespace fenro {
+namespace {
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+std::string num(float v) { return format_message_number(v); }
+std::string num(double v) { return format_message_number(v); }
+std::string num(uint64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+// Every message template of the library lives here.
+std::string FenroError::message() const {
+  using namespace errors;
+  return std::visit(
+      Overloaded{
+          [](const EmptyUpdates&) -> std::string { return "Empty updates provided"; },
+          [](const DimensionMismatch&) -> std::string { return "Dimension mismatch in updates"; },
+          [](const InvalidTrimFraction& e) {
+            return "Invalid trim fraction: " + num(e.value) + " (must be 0.0-0.5)";
+          },
+          [](const InsufficientQuorum& e) {
+            return "Insufficient quorum: need " + num(e.need) + ", got " + num(e.got);
+          },
+          [](const NonFiniteValue& e) {
+            return "Non-finite value " + num(e.value) + " in update " + num(e.update) + " at [" +
+                   num(e.row) + ", " + num(e.column) + "]";
+          },
+          [](const NonFiniteWeight& e) {
+            return "Non-finite weight " + num(e.value) + " at index " + num(e.index);
+          },
+          [](const ClientIdCountMismatch& e) {
+            return "Client ID count mismatch: " + num(e.updates) + " updates but " +
+                   num(e.client_ids) + " client IDs";
+          },
+          [](const MultiKrumSelectionTooLarge& e) {
+            return "Multi-Krum selection m=" + num(e.m) + " exceeds the safe maximum " +
+                   num(e.max) + " for " + num(e.n) + " clients with f=" + num(e.f) +
+                   " (requires 1 <= m <= n - 2f - 2)";
+          },
+          [](const AllUpdatesRejected& e) {
+            return "all " + num(e.submitted) + " submitted updates were rejected";
+          },
+          [](const InvalidReputationScore& e) {
+            return "invalid reputation score " + num(e.value) +
+                   "; expected a finite value in [0, 1]";
+          },
+          [](const InvalidReputationAdjustment& e) {
+            return "invalid reputation adjustment " + num(e.value) +
+                   "; expected a finite non-negative value";
+          },
+          [](const InvalidDecayFactor& e) {
+            return "invalid reputation decay factor " + num(e.value) +
+                   "; expected a finite value in [0, 1]";
+          },
+          [](const InvalidReputationThreshold& e) {
+            return "invalid reputation threshold " + num(e.value) +
+                   "; expected a finite value in [0, 1]";
+          },
+          [](const NonFiniteReputationDistance& e) {
+            return "non-finite reputation distance " + num(e.distance) + " for client " + e.client;
+          },
+          [](const WeightsRequireFedAvg& e) {
+            return "weights are only supported by FedAvg, not " + e.method;
+          },
+          [](const NormBoundExceeded& e) {
+            return "update norm " + format_scientific6(e.norm) + " exceeds bound " +
+                   format_scientific6(e.bound);
+          },
+          [](const InvalidNormBound& e) {
+            return "Invalid norm bound: " + num(e.value) + " (must be finite and > 0)";
+          },
+          [](const ArrayShape& e) { return "Array shape error: " + e.detail; },
+      },
+      v_);
+}
+
+}  // namespace fenro

@@ -1,0 +1,118 @@
+#include "fenro/parallel/pool.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+namespace fenro::parallel {
+namespace {
+
+TEST(PoolSize, FollowsTheEnvironmentRules) {
+  EXPECT_EQ(pool_size_from(nullptr, nullptr, 8), 8u);
+  EXPECT_EQ(pool_size_from(nullptr, nullptr, 0), 1u);  // unknown CPU count reads as 1
+  EXPECT_EQ(pool_size_from("3", nullptr, 8), 3u);
+  EXPECT_EQ(pool_size_from("+3", "5", 8), 3u);
+  EXPECT_EQ(pool_size_from("007", nullptr, 8), 7u);
+  // 0 means the default, and the second variable is then not read.
+  EXPECT_EQ(pool_size_from("0", "5", 8), 8u);
+  // Not a number: the second variable decides.
+  for (const char* bad : {"", "+", "-1", " 3", "3 ", "3x", "0x10", "99999999999999999999999"}) {
+    EXPECT_EQ(pool_size_from(bad, "5", 8), 5u) << bad;
+    EXPECT_EQ(pool_size_from(bad, nullptr, 8), 8u) << bad;
+  }
+  EXPECT_EQ(pool_size_from(nullptr, "+2", 8), 2u);
+  EXPECT_EQ(pool_size_from(nullptr, "0", 8), 8u);
+  EXPECT_EQ(pool_size_from(nullptr, "x", 8), 8u);
+}
+
+std::vector<uint64_t> run_map(size_t n) {
+  return parallel_map(n, [](size_t i) { return static_cast<uint64_t>(i) * i + 7; });
+}
+
+TEST(ParallelMap, ResultsDoNotDependOnThreadCount) {
+  std::vector<uint64_t> expected(10007);
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<uint64_t>(i) * i + 7;
+  for (size_t threads : {1, 2, 3, 5}) {
+    reset_pool_for_testing(threads);
+    EXPECT_EQ(thread_count(), threads);
+    for (int rep = 0; rep < 20; ++rep) EXPECT_EQ(run_map(expected.size()), expected);
+    EXPECT_TRUE(run_map(0).empty());
+  }
+}
+
+TEST(ParallelFor, CoversEveryIndexOnceInGrainSizedChunks) {
+  reset_pool_for_testing(3);
+  for (size_t n : {1u, 2u, 7u, 64u, 1000u}) {
+    for (size_t grain : {0u, 1u, 3u, 64u, 5000u}) {
+      std::vector<std::atomic<int>> hits(n);
+      parallel_for(n, grain, [&](size_t b, size_t e) {
+        ASSERT_LT(b, e);
+        if (grain > 1) {
+          ASSERT_TRUE(b % grain == 0);
+        }
+        for (size_t i = b; i < e; ++i) hits[i]++;
+      });
+      for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << grain;
+    }
+  }
+}
+
+TEST(ParallelFor, RethrowsOnTheCallerAndStaysUsable) {
+  reset_pool_for_testing(3);
+  EXPECT_THROW(parallel_for(1000, 1,
+                            [](size_t b, size_t) {
+                              if (b == 500) throw std::runtime_error("boom");
+                            }),
+               std::runtime_error);
+  EXPECT_EQ(run_map(100).size(), 100u);
+}
+
+TEST(ParallelFor, NestedLoopsRunSeriallyInsideATask) {
+  reset_pool_for_testing(2);
+  std::vector<uint64_t> sums(8);
+  parallel_for(8, 1, [&](size_t b, size_t e) {
+    for (size_t i = b; i < e; ++i) {
+      uint64_t s = 0;
+      parallel_for(100, 1, [&](size_t bb, size_t ee) {
+        for (size_t j = bb; j < ee; ++j) s += j;
+      });
+      sums[i] = s;
+    }
+  });
+  for (uint64_t s : sums) EXPECT_EQ(s, 4950u);
+}
+
+TEST(Pool, CarriesOnWhenTheSystemRefusesThreads) {
+  reset_pool_for_testing(100000, /*spawn_limit=*/2);
+  EXPECT_EQ(thread_count(), 3u);
+  EXPECT_EQ(run_map(1000), [] {
+    std::vector<uint64_t> v(1000);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint64_t>(i) * i + 7;
+    return v;
+  }());
+  reset_pool_for_testing(2);
+}
+
+TEST(Pool, AForkedChildBuildsAFreshPool) {
+  reset_pool_for_testing(3);
+  ASSERT_EQ(run_map(1000).size(), 1000u);  // workers are running now
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The inherited pool has no threads here; a loop must neither hang nor crash.
+    const auto v = run_map(5000);
+    _exit(v.size() == 5000 && v[4999] == 4999ull * 4999 + 7 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace fenro::parallel
