@@ -1,0 +1,21 @@
+// Coordinate-wise median.
+#ifndef FENRO_AGGREGATORS_MEDIAN_H_
+#define FENRO_AGGREGATORS_MEDIAN_H_
+
+#include <span>
+
+#include "fenro/aggregators/update.h"
+#include "fenro/error/result.h"
+
+namespace fenro::aggregators {
+
+// Returns, per coordinate, the median of the n client values under the stable IEEE order:
+// the middle value for odd n, (a + b) * 0.5 in float32 of the two middle values for even n
+// (recomputed in double and rounded once when that float32 sum overflows).
+// Checks: the shared update validation only; any n >= 1 is accepted.
+// Runs on the worker pool; identical for every thread count.
+Result<Matrix> median(std::span<const UpdateView> updates);
+
+}  // namespace fenro::aggregators
+
+#endif  // FENRO_AGGREGATORS_MEDIAN_H_
