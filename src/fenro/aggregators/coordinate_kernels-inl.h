@@ -54,6 +54,36 @@ void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
   }
 }
 
+// Batcher's odd-even merge sort of 16 inputs: the first four rounds of the network for any n,
+// sorting each aligned block of 16 slots. Done in registers, it replaces the first 63
+// comparators of every full block (see build_network), which would otherwise each cost two
+// loads and two stores.
+inline constexpr uint8_t kSort16[63][2] = {
+    {0, 1},   {2, 3},   {4, 5},   {6, 7},   {8, 9},   {10, 11}, {12, 13}, {14, 15}, {0, 2},
+    {1, 3},   {4, 6},   {5, 7},   {8, 10},  {9, 11},  {12, 14}, {13, 15}, {1, 2},   {5, 6},
+    {9, 10},  {13, 14}, {0, 4},   {1, 5},   {2, 6},   {3, 7},   {8, 12},  {9, 13},  {10, 14},
+    {11, 15}, {2, 4},   {3, 5},   {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {9, 10},
+    {11, 12}, {13, 14}, {0, 8},   {1, 9},   {2, 10},  {3, 11},  {4, 12},  {5, 13},  {6, 14},
+    {7, 15},  {4, 8},   {5, 9},   {6, 10},  {7, 11},  {2, 4},   {3, 5},   {6, 8},   {7, 9},
+    {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {7, 8},   {9, 10},  {11, 12}, {13, 14}};
+
+// Sorts slots 0..15 (each `stride` floats apart) of one vector column, in registers.
+template <class Ops>
+inline void sort16(float* base, size_t stride) {
+  using V = typename Ops::V;
+  V r[16];
+#pragma GCC unroll 16
+  for (size_t i = 0; i < 16; ++i) r[i] = Ops::load(base + i * stride);
+#pragma GCC unroll 63
+  for (size_t c = 0; c < 63; ++c) {
+    const V a = r[kSort16[c][0]], b = r[kSort16[c][1]];
+    r[kSort16[c][0]] = Ops::min(a, b);
+    r[kSort16[c][1]] = Ops::max(a, b);
+  }
+#pragma GCC unroll 16
+  for (size_t i = 0; i < 16; ++i) Ops::store(base + i * stride, r[i]);
+}
+
 // Runs the pruned network over the tile: slot offsets are pre-multiplied by T.
 template <class Ops, size_t T>
 void run_network(const SelectJob& job, float* buf) {
@@ -138,6 +168,9 @@ void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
     const size_t c0 = t * T;
     const size_t len = min_size(T, d - c0);
     load_tile<Ops, T>(job.in, c0, len, buf);
+    for (size_t b = 0; b < job.sorted_blocks; ++b) {
+      for (size_t w = 0; w < T; w += L) sort16<Ops>(buf + b * 16 * T + w, T);
+    }
     run_network<Ops, T>(job, buf);
     for (size_t w = 0; w < T; w += L) {
       V r;

@@ -3,6 +3,7 @@
 // GCC 12 flags the deliberately undefined pass-through operand inside the AVX-512 min/max
 // intrinsics as maybe-uninitialized; it is never read.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <cstddef>
