@@ -219,7 +219,40 @@ void mean_tiles(const MeanJob& job, size_t tile_begin, size_t tile_end) {
       float* acc = out + j;
       const size_t vec_end = seg - seg % L;
       for (size_t s = 0; s < seg; ++s) acc[s] = 0.0f;
-      for (size_t k = 0; k < in.n; ++k) {
+      // Four updates per pass over the tile: the partial sums stay in registers between them,
+      // cutting the accumulator's loads and stores to a quarter. The order is still 0, 1, 2, ...
+      size_t k = 0;
+      for (; k + 4 <= in.n; k += 4) {
+        const float* p0 = coord_ptr(in, k, c);
+        const float* p1 = coord_ptr(in, k + 1, c);
+        const float* p2 = coord_ptr(in, k + 2, c);
+        const float* p3 = coord_ptr(in, k + 3, c);
+        if (job.weights == nullptr) {
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            V a = Ops::add(Ops::load(acc + s), Ops::load(p0 + s));
+            a = Ops::add(a, Ops::load(p1 + s));
+            a = Ops::add(a, Ops::load(p2 + s));
+            Ops::store(acc + s, Ops::add(a, Ops::load(p3 + s)));
+          }
+          for (; s < seg; ++s) acc[s] = acc[s] + p0[s] + p1[s] + p2[s] + p3[s];
+        } else {
+          const float* w = job.weights + k;
+          const V w0 = Ops::set1(w[0]), w1 = Ops::set1(w[1]), w2 = Ops::set1(w[2]),
+                  w3 = Ops::set1(w[3]);
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            V a = Ops::add(Ops::load(acc + s), Ops::mul(Ops::load(p0 + s), w0));
+            a = Ops::add(a, Ops::mul(Ops::load(p1 + s), w1));
+            a = Ops::add(a, Ops::mul(Ops::load(p2 + s), w2));
+            Ops::store(acc + s, Ops::add(a, Ops::mul(Ops::load(p3 + s), w3)));
+          }
+          for (; s < seg; ++s) {
+            acc[s] = acc[s] + p0[s] * w[0] + p1[s] * w[1] + p2[s] * w[2] + p3[s] * w[3];
+          }
+        }
+      }
+      for (; k < in.n; ++k) {
         const float* p = coord_ptr(in, k, c);
         if (job.weights == nullptr) {
           size_t s = 0;
