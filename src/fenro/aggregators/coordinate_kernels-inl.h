@@ -67,13 +67,14 @@ inline constexpr uint8_t kSort16[63][2] = {
     {7, 15},  {4, 8},   {5, 9},   {6, 10},  {7, 11},  {2, 4},   {3, 5},   {6, 8},   {7, 9},
     {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {7, 8},   {9, 10},  {11, 12}, {13, 14}};
 
-// Sorts slots 0..15 (each `stride` floats apart) of one vector column, in registers.
-template <class Ops>
-inline void sort16(float* base, size_t stride) {
+// Sorts 16 slots of one vector column in registers: loads slot i with load(i), stores it
+// sorted at dst + i * stride.
+template <class Ops, class Load>
+inline void sort16(Load&& load, float* dst, size_t stride) {
   using V = typename Ops::V;
   V r[16];
 #pragma GCC unroll 16
-  for (size_t i = 0; i < 16; ++i) r[i] = Ops::load(base + i * stride);
+  for (size_t i = 0; i < 16; ++i) r[i] = load(i);
 #pragma GCC unroll 63
   for (size_t c = 0; c < 63; ++c) {
     const V a = r[kSort16[c][0]], b = r[kSort16[c][1]];
@@ -81,7 +82,39 @@ inline void sort16(float* base, size_t stride) {
     r[kSort16[c][1]] = Ops::max(a, b);
   }
 #pragma GCC unroll 16
-  for (size_t i = 0; i < 16; ++i) Ops::store(base + i * stride, r[i]);
+  for (size_t i = 0; i < 16; ++i) Ops::store(dst + i * stride, r[i]);
+}
+
+// Fills the tile for coordinates [c0, c0 + len) and sorts its leading full blocks of 16 slots.
+// For a full tile of dense updates the blocks are sorted straight from the updates' memory.
+template <class Ops, size_t T>
+void load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* buf) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  const Inputs& in = job.in;
+  if (in.contiguous && len == T) {
+    const V zero = Ops::set1(0.0f);
+    for (size_t b = 0; b < job.sorted_blocks; ++b) {
+      const float* const* src = in.bases + b * 16;
+      for (size_t w = 0; w < T; w += L) {
+        sort16<Ops>([&](size_t i) { return Ops::add(Ops::load(src[i] + c0 + w), zero); },
+                    buf + b * 16 * T + w, T);
+      }
+    }
+    for (size_t k = job.sorted_blocks * 16; k < in.n; ++k) {
+      for (size_t w = 0; w < T; w += L) {
+        Ops::store(buf + k * T + w, Ops::add(Ops::load(in.bases[k] + c0 + w), zero));
+      }
+    }
+    return;
+  }
+  load_tile<Ops, T>(in, c0, len, buf);
+  for (size_t b = 0; b < job.sorted_blocks; ++b) {
+    float* block = buf + b * 16 * T;
+    for (size_t w = 0; w < T; w += L) {
+      sort16<Ops>([&](size_t i) { return Ops::load(block + i * T + w); }, block + w, T);
+    }
+  }
 }
 
 // Runs the pruned network over the tile: slot offsets are pre-multiplied by T.
@@ -167,10 +200,7 @@ void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
   for (size_t t = tile_begin; t < tile_end; ++t) {
     const size_t c0 = t * T;
     const size_t len = min_size(T, d - c0);
-    load_tile<Ops, T>(job.in, c0, len, buf);
-    for (size_t b = 0; b < job.sorted_blocks; ++b) {
-      for (size_t w = 0; w < T; w += L) sort16<Ops>(buf + b * 16 * T + w, T);
-    }
+    load_and_sort_blocks<Ops, T>(job, c0, len, buf);
     run_network<Ops, T>(job, buf);
     for (size_t w = 0; w < T; w += L) {
       V r;
