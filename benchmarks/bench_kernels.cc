@@ -5,6 +5,8 @@
 // 2 threads over 1, and the peak memory a call adds beyond what was resident before it.
 //
 // Usage: bench_kernels [n ...]   (default 10 50 200)
+#include <malloc.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "fenro/aggregators/coordinate_kernels.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
@@ -82,6 +85,10 @@ void run(size_t n) {
   std::printf("\nn = %zu: %.0f MB of updates, copy floor %.2f ms (%.1f GB/s)\n", n,
               static_cast<double>(n * d * 4) / 1e6, floor_s * 1e3,
               static_cast<double>(n * d * 8) / floor_s / 1e9);
+  const size_t k = static_cast<size_t>(std::ceil(kTrim * static_cast<float>(n)));
+  std::printf("  comparators per tile: median %zu, trimmed mean %zu\n",
+              aggregators::internal::network_size(n, (n - 1) / 2, n / 2 + 1),
+              aggregators::internal::network_size(n, k, n - k));
   std::printf("  %-16s %9s %8s %10s %10s %10s\n", "kernel", "ms", "x floor", "vs naive",
               "2T vs 1T", "extra MB");
 
@@ -123,6 +130,9 @@ void run(size_t n) {
 }  // namespace fenro::bench
 
 int main(int argc, char** argv) {
+  // A fixed mmap threshold: every result matrix is then mapped fresh and unmapped when freed,
+  // so the resident size before a call is a true baseline for its peak.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   std::vector<size_t> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {10, 50, 200};

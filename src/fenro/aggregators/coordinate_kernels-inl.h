@@ -26,20 +26,10 @@ inline const float* coord_ptr(const Inputs& in, size_t k, size_t c) {
 }
 
 // Copies coordinates [c0, c0 + len) of every update into slot k of the tile (T floats per
-// slot), adding +0.0 so that both zeros become +0.0, and pads the slot with +0.0.
-template <class Ops, size_t T>
+// slot), adding +0.0 so that both zeros become +0.0, and pads the slot with +0.0. The general
+// path, for partial tiles and strided rows.
+template <size_t T>
 void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
-  using V = typename Ops::V;
-  constexpr size_t L = Ops::kLanes;
-  const V zero = Ops::set1(0.0f);
-  if (in.contiguous && len == T) {
-    for (size_t k = 0; k < in.n; ++k) {
-      const float* p = in.bases[k] + c0;
-      float* dst = buf + k * T;
-      for (size_t w = 0; w < T; w += L) Ops::store(dst + w, Ops::add(Ops::load(p + w), zero));
-    }
-    return;
-  }
   for (size_t k = 0; k < in.n; ++k) {
     float* dst = buf + k * T;
     size_t j = 0;
@@ -108,7 +98,7 @@ void load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* bu
     }
     return;
   }
-  load_tile<Ops, T>(in, c0, len, buf);
+  load_tile<T>(in, c0, len, buf);
   for (size_t b = 0; b < job.sorted_blocks; ++b) {
     float* block = buf + b * 16 * T;
     for (size_t w = 0; w < T; w += L) {
@@ -141,14 +131,18 @@ void run_network(const SelectJob& job, float* buf) {
         for (uint32_t i = 0; i < count; ++i, p += 2) {
           float* a = buf + p[0];
           const float* b = buf + p[1];
-          for (size_t w = 0; w < T; w += L) Ops::store(a + w, Ops::min(Ops::load(a + w), Ops::load(b + w)));
+          for (size_t w = 0; w < T; w += L) {
+            Ops::store(a + w, Ops::min(Ops::load(a + w), Ops::load(b + w)));
+          }
         }
         break;
       case OpKind::kMaxOnly:
         for (uint32_t i = 0; i < count; ++i, p += 2) {
           const float* a = buf + p[0];
           float* b = buf + p[1];
-          for (size_t w = 0; w < T; w += L) Ops::store(b + w, Ops::max(Ops::load(a + w), Ops::load(b + w)));
+          for (size_t w = 0; w < T; w += L) {
+            Ops::store(b + w, Ops::max(Ops::load(a + w), Ops::load(b + w)));
+          }
         }
         break;
     }
@@ -179,9 +173,9 @@ inline float fix_zero_sign(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 template <size_t T>
 float reduce_in_double(const SelectJob& job, const float* buf, size_t l) {
   if (job.reduce == Reduce::kHalfSum) {
-    return static_cast<float>(
-        (static_cast<double>(buf[job.lo * T + l]) + static_cast<double>(buf[(job.lo + 1) * T + l])) *
-        0.5);
+    const double a = static_cast<double>(buf[job.lo * T + l]);
+    const double b = static_cast<double>(buf[(job.lo + 1) * T + l]);
+    return static_cast<float>((a + b) * 0.5);
   }
   double acc = -0.0;
   for (size_t p = job.lo; p < job.hi; ++p) acc += static_cast<double>(buf[p * T + l]);
@@ -207,8 +201,8 @@ void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
       if (job.reduce == Reduce::kPick) {
         r = Ops::load(buf + job.lo * T + w);
       } else if (job.reduce == Reduce::kHalfSum) {
-        r = Ops::mul(Ops::add(Ops::load(buf + job.lo * T + w), Ops::load(buf + (job.lo + 1) * T + w)),
-                     Ops::set1(0.5f));
+        const V a = Ops::load(buf + job.lo * T + w), b = Ops::load(buf + (job.lo + 1) * T + w);
+        r = Ops::mul(Ops::add(a, b), Ops::set1(0.5f));
       } else {
         V acc = Ops::set1(-0.0f);
         for (size_t p = job.lo; p < job.hi; ++p) acc = Ops::add(acc, Ops::load(buf + p * T + w));
@@ -286,7 +280,9 @@ void mean_tiles(const MeanJob& job, size_t tile_begin, size_t tile_end) {
         const float* p = coord_ptr(in, k, c);
         if (job.weights == nullptr) {
           size_t s = 0;
-          for (; s < vec_end; s += L) Ops::store(acc + s, Ops::add(Ops::load(acc + s), Ops::load(p + s)));
+          for (; s < vec_end; s += L) {
+            Ops::store(acc + s, Ops::add(Ops::load(acc + s), Ops::load(p + s)));
+          }
           for (; s < seg; ++s) acc[s] = acc[s] + p[s];
         } else {
           const float wk = job.weights[k];

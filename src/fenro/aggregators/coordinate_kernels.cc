@@ -129,14 +129,16 @@ void select_by_sorting(const Inputs& in, size_t lo, size_t hi, Reduce reduce, fl
         std::nth_element(v.begin() + static_cast<std::ptrdiff_t>(lo) + 1,
                          v.begin() + static_cast<std::ptrdiff_t>(hi), v.end());
       }
-      std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo), v.begin() + static_cast<std::ptrdiff_t>(hi));
+      std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo),
+                v.begin() + static_cast<std::ptrdiff_t>(hi));
       float r;
       if (reduce == Reduce::kPick) {
         r = v[lo];
       } else if (reduce == Reduce::kHalfSum) {
         r = (v[lo] + v[lo + 1]) * 0.5f;
         if (!std::isfinite(r)) {
-          r = static_cast<float>((static_cast<double>(v[lo]) + static_cast<double>(v[lo + 1])) * 0.5);
+          const double a = static_cast<double>(v[lo]), b = static_cast<double>(v[lo + 1]);
+          r = static_cast<float>((a + b) * 0.5);
         }
       } else {
         float acc = -0.0f;
