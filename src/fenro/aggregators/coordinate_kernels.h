@@ -112,8 +112,8 @@ Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target targe
 // running a network (whose size grows as n log^2 n).
 inline constexpr size_t kMaxNetworkInputs = 1024;
 
-// Number of comparators of the pruned network for n inputs and kept slots [lo, hi); for the
-// benchmark and tests.
+// Number of comparators of the pruned network for n inputs and kept slots [lo, hi), as the
+// benchmark reports it.
 size_t network_size(size_t n, size_t lo, size_t hi);
 
 }  // namespace fenro::aggregators::internal
