@@ -9,7 +9,7 @@ updates.
 
 import numpy as np
 
-from fenro._core import ByzantineAggregator
+from fenro import ByzantineAggregator
 
 rng = np.random.default_rng(0)
 honest = [(1.0 + 0.05 * rng.standard_normal((4, 3))).astype(np.float32) for _ in range(6)]

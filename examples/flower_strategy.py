@@ -18,7 +18,7 @@ from flwr.app import ArrayRecord, Context, Message, MetricRecord, RecordDict
 from flwr.clientapp import ClientApp
 from flwr.serverapp import Grid
 
-from fenro._core import ByzantineAggregator
+from fenro import ByzantineAggregator
 from fenro.flower import FenroStrategy
 
 NODES = list(range(101, 111))        # Flower node ids

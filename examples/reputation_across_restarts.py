@@ -13,7 +13,7 @@ import tempfile
 
 import numpy as np
 
-from fenro._core import ByzantineAggregator, ReputationManager
+from fenro import ByzantineAggregator, ReputationManager
 
 CLIENTS = [f"site-{i}" for i in range(6)]
 ATTACKER = "site-5"

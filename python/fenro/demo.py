@@ -213,7 +213,7 @@ def run_one(setup, method, attack, rounds, tick=None):
 
     Returns a dict with the accuracy after every round (index 0: before training), the
     mean seconds per round and per aggregation call, and every client's final score."""
-    from fenro._core import ByzantineAggregator
+    from fenro import ByzantineAggregator
 
     w = setup.w0.copy()
     acc = [accuracy(w, setup.x_test, setup.y_test)]

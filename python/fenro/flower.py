@@ -1,6 +1,6 @@
 """A Flower strategy that aggregates client results with a fenro ByzantineAggregator.
 
-    from fenro._core import ByzantineAggregator
+    from fenro import ByzantineAggregator
     from fenro.flower import FenroStrategy
 
     strategy = FenroStrategy(ByzantineAggregator("median", 0.0, ban_threshold=0.3),

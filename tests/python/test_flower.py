@@ -14,7 +14,7 @@ flwr = pytest.importorskip("flwr")
 from flwr.app import ArrayRecord, Message, MetricRecord, RecordDict  # noqa: E402
 from flwr.clientapp import ClientApp  # noqa: E402
 
-from fenro._core import ByzantineAggregator  # noqa: E402
+from fenro import ByzantineAggregator  # noqa: E402
 from fenro.flower import FenroStrategy  # noqa: E402
 
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "flower_strategy.py"
