@@ -218,6 +218,7 @@ def run_one(setup, method, attack, rounds, tick=None):
     w = setup.w0.copy()
     acc = [accuracy(w, setup.x_test, setup.y_test)]
     aggregator = None
+    refused = None
     round_seconds = aggregate_seconds = 0.0
     for r in range(rounds):
         start = time.perf_counter()
@@ -237,9 +238,11 @@ def run_one(setup, method, attack, rounds, tick=None):
         t0 = time.perf_counter()
         try:
             step = aggregator.aggregate(updates, client_ids=setup.client_ids)
-        except ValueError:
-            # Every update filtered out: keep the model for this round.
+        except ValueError as err:
+            # The rule refused the round (every update filtered out, or too few clients for
+            # Krum's quorum): keep the model, and say so in the table.
             step = np.zeros_like(w)
+            refused = refused or str(err)
         aggregate_seconds += time.perf_counter() - t0
         w = w + step
         acc.append(accuracy(w, setup.x_test, setup.y_test))
@@ -248,7 +251,8 @@ def run_one(setup, method, attack, rounds, tick=None):
             tick()
     scores = {cid: aggregator.get_reputation(cid) for cid in setup.client_ids}
     return {"accuracy": acc, "seconds_per_round": round_seconds / max(rounds, 1),
-            "aggregate_seconds": aggregate_seconds / max(rounds, 1), "reputation": scores}
+            "aggregate_seconds": aggregate_seconds / max(rounds, 1), "reputation": scores,
+            "refused": refused}
 
 
 class _Progress:
@@ -320,10 +324,13 @@ def format_table(results, methods, attacks):
     lines = ["final held-out accuracy (%)", head, "-" * len(head)]
     for m in methods:
         row = [results[(m, a)] for a in attacks]
-        line = f"{m:<14}" + "".join(f"{100 * r['accuracy'][-1]:>17.1f}" for r in row)
+        line = f"{m:<14}" + "".join(
+            f"{100 * r['accuracy'][-1]:>16.1f}{'*' if r['refused'] else ' '}" for r in row)
         sec = sum(r["seconds_per_round"] for r in row) / len(row)
         agg = sum(r["aggregate_seconds"] for r in row) / len(row)
         lines.append(line + f"{sec:>10.4f}{1000 * agg:>9.3f}")
+    notes = sorted({r["refused"] for r in results.values() if r["refused"]})
+    lines += [f"* some rounds kept the model unchanged: {n}" for n in notes]
     return "\n".join(lines)
 
 

@@ -94,3 +94,17 @@ def test_cli_prints_table_and_writes_plot_and_results(tmp_path, capsys):
 def test_cli_rejects_bad_options(argv, message):
     with pytest.raises(SystemExit, match=message.replace("[", r"\[").replace(")", r"\)")):
         demo.main(argv + ["--rounds", "1", "--quiet", "--no-plot"])
+
+
+def test_module_entry_point_dispatches_to_the_demo():
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-m", "fenro", "demo", "--help"],
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    for option in ("--clients", "--byzantine", "--attack", "--rounds", "--methods", "--seed",
+                   "--out"):
+        assert option in r.stdout
+    r = subprocess.run([sys.executable, "-m", "fenro"], capture_output=True, text=True)
+    assert r.returncode == 2 and "demo" in r.stderr
