@@ -111,3 +111,69 @@ def test_importing_fenro_does_not_import_flower():
     code = "import sys, fenro; assert 'flwr' not in sys.modules, 'flwr imported'"
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
+
+
+SIMULATION = '''
+import numpy as np
+from flwr.app import ArrayRecord, Message, MetricRecord, RecordDict
+from flwr.clientapp import ClientApp
+from flwr.serverapp import ServerApp
+from flwr.simulation import run_simulation
+
+from fenro import ByzantineAggregator
+from fenro.flower import FenroStrategy
+
+TRUE_W = np.linspace(-1.0, 1.0, 8).reshape(8, 1)
+NODES, BYZANTINE = 10, {0, 3, 6}
+client_app = ClientApp()
+
+
+@client_app.train()
+def train(msg, context):
+    pid = int(context.node_config["partition-id"])
+    rng = np.random.default_rng(pid)
+    x = rng.normal(size=(64, 8))
+    y = x @ TRUE_W + rng.normal(scale=0.1, size=(64, 1))
+    w = msg.content["arrays"].to_numpy_ndarrays()[0]
+    for _ in range(5):
+        w = w - 0.1 * x.T @ (x @ w - y) / len(x)
+    if pid in BYZANTINE:
+        w = -5.0 * TRUE_W
+    content = RecordDict({"arrays": ArrayRecord([w]),
+                          "metrics": MetricRecord({"num-examples": 64, "pid": pid})})
+    return Message(content, reply_to=msg)
+
+
+server_app = ServerApp()
+
+
+@server_app.main()
+def main(grid, context):
+    strategy = FenroStrategy(ByzantineAggregator("median", 0.0, ban_threshold=0.3),
+                             fraction_evaluate=0.0, min_train_nodes=NODES,
+                             min_available_nodes=NODES)
+    result = strategy.start(grid=grid, initial_arrays=ArrayRecord([np.zeros((8, 1))]),
+                            num_rounds=6)
+    w = result.arrays.to_numpy_ndarrays()[0]
+    last = result.train_metrics_clientapp[6]
+    scores = sorted(v for k, v in last.items() if k.startswith("fenro-reputation."))
+    print("RESULT", float(np.linalg.norm(w - TRUE_W)), len(last["fenro-banned"]),
+          scores[2] < 0.3 < scores[3], flush=True)
+
+
+run_simulation(server_app=server_app, client_app=client_app, num_supernodes=NODES,
+               backend_config={"client_resources": {"num_cpus": 1, "num_gpus": 0.0}})
+'''
+
+
+@pytest.mark.skipif(importlib.util.find_spec("ray") is None,
+                    reason="Flower's simulation runtime needs flwr[simulation] (ray)")
+def test_strategy_in_flowers_simulation_runtime(tmp_path):
+    script = tmp_path / "simulation.py"
+    script.write_text(SIMULATION)
+    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                       timeout=600, cwd=tmp_path)
+    lines = [line for line in r.stdout.splitlines() if line.startswith("RESULT")]
+    assert r.returncode == 0 and lines, r.stdout[-3000:] + r.stderr[-3000:]
+    _, distance, banned, separated = lines[0].split()
+    assert float(distance) < 0.3 and banned == "3" and separated == "True", lines[0]
