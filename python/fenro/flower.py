@@ -34,7 +34,9 @@ Importing this module imports Flower; ``import fenro`` does not.
 """
 
 import json
+from collections.abc import Callable, Iterable
 from logging import INFO, WARNING
+from typing import Any, Optional
 
 import numpy as np
 from flwr.app import Array, ArrayRecord, ConfigRecord, Message, MetricRecord
@@ -64,7 +66,8 @@ class FenroStrategy(FedAvg):
         aggregation functions).
     """
 
-    def __init__(self, aggregator, *, aggregate_deltas=True, client_id_fn=str, **kwargs):
+    def __init__(self, aggregator: Any, *, aggregate_deltas: bool = True,
+                 client_id_fn: Callable[[int], str] = str, **kwargs: Any) -> None:
         super().__init__(**kwargs)
         state = json.loads(aggregator.to_json())
         self.aggregator = aggregator
@@ -75,7 +78,7 @@ class FenroStrategy(FedAvg):
         self._global = None
 
     @property
-    def ban_threshold(self):
+    def ban_threshold(self) -> float:
         """The aggregator's ban threshold: clients scoring strictly below it are excluded."""
         return self._ban_threshold
 
@@ -84,12 +87,14 @@ class FenroStrategy(FedAvg):
         super().summary()
 
     def configure_train(self, server_round: int, arrays: ArrayRecord, config: ConfigRecord,
-                        grid: Grid):
+                        grid: Grid) -> Iterable[Message]:
         # Remember what the clients start from, to turn their replies into updates.
         self._global = {key: value.numpy() for key, value in arrays.items()}
         return super().configure_train(server_round, arrays, config, grid)
 
-    def aggregate_train(self, server_round, replies):
+    def aggregate_train(
+        self, server_round: int, replies: Iterable[Message]
+    ) -> tuple[Optional[ArrayRecord], Optional[MetricRecord]]:
         valid, _ = self._check_and_log_replies(replies, is_train=True)
         if not valid:
             return None, None
@@ -142,7 +147,7 @@ class FenroStrategy(FedAvg):
         return arrays, metrics
 
 
-def _flatten(record, layout, base, node):
+def _flatten(record: ArrayRecord, layout: list, base: Optional[dict], node: int) -> np.ndarray:
     """One client's arrays (minus the global ones when base is given) as a 1 x D float32."""
     if list(record.keys()) != [key for key, _ in layout]:
         raise ValueError(f"node {node} replied with arrays {list(record.keys())}, "
@@ -161,7 +166,7 @@ def _flatten(record, layout, base, node):
     return flat.reshape(1, -1)
 
 
-def _unflatten(aggregate, layout, base):
+def _unflatten(aggregate: np.ndarray, layout: list, base: Optional[dict]) -> ArrayRecord:
     """Splits the aggregate row back into arrays of the reply layout and dtypes."""
     flat = np.asarray(aggregate).reshape(-1)
     out, offset = {}, 0
