@@ -222,7 +222,7 @@ def run_one(setup, method, attack, rounds, tick=None):
     round_seconds = aggregate_seconds = 0.0
     for r in range(rounds):
         start = time.perf_counter()
-        honest, updates = [], []
+        updates = []
         for c, part in enumerate(setup.parts):
             rng = np.random.default_rng([setup.seed, 3, r, c])
             updates.append(local_update(w, setup.x_train[part], setup.y_train[part], rng))
@@ -260,6 +260,7 @@ class _Progress:
 
     def __init__(self, total, enabled):
         self.total, self.done, self.enabled, self.bar = total, 0, enabled, None
+        self.label = ""
         if not enabled:
             return
         try:
@@ -329,6 +330,12 @@ def format_table(results, methods, attacks):
         sec = sum(r["seconds_per_round"] for r in row) / len(row)
         agg = sum(r["aggregate_seconds"] for r in row) / len(row)
         lines.append(line + f"{sec:>10.4f}{1000 * agg:>9.3f}")
+    lines.append("s/round: a whole simulated round, local training included; "
+                 "agg ms: the fenro aggregate call alone")
+    if "guarded" in methods:
+        lines.append(f"guarded: fedavg behind a norm bound ({GUARD_NORM_FACTOR:g} x the median "
+                     f"update norm of round 1) and a reputation ban (below "
+                     f"{GUARD_BAN_THRESHOLD:g})")
     notes = sorted({r["refused"] for r in results.values() if r["refused"]})
     lines += [f"* some rounds kept the model unchanged: {n}" for n in notes]
     return "\n".join(lines)
