@@ -1,17 +1,20 @@
 #include "fenro/aggregators/aggregator.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "fenro/aggregators/adaptive.h"
 #include "fenro/aggregators/bfp16.h"
+#include "fenro/aggregators/coordinate_kernels.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/math/norms.h"
+#include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
 namespace {
@@ -49,6 +52,27 @@ uint64_t krum_quorum(uint64_t f) {
 }
 
 bool valid_norm_bound(float b) { return std::isfinite(b) && b > 0.0f; }
+
+// validate_updates and every update's L2 norm in one parallel pass. A double sum of squares of
+// finite float32 values cannot overflow, so an update holds a NaN or an infinity exactly when
+// its norm is not finite; only then is the offending element searched, so the first failure in
+// the documented order (update k's shape, then its values, before update k + 1) is reported.
+Result<std::vector<double>> validate_with_norms(std::span<const UpdateView> updates) {
+  if (updates.empty()) return errors::EmptyUpdates{};
+  size_t same = 1;
+  while (same < updates.size() && updates[same].same_shape(updates[0])) ++same;
+  std::vector<double> norms(same);
+  math::l2_norms_f64(updates.first(same), norms.data());
+  for (size_t k = 0; k < same; ++k) {
+    if (!std::isfinite(norms[k])) {
+      Status s = check_finite(updates[k], k);
+      assert(!s.ok());
+      return std::move(s).error();
+    }
+  }
+  if (same < updates.size()) return errors::DimensionMismatch{};
+  return norms;
+}
 
 // The round's reward and penalty, as float32 amounts.
 constexpr float kCloseReward = 0.02f;
@@ -165,7 +189,8 @@ Result<RoundOutcome> ByzantineAggregator::run(
   if (weights && method_.kind != Kind::kFedAvg) {
     return errors::WeightsRequireFedAvg{method_.debug_text()};
   }
-  FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  auto norms = validate_with_norms(updates);
+  if (!norms.ok()) return std::move(norms).error();
   const size_t n = updates.size();
   if (client_ids && client_ids->size() != n) {
     return errors::ClientIdCountMismatch{n, client_ids->size()};
@@ -207,21 +232,17 @@ Result<RoundOutcome> ByzantineAggregator::run(
   }
 
   // Norm-bound filter. The updates are known finite and the bound valid, so the only outcome
-  // besides "within" is "exceeded"; the norms are one batched streaming pass.
-  if (norm_bound_ && !candidates.empty()) {
-    std::vector<UpdateView> views;
-    views.reserve(candidates.size());
-    for (size_t i : candidates) views.push_back(updates[i]);
-    std::vector<double> norms(views.size());
-    math::l2_norms_f64(views, norms.data());
+  // besides "within" is "exceeded"; the norms came with the validation pass, with the bits of
+  // the sequential row-major sum.
+  if (norm_bound_) {
     const double bound = static_cast<double>(*norm_bound_);
     std::vector<size_t> kept;
     kept.reserve(candidates.size());
-    for (size_t j = 0; j < candidates.size(); ++j) {
-      if (norms[j] <= bound) {
-        kept.push_back(candidates[j]);
+    for (size_t i : candidates) {
+      if (norms.value()[i] <= bound) {
+        kept.push_back(i);
       } else {
-        decisions[candidates[j]].verdict = audit::RejectedByNormBound{*norm_bound_, norms[j]};
+        decisions[i].verdict = audit::RejectedByNormBound{*norm_bound_, norms.value()[i]};
       }
     }
     candidates = std::move(kept);
@@ -232,7 +253,9 @@ Result<RoundOutcome> ByzantineAggregator::run(
     return errors::AllUpdatesRejected{n};
   }
 
-  // Dispatch on the survivors, in candidate order.
+  // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
+  // skip their own update validation.
+  constexpr auto kValidated = internal::Updates::kValidated;
   const size_t k = candidates.size();
   std::vector<UpdateView> survivors;
   survivors.reserve(k);
@@ -247,8 +270,10 @@ Result<RoundOutcome> ByzantineAggregator::run(
   std::optional<Matrix> aggregate;
   switch (method_.kind) {
     case Kind::kFedAvg: {
-      auto r = fedavg(survivors, weights ? std::optional<std::span<const float>>(survivor_weights)
-                                         : std::nullopt);
+      auto r = internal::fedavg_on(
+          survivors, weights ? std::optional<std::span<const float>>(survivor_weights)
+                             : std::nullopt,
+          simd::best_target(), kValidated);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::FedAvg{};
@@ -259,14 +284,14 @@ Result<RoundOutcome> ByzantineAggregator::run(
           adaptive_trim_
               ? compute_adaptive_trim(reputation_.scores_in_order(), 0.4f, 0.05f, trim_fraction_)
               : trim_fraction_;
-      auto r = trimmed_mean(survivors, trim);
+      auto r = internal::trimmed_mean_on(survivors, trim, simd::best_target(), kValidated);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::TrimmedMean{trim_fraction_, trim, adaptive_trim_};
       break;
     }
     case Kind::kMedian: {
-      auto r = median(survivors);
+      auto r = internal::median_on(survivors, simd::best_target(), kValidated);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::Median{};

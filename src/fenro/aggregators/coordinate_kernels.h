@@ -99,14 +99,21 @@ void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end);
 
+// Whether the caller has already run validate_updates on exactly these updates (the round
+// validates the whole submitted list once; its survivors need no second pass).
+enum class Updates : uint8_t { kUnchecked, kValidated };
+
 // The kernels with an explicit target (which the CPU must support); the public functions pass
-// simd::best_target(). Same checks, messages and results as the public functions.
+// simd::best_target(). Same checks, messages and results as the public functions; with
+// Updates::kValidated the update validation is skipped (the other checks still run).
 Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
-                         std::optional<std::span<const float>> weights, simd::Target target);
+                         std::optional<std::span<const float>> weights, simd::Target target,
+                         Updates state = Updates::kUnchecked);
 Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target);
 Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
-                               simd::Target target);
-Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target);
+                               simd::Target target, Updates state = Updates::kUnchecked);
+Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target,
+                         Updates state = Updates::kUnchecked);
 
 // Above this many updates the selection kernels sort each coordinate's values instead of
 // running a network (whose size grows as n log^2 n).

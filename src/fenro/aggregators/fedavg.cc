@@ -66,8 +66,9 @@ Matrix weighted_mean_in_double(std::span<const UpdateView> updates, std::span<co
 }  // namespace
 
 Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
-                         std::optional<std::span<const float>> weights, simd::Target target) {
-  FENRO_RETURN_IF_ERROR(validate_updates(updates));
+                         std::optional<std::span<const float>> weights, simd::Target target,
+                         Updates state) {
+  if (state == Updates::kUnchecked) FENRO_RETURN_IF_ERROR(validate_updates(updates));
   if (!weights.has_value()) {
     return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
   }
