@@ -87,6 +87,9 @@ template <class F>
 bool for_each_item(PyObject* obj, const char* name, F&& each) {
   if (PyUnicode_Check(obj)) return raise_argument_error(name, kStrToList);
   if (!PySequence_Check(obj)) return raise_argument_error(name, cannot_convert(obj, "Sequence"));
+  // The argument may be borrowed from a keyword dict that an item's conversion code empties.
+  Py_INCREF(obj);
+  Ref hold_sequence{obj};
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     const bool list = PyList_CheckExact(obj);
     for (Py_ssize_t i = 0; i < (list ? PyList_Size(obj) : PyTuple_Size(obj)); ++i) {

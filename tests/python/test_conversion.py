@@ -206,3 +206,17 @@ def test_ids_as_any_sequence_and_weights_as_numpy_array():
     assert a.tobytes() == b.tobytes()
     with pytest.raises(TypeError, match=r"^argument 'client_ids': Can't extract `str` to `Vec`$"):
         agg.aggregate(updates, "xyz")
+
+
+def test_conversion_code_that_drops_the_argument_list_is_harmless():
+    updates = make_updates(3)
+    kwargs = {}
+
+    class Drop:
+        def __float__(self):
+            kwargs.clear()  # the list below may be referenced only by this dict
+            return 1.0
+
+    kwargs["weights"] = [Drop(), 1.0, 1.0]
+    out = ByzantineAggregator("fedavg", 0.1).aggregate(updates, **kwargs)
+    assert out.shape == updates[0].shape
