@@ -114,6 +114,8 @@ def test_every_layout_gives_the_result_of_the_contiguous_copy(method):
     stacked = np.stack(updates)
     assert ByzantineAggregator(method, 0.1).aggregate(stacked).tobytes() == ref.tobytes()
     assert ByzantineAggregator(method, 0.1).aggregate(tuple(updates)).tobytes() == ref.tobytes()
+    # A custom sequence makes every update a copy taken on entry.
+    assert ByzantineAggregator(method, 0.1).aggregate(Updates(updates)).tobytes() == ref.tobytes()
 
 
 class Updates:

@@ -18,6 +18,13 @@ def test_import_does_not_import_numpy():
         import sys
         import fenro._core
         assert "numpy" not in sys.modules, "importing fenro._core imported numpy"
+        m = fenro._core.ReputationManager()
+        m.reward("a", 0.1)
+        try:
+            fenro._core.ByzantineAggregator("median", 0.1).aggregate([])
+        except ValueError:
+            pass
+        assert "numpy" not in sys.modules, "a call without arrays imported numpy"
         """
     )
     assert r.returncode == 0, r.stderr
