@@ -351,9 +351,9 @@ bool UpdateList::add(PyObject* item, const char* name, bool copy_on_entry) {
 bool UpdateList::convert(PyObject* obj, const char* name, bool copy_on_entry) {
   // Exact lists, tuples and ndarrays yield their items without running Python code; anything
   // else may run it between two items, so its arrays are copied as they come.
-  if (!is_exact_sequence(obj) && !(!updates_need_no_numpy(obj) && numpy::is_exact_array(obj))) {
-    copy_on_entry = true;
-  }
+  const bool yields_without_python =
+      is_exact_sequence(obj) || (!PyUnicode_Check(obj) && numpy::is_exact_array(obj));
+  if (!yields_without_python) copy_on_entry = true;
   return for_each_item(obj, name, [&](PyObject* item) { return add(item, name, copy_on_entry); });
 }
 
