@@ -26,20 +26,10 @@ inline const float* coord_ptr(const Inputs& in, size_t k, size_t c) {
 }
 
 // Copies coordinates [c0, c0 + len) of every update into slot k of the tile (T floats per
-// slot), adding +0.0 so that both zeros become +0.0, and pads the slot with +0.0.
-template <class Ops, size_t T>
+// slot), adding +0.0 so that both zeros become +0.0, and pads the slot with +0.0. The general
+// path, for partial tiles and strided rows.
+template <size_t T>
 void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
-  using V = typename Ops::V;
-  constexpr size_t L = Ops::kLanes;
-  const V zero = Ops::set1(0.0f);
-  if (in.contiguous && len == T) {
-    for (size_t k = 0; k < in.n; ++k) {
-      const float* p = in.bases[k] + c0;
-      float* dst = buf + k * T;
-      for (size_t w = 0; w < T; w += L) Ops::store(dst + w, Ops::add(Ops::load(p + w), zero));
-    }
-    return;
-  }
   for (size_t k = 0; k < in.n; ++k) {
     float* dst = buf + k * T;
     size_t j = 0;
@@ -51,6 +41,69 @@ void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
       j += seg;
     }
     for (; j < T; ++j) dst[j] = 0.0f;
+  }
+}
+
+// Batcher's odd-even merge sort of 16 inputs: the first four rounds of the network for any n,
+// sorting each aligned block of 16 slots. Done in registers, it replaces the first 63
+// comparators of every full block (see build_network), which would otherwise each cost two
+// loads and two stores.
+inline constexpr uint8_t kSort16[63][2] = {
+    {0, 1},   {2, 3},   {4, 5},   {6, 7},   {8, 9},   {10, 11}, {12, 13}, {14, 15}, {0, 2},
+    {1, 3},   {4, 6},   {5, 7},   {8, 10},  {9, 11},  {12, 14}, {13, 15}, {1, 2},   {5, 6},
+    {9, 10},  {13, 14}, {0, 4},   {1, 5},   {2, 6},   {3, 7},   {8, 12},  {9, 13},  {10, 14},
+    {11, 15}, {2, 4},   {3, 5},   {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {9, 10},
+    {11, 12}, {13, 14}, {0, 8},   {1, 9},   {2, 10},  {3, 11},  {4, 12},  {5, 13},  {6, 14},
+    {7, 15},  {4, 8},   {5, 9},   {6, 10},  {7, 11},  {2, 4},   {3, 5},   {6, 8},   {7, 9},
+    {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {7, 8},   {9, 10},  {11, 12}, {13, 14}};
+
+// Sorts 16 slots of one vector column in registers: loads slot i with load(i), stores it
+// sorted at dst + i * stride.
+template <class Ops, class Load>
+inline void sort16(Load&& load, float* dst, size_t stride) {
+  using V = typename Ops::V;
+  V r[16];
+#pragma GCC unroll 16
+  for (size_t i = 0; i < 16; ++i) r[i] = load(i);
+#pragma GCC unroll 63
+  for (size_t c = 0; c < 63; ++c) {
+    const V a = r[kSort16[c][0]], b = r[kSort16[c][1]];
+    r[kSort16[c][0]] = Ops::min(a, b);
+    r[kSort16[c][1]] = Ops::max(a, b);
+  }
+#pragma GCC unroll 16
+  for (size_t i = 0; i < 16; ++i) Ops::store(dst + i * stride, r[i]);
+}
+
+// Fills the tile for coordinates [c0, c0 + len) and sorts its leading full blocks of 16 slots.
+// For a full tile of dense updates the blocks are sorted straight from the updates' memory.
+template <class Ops, size_t T>
+void load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* buf) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  const Inputs& in = job.in;
+  if (in.contiguous && len == T) {
+    const V zero = Ops::set1(0.0f);
+    for (size_t b = 0; b < job.sorted_blocks; ++b) {
+      const float* const* src = in.bases + b * 16;
+      for (size_t w = 0; w < T; w += L) {
+        sort16<Ops>([&](size_t i) { return Ops::add(Ops::load(src[i] + c0 + w), zero); },
+                    buf + b * 16 * T + w, T);
+      }
+    }
+    for (size_t k = job.sorted_blocks * 16; k < in.n; ++k) {
+      for (size_t w = 0; w < T; w += L) {
+        Ops::store(buf + k * T + w, Ops::add(Ops::load(in.bases[k] + c0 + w), zero));
+      }
+    }
+    return;
+  }
+  load_tile<T>(in, c0, len, buf);
+  for (size_t b = 0; b < job.sorted_blocks; ++b) {
+    float* block = buf + b * 16 * T;
+    for (size_t w = 0; w < T; w += L) {
+      sort16<Ops>([&](size_t i) { return Ops::load(block + i * T + w); }, block + w, T);
+    }
   }
 }
 
@@ -78,14 +131,18 @@ void run_network(const SelectJob& job, float* buf) {
         for (uint32_t i = 0; i < count; ++i, p += 2) {
           float* a = buf + p[0];
           const float* b = buf + p[1];
-          for (size_t w = 0; w < T; w += L) Ops::store(a + w, Ops::min(Ops::load(a + w), Ops::load(b + w)));
+          for (size_t w = 0; w < T; w += L) {
+            Ops::store(a + w, Ops::min(Ops::load(a + w), Ops::load(b + w)));
+          }
         }
         break;
       case OpKind::kMaxOnly:
         for (uint32_t i = 0; i < count; ++i, p += 2) {
           const float* a = buf + p[0];
           float* b = buf + p[1];
-          for (size_t w = 0; w < T; w += L) Ops::store(b + w, Ops::max(Ops::load(a + w), Ops::load(b + w)));
+          for (size_t w = 0; w < T; w += L) {
+            Ops::store(b + w, Ops::max(Ops::load(a + w), Ops::load(b + w)));
+          }
         }
         break;
     }
@@ -116,9 +173,9 @@ inline float fix_zero_sign(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 template <size_t T>
 float reduce_in_double(const SelectJob& job, const float* buf, size_t l) {
   if (job.reduce == Reduce::kHalfSum) {
-    return static_cast<float>(
-        (static_cast<double>(buf[job.lo * T + l]) + static_cast<double>(buf[(job.lo + 1) * T + l])) *
-        0.5);
+    const double a = static_cast<double>(buf[job.lo * T + l]);
+    const double b = static_cast<double>(buf[(job.lo + 1) * T + l]);
+    return static_cast<float>((a + b) * 0.5);
   }
   double acc = -0.0;
   for (size_t p = job.lo; p < job.hi; ++p) acc += static_cast<double>(buf[p * T + l]);
@@ -137,15 +194,15 @@ void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
   for (size_t t = tile_begin; t < tile_end; ++t) {
     const size_t c0 = t * T;
     const size_t len = min_size(T, d - c0);
-    load_tile<Ops, T>(job.in, c0, len, buf);
+    load_and_sort_blocks<Ops, T>(job, c0, len, buf);
     run_network<Ops, T>(job, buf);
     for (size_t w = 0; w < T; w += L) {
       V r;
       if (job.reduce == Reduce::kPick) {
         r = Ops::load(buf + job.lo * T + w);
       } else if (job.reduce == Reduce::kHalfSum) {
-        r = Ops::mul(Ops::add(Ops::load(buf + job.lo * T + w), Ops::load(buf + (job.lo + 1) * T + w)),
-                     Ops::set1(0.5f));
+        const V a = Ops::load(buf + job.lo * T + w), b = Ops::load(buf + (job.lo + 1) * T + w);
+        r = Ops::mul(Ops::add(a, b), Ops::set1(0.5f));
       } else {
         V acc = Ops::set1(-0.0f);
         for (size_t p = job.lo; p < job.hi; ++p) acc = Ops::add(acc, Ops::load(buf + p * T + w));
@@ -186,11 +243,46 @@ void mean_tiles(const MeanJob& job, size_t tile_begin, size_t tile_end) {
       float* acc = out + j;
       const size_t vec_end = seg - seg % L;
       for (size_t s = 0; s < seg; ++s) acc[s] = 0.0f;
-      for (size_t k = 0; k < in.n; ++k) {
+      // Four updates per pass over the tile: the partial sums stay in registers between them,
+      // cutting the accumulator's loads and stores to a quarter. The order is still 0, 1, 2, ...
+      size_t k = 0;
+      for (; k + 4 <= in.n; k += 4) {
+        const float* p0 = coord_ptr(in, k, c);
+        const float* p1 = coord_ptr(in, k + 1, c);
+        const float* p2 = coord_ptr(in, k + 2, c);
+        const float* p3 = coord_ptr(in, k + 3, c);
+        if (job.weights == nullptr) {
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            V a = Ops::add(Ops::load(acc + s), Ops::load(p0 + s));
+            a = Ops::add(a, Ops::load(p1 + s));
+            a = Ops::add(a, Ops::load(p2 + s));
+            Ops::store(acc + s, Ops::add(a, Ops::load(p3 + s)));
+          }
+          for (; s < seg; ++s) acc[s] = acc[s] + p0[s] + p1[s] + p2[s] + p3[s];
+        } else {
+          const float* w = job.weights + k;
+          const V w0 = Ops::set1(w[0]), w1 = Ops::set1(w[1]), w2 = Ops::set1(w[2]),
+                  w3 = Ops::set1(w[3]);
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            V a = Ops::add(Ops::load(acc + s), Ops::mul(Ops::load(p0 + s), w0));
+            a = Ops::add(a, Ops::mul(Ops::load(p1 + s), w1));
+            a = Ops::add(a, Ops::mul(Ops::load(p2 + s), w2));
+            Ops::store(acc + s, Ops::add(a, Ops::mul(Ops::load(p3 + s), w3)));
+          }
+          for (; s < seg; ++s) {
+            acc[s] = acc[s] + p0[s] * w[0] + p1[s] * w[1] + p2[s] * w[2] + p3[s] * w[3];
+          }
+        }
+      }
+      for (; k < in.n; ++k) {
         const float* p = coord_ptr(in, k, c);
         if (job.weights == nullptr) {
           size_t s = 0;
-          for (; s < vec_end; s += L) Ops::store(acc + s, Ops::add(Ops::load(acc + s), Ops::load(p + s)));
+          for (; s < vec_end; s += L) {
+            Ops::store(acc + s, Ops::add(Ops::load(acc + s), Ops::load(p + s)));
+          }
           for (; s < seg; ++s) acc[s] = acc[s] + p[s];
         } else {
           const float wk = job.weights[k];

@@ -16,7 +16,11 @@ namespace {
 struct Comparator {
   uint32_t lo, hi;
   OpKind kind;
+  bool early;  // in the first four rounds, which sort aligned blocks of 16 slots
 };
+
+// Slots per block that the tile loops sort in registers before running the network.
+constexpr size_t kRegisterBlock = 16;
 
 // Batcher's odd-even merge sort for n inputs, stage by stage. It is built for the next power
 // of two; comparators touching a slot >= n are dropped, which is exact because the missing
@@ -32,7 +36,8 @@ std::vector<std::vector<Comparator>> odd_even_merge_stages(size_t n) {
         for (size_t i = 0; i < k && i + j + k < size; ++i) {
           const size_t a = i + j, b = i + j + k;
           if (a / (2 * p) == b / (2 * p) && b < n) {
-            stage.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b), OpKind::kBoth});
+            stage.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b), OpKind::kBoth,
+                             p < kRegisterBlock});
           }
         }
       }
@@ -53,9 +58,11 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
     for (const Comparator& c : stages[s]) {
       const bool want_lo = needed[c.lo] != 0, want_hi = needed[c.hi] != 0;
       if (!want_lo && !want_hi) continue;
-      kept.push_back({c.lo, c.hi, want_lo && want_hi ? OpKind::kBoth
-                                  : want_lo          ? OpKind::kMinOnly
-                                                     : OpKind::kMaxOnly});
+      kept.push_back({c.lo, c.hi,
+                      want_lo && want_hi ? OpKind::kBoth
+                      : want_lo          ? OpKind::kMinOnly
+                                         : OpKind::kMaxOnly,
+                      c.early});
     }
     // Comparators of one stage touch disjoint slots, so marking after the stage is exact.
     for (const Comparator& c : kept) needed[c.lo] = needed[c.hi] = 1;
@@ -65,18 +72,25 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
 }
 
 struct Network {
+  size_t sorted_blocks = 0;
   std::vector<uint32_t> pairs;
   std::vector<OpRun> runs;
 };
 
+// The pruned network minus the early comparators inside the full blocks of 16 slots, which the
+// tile loops replace by a complete in-register sort of each block. Doing more comparisons than
+// the pruned network is exact: a comparator was pruned only when nothing downstream reads its
+// outputs.
 Network build_network(size_t n, size_t lo, size_t hi) {
   Network net;
+  net.sorted_blocks = n / kRegisterBlock;
+  const size_t register_slots = net.sorted_blocks * kRegisterBlock;
   for (const auto& stage : pruned_stages(n, lo, hi)) {
     // Within a stage the comparators are independent: group them by kind.
     for (OpKind kind : {OpKind::kBoth, OpKind::kMinOnly, OpKind::kMaxOnly}) {
       uint32_t count = 0;
       for (const Comparator& c : stage) {
-        if (c.kind != kind) continue;
+        if (c.kind != kind || (c.early && c.hi < register_slots)) continue;
         net.pairs.push_back(c.lo * static_cast<uint32_t>(kSelectTile));
         net.pairs.push_back(c.hi * static_cast<uint32_t>(kSelectTile));
         ++count;
@@ -115,14 +129,16 @@ void select_by_sorting(const Inputs& in, size_t lo, size_t hi, Reduce reduce, fl
         std::nth_element(v.begin() + static_cast<std::ptrdiff_t>(lo) + 1,
                          v.begin() + static_cast<std::ptrdiff_t>(hi), v.end());
       }
-      std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo), v.begin() + static_cast<std::ptrdiff_t>(hi));
+      std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo),
+                v.begin() + static_cast<std::ptrdiff_t>(hi));
       float r;
       if (reduce == Reduce::kPick) {
         r = v[lo];
       } else if (reduce == Reduce::kHalfSum) {
         r = (v[lo] + v[lo + 1]) * 0.5f;
         if (!std::isfinite(r)) {
-          r = static_cast<float>((static_cast<double>(v[lo]) + static_cast<double>(v[lo + 1])) * 0.5);
+          const double a = static_cast<double>(v[lo]), b = static_cast<double>(v[lo + 1]);
+          r = static_cast<float>((a + b) * 0.5);
         }
       } else {
         float acc = -0.0f;
@@ -171,7 +187,10 @@ Matrix select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t
     return out;
   }
   const Network net = build_network(in.n, lo, hi);
-  const SelectJob job{in, lo, hi, reduce, net.pairs.data(), net.runs.data(), net.runs.size(),
+  const SelectJob job{in,           lo,
+                      hi,           reduce,
+                      net.sorted_blocks, net.pairs.data(),
+                      net.runs.data(), net.runs.size(),
                       out.data()};
   auto run = &select_tiles_scalar;
 #if defined(FENRO_X86)

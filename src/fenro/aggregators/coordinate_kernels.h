@@ -59,6 +59,7 @@ struct SelectJob {
   size_t lo;
   size_t hi;
   Reduce reduce;
+  size_t sorted_blocks;   // leading full blocks of 16 slots sorted in registers first
   const uint32_t* pairs;  // 2 offsets per comparator, in run order
   const OpRun* runs;
   size_t num_runs;
@@ -77,7 +78,7 @@ float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 // Floats per tile (coordinates handled together) of each target's selection loop.
 inline constexpr size_t kSelectTile = 16;
 // Floats of one fedavg tile: the output slice that stays in L1 while every update is added.
-inline constexpr size_t kMeanTile = 1024;
+inline constexpr size_t kMeanTile = 4096;
 
 // Runs tiles [tile_begin, tile_end) of kSelectTile coordinates. `scratch` holds
 // n * kSelectTile floats, 64-byte aligned.
@@ -111,8 +112,8 @@ Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target targe
 // running a network (whose size grows as n log^2 n).
 inline constexpr size_t kMaxNetworkInputs = 1024;
 
-// Number of comparators of the pruned network for n inputs and kept slots [lo, hi); for the
-// benchmark and tests.
+// Number of comparators of the pruned network for n inputs and kept slots [lo, hi), as the
+// benchmark reports it.
 size_t network_size(size_t n, size_t lo, size_t hi);
 
 }  // namespace fenro::aggregators::internal

@@ -2,7 +2,10 @@
 // path. Compiled with AVX-512 flags and entered only when the CPU supports them.
 // GCC 12 flags the deliberately undefined pass-through operand inside the AVX-512 min/max
 // intrinsics as maybe-uninitialized; it is never read.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstddef>

@@ -16,6 +16,8 @@ namespace {
 using testing::bits_of;
 using testing::BitsEqual;
 
+using Weights = std::span<const float>;
+
 // One coordinate per update.
 Result<Matrix> fedavg_of(const std::vector<float>& values,
                          std::optional<std::vector<float>> weights = std::nullopt) {
@@ -36,22 +38,22 @@ TEST(FedAvg, ChecksUpdatesThenWeightsInOrder) {
   // Update 1's shape is examined before update 2's values, and updates before weights.
   u.views[1].cols = 5;
   u.at(2, 0, 0) = NAN;
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>(bad_weights)), "Dimension mismatch in updates");
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights(bad_weights)), "Dimension mismatch in updates");
   u.refresh();
   u.at(2, 0, 0) = 0.0f;
   u.at(0, 2, 5) = INFINITY;
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>(bad_weights)),
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights(bad_weights)),
                    "Non-finite value inf in update 0 at [2, 5]");
   u.at(0, 2, 5) = 1.0f;
   // A wrong weight count is reported as a dimension mismatch, an empty list included.
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>(bad_weights)), "Dimension mismatch in updates");
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>()), "Dimension mismatch in updates");
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights(bad_weights)), "Dimension mismatch in updates");
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights()), "Dimension mismatch in updates");
   const std::vector<float> nan_at_1 = {1.0f, NAN, INFINITY};
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>(nan_at_1)), "Non-finite weight NaN at index 1");
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights(nan_at_1)), "Non-finite weight NaN at index 1");
   const std::vector<float> cancel = {1.0f, -0.5f, -0.5f};
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>(cancel)), "Insufficient quorum: need 1, got 0");
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights(cancel)), "Insufficient quorum: need 1, got 0");
   const std::vector<float> zeros = {-0.0f, -0.0f, -0.0f};
-  EXPECT_ERROR_MSG(fedavg(u.views, std::span<const float>(zeros)), "Insufficient quorum: need 1, got 0");
+  EXPECT_ERROR_MSG(fedavg(u.views, Weights(zeros)), "Insufficient quorum: need 1, got 0");
 }
 
 TEST(FedAvg, WorkedExamples) {
@@ -83,8 +85,8 @@ TEST(FedAvg, OverflowingElementsAreRecomputedInDouble) {
   const float expected = static_cast<float>((1.0 * 3.0e38 + 2.0 * 3.0e38) / 6.0e38);
   EXPECT_EQ(value_of(fedavg_of({1.0f, 2.0f}, std::vector<float>{3.0e38f, 3.0e38f})), expected);
   // The float32 sum is inf but the double sum is exactly zero: no quorum.
-  EXPECT_ERROR_MSG(fedavg_of({1, 2, 3, 4}, std::vector<float>{3.0e38f, 3.0e38f, -3.0e38f, -3.0e38f}),
-                   "Insufficient quorum: need 1, got 0");
+  const std::vector<float> cancelling = {3.0e38f, 3.0e38f, -3.0e38f, -3.0e38f};
+  EXPECT_ERROR_MSG(fedavg_of({1, 2, 3, 4}, cancelling), "Insufficient quorum: need 1, got 0");
   // A true mean beyond the float32 range (only possible with negative weights) stays infinite.
   EXPECT_EQ(value_of(fedavg_of({FLT_MAX, -FLT_MAX}, std::vector<float>{1.0f, -0.5f})), INFINITY);
   // Finite float32 results are kept, with their float32 rounding.

@@ -91,7 +91,8 @@ inline std::vector<float> ref_fedavg(std::span<const UpdateView> u,
       if (weights && !std::isfinite(wsum)) {
         m = static_cast<float>(dacc / wide);
       } else if (!std::isfinite(m)) {
-        m = static_cast<float>(dacc / static_cast<double>(weights ? wsum : static_cast<float>(u.size())));
+        const float divisor = weights ? wsum : static_cast<float>(u.size());
+        m = static_cast<float>(dacc / static_cast<double>(divisor));
       }
       out.push_back(m);
     }
@@ -127,7 +128,9 @@ struct StridedUpdates {
     for (size_t k = 0; k < n; ++k) {
       data[k].assign(std::max<size_t>(rows * stride, 1), std::nanf(""));
       for (size_t r = 0; r < rows; ++r)
-        for (size_t c = 0; c < cols; ++c) data[k][r * stride + c] = hard ? hard_value(rng) : dist(rng);
+        for (size_t c = 0; c < cols; ++c) {
+          data[k][r * stride + c] = hard ? hard_value(rng) : dist(rng);
+        }
       views.push_back({data[k].data(), rows, cols, static_cast<std::ptrdiff_t>(stride)});
     }
   }

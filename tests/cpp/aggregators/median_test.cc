@@ -90,7 +90,8 @@ TEST(Median, MatchesReferenceOnEveryTargetAndPoolSize) {
   const std::vector<Case> cases = {
       {1, 3, 7, 7},   {2, 5, 19, 19},  {3, 1, 16, 16}, {4, 7, 33, 40},  {5, 2, 17, 17},
       {8, 9, 9, 12},  {10, 4, 50, 50}, {17, 3, 31, 31}, {31, 1, 100, 100}, {50, 6, 29, 35},
-      {64, 2, 40, 40}, {65, 40, 1, 3}, {200, 2, 37, 37}, {internal::kMaxNetworkInputs + 3, 2, 9, 11}};
+      {64, 2, 40, 40}, {65, 40, 1, 3}, {200, 2, 37, 37},
+      {internal::kMaxNetworkInputs + 3, 2, 9, 11}};
   uint32_t seed = 1;
   for (const Case& c : cases) {
     for (bool hard : {false, true}) {

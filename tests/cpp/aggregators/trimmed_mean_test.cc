@@ -119,7 +119,8 @@ TEST(TrimmedMean, MatchesReferenceOnEveryTargetAndPoolSize) {
       ++seed;
       testing::StridedUpdates u(c.n, c.rows, c.cols, c.stride, seed, /*hard=*/seed % 2 == 0);
       const auto expected = testing::ref_trimmed_mean(u.views, k);
-      SCOPED_TRACE(::testing::Message() << "n=" << c.n << " t=" << t << " " << c.rows << "x" << c.cols);
+      SCOPED_TRACE(::testing::Message() << "n=" << c.n << " t=" << t << " " << c.rows << "x"
+                                        << c.cols);
       testing::for_each_target_and_pool([&](simd::Target target) {
         auto r = internal::trimmed_mean_on(u.views, t, target);
         ASSERT_TRUE(r.ok());
