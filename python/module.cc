@@ -3,6 +3,8 @@
 
 #include <atomic>
 
+#include "register.h"
+
 namespace {
 
 PyModuleDef g_module = {
@@ -33,6 +35,12 @@ PyMODINIT_FUNC PyInit__core(void) {
   PyObject* all = PyList_New(0);
   if (all == nullptr || PyModule_AddObject(m, "__all__", all) < 0) {
     Py_XDECREF(all);
+    Py_DECREF(m);
+    g_initialised = false;
+    return nullptr;
+  }
+  // The classes are added, and listed in __all__, in this order.
+  if (!fenro::python::register_aggregator(m) || !fenro::python::register_reputation_manager(m)) {
     Py_DECREF(m);
     g_initialised = false;
     return nullptr;

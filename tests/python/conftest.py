@@ -1,0 +1,15 @@
+import numpy as np
+import pytest
+
+# Every method text, with enough updates for its quorum (Krum needs 2f + 3).
+METHODS = ["fedavg", "trimmed_mean", "median", "krum", "multi_krum", "multi_krum:1:2"]
+
+
+@pytest.fixture(params=METHODS)
+def method(request):
+    return request.param
+
+
+def make_updates(n=7, shape=(3, 5), seed=0):
+    rng = np.random.default_rng(seed)
+    return [rng.standard_normal(shape).astype(np.float32) for _ in range(n)]
