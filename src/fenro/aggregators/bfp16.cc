@@ -8,6 +8,7 @@
 #include "fenro/parallel/pool.h"
 
 namespace fenro::aggregators {
+
 namespace bfp16_kernels {
 
 float max_abs_scalar(const float* v, size_t n, float m) {
@@ -103,8 +104,10 @@ std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Tar
   for (size_t k = 0; k < n; ++k) {
     const size_t sz = updates[k].size();
     first_task[k + 1] = first_task[k] + (sz + kTaskElems - 1) / kTaskElems;
-    out[k].mantissas.resize(sz);
   }
+  // Sizing leaves the elements uninitialised; the pages are faulted in by the encode pass,
+  // spread over the pool.
+  for (size_t k = 0; k < n; ++k) out[k].mantissas.resize(updates[k].size());
   const size_t tasks = first_task[n];
   auto task_update = [&](size_t t) {
     return static_cast<size_t>(std::upper_bound(first_task.begin(), first_task.end(), t) -

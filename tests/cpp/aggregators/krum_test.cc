@@ -18,7 +18,7 @@ using Scores = std::vector<std::pair<size_t, int64_t>>;
 
 Bfp16Vec vec(std::vector<int16_t> m, int e) {
   Bfp16Vec v;
-  v.mantissas = std::move(m);
+  v.mantissas.assign(m.begin(), m.end());
   v.exponent = static_cast<int8_t>(e);
   return v;
 }
