@@ -122,7 +122,8 @@ void run(size_t n, size_t rows, size_t cols) {
 }  // namespace fenro::bench
 
 int main(int argc, char** argv) {
-  std::printf("SIMD target: %s\n", std::string(fenro::simd::target_name(fenro::simd::best_target())).c_str());
+  std::printf("SIMD target: %s\n",
+              std::string(fenro::simd::target_name(fenro::simd::best_target())).c_str());
   const size_t rows = 1000, cols = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000;
   if (argc > 1) {
     fenro::bench::run(std::strtoul(argv[1], nullptr, 10), rows, cols);

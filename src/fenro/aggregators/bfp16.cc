@@ -101,7 +101,8 @@ std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Tar
   const size_t tasks = first_task[n];
   auto task_update = [&](size_t t) {
     return static_cast<size_t>(std::upper_bound(first_task.begin(), first_task.end(), t) -
-                               first_task.begin()) - 1;
+                               first_task.begin()) -
+           1;
   };
   auto task_range = [&](size_t t, size_t k) {
     const size_t lo = (t - first_task[k]) * kTaskElems;

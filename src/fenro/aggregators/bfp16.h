@@ -40,7 +40,7 @@ using Mantissas = std::vector<int16_t, EncodingAllocator<int16_t>>;
 
 struct Bfp16Vec {
   Mantissas mantissas;  // each in -32767..32767
-  int8_t exponent = 0;             // -126..126; value t is mantissas[t] * 2^exponent
+  int8_t exponent = 0;  // -126..126; value t is mantissas[t] * 2^exponent
 
   // Encodes `values` in order: exponent from the float32 log2f of the largest magnitude
   // (NaN ignored), mantissas clamped to +-32767 and rounded half away from zero; NaN gives 0.

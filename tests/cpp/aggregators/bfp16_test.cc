@@ -79,7 +79,8 @@ TEST(Bfp16Encoding, TinyMagnitudesReachTheLowerClamp) {
 TEST(Bfp16Encoding, RoundsHalfAwayFromZeroAndIgnoresNaN) {
   // 32767 sets exponent 0, so mantissas are the values themselves.
   const float nan = std::nanf("");
-  Bfp16Vec v = enc({32767.0f, 2.5f, -2.5f, 1.5f, -0.5f, 0.49999997f, -0.49999997f, nan, 3.4999998f});
+  Bfp16Vec v =
+      enc({32767.0f, 2.5f, -2.5f, 1.5f, -0.5f, 0.49999997f, -0.49999997f, nan, 3.4999998f});
   EXPECT_EQ(v.exponent, 0);
   EXPECT_EQ(v.mantissas, (Mant{32767, 3, -3, 2, -1, 0, 0, 0, 3}));
   // A NaN never sets the maximum.
@@ -122,7 +123,8 @@ TEST(Bfp16Encoding, BatchEqualsSliceEncodingOnEveryTargetAndThreadCount) {
           bufs[k][r * stride + c] = x;
           flat[k].push_back(x);
         }
-      views.push_back(UpdateView{bufs[k].data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(stride)});
+      views.push_back(
+          UpdateView{bufs[k].data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(stride)});
     }
     for (size_t threads = 1; threads <= 3; ++threads) {
       parallel::reset_pool_for_testing(threads);
