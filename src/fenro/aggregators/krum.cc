@@ -57,7 +57,7 @@ krum_kernels::DotTileFn tile_for(simd::Target target) {
 
 // Bytes of L2 that one element chunk of all n encodings may take: the Gram loop then streams
 // each encoding from memory once and reuses it n times from cache.
-constexpr size_t kChunkBytes = size_t{320} << 10;
+constexpr size_t kChunkBytes = size_t{448} << 10;
 
 size_t chunk_elems(size_t n) {
   size_t c = kChunkBytes / (2 * std::max<size_t>(n, 1));
