@@ -14,7 +14,7 @@
 namespace fenro::aggregators {
 namespace {
 
-using Mant = Mantissas;
+using Mant = std::vector<int16_t>;
 
 Bfp16Vec enc(std::vector<float> v) { return Bfp16Vec::from_f32_slice(v); }
 
