@@ -13,8 +13,10 @@ template <class T>
 ShortestDigits shortest_digits_impl(T value) {
   assert(std::isfinite(value));
   char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  auto res = std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::scientific);
   assert(res.ec == std::errc());
+  // to_chars does not terminate its output; atoi below must stop at the exponent's end.
+  *res.ptr = '\0';
   const char* p = buf;
   ShortestDigits out;
   if (*p == '-') {

@@ -14,6 +14,10 @@
 
 #include "fenro/error/result.h"
 
+namespace fenro::json {
+class Reader;
+}  // namespace fenro::json
+
 namespace fenro::reputation {
 
 class ReputationStore {
@@ -55,6 +59,10 @@ class ReputationStore {
   // Reads the text form. On failure returns the reader's message (with its position suffix
   // " at line L column C" for syntax and type errors; the range-check message alone).
   static std::variant<ReputationStore, std::string> from_json(std::string_view text);
+  // Reads the text form embedded in a larger text, at the reader's position, leaving the
+  // reader after the object's "}". Syntax and type errors return the reader's message; a score
+  // outside [0, 1] returns the range-check message with the position of that "}".
+  static std::variant<ReputationStore, std::string> read_json(json::Reader& reader);
 
  private:
   Map scores_;

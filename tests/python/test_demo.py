@@ -1,0 +1,110 @@
+"""The demo's simulation: robust rules must beat the plain mean under attack, the
+reputation must separate honest from Byzantine clients, and the CLI must write its
+outputs. Sizes are small so that the whole file runs in seconds."""
+
+import json
+
+import numpy as np
+import pytest
+
+pytest.importorskip("sklearn")
+from fenro import demo  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def sign_flip_runs():
+    return demo.simulate(clients=10, byzantine=0.2, attacks=["sign_flip"], rounds=12,
+                         methods=["fedavg", "trimmed_mean", "median"], seed=3)
+
+
+def test_sign_flip_breaks_fedavg_but_not_median_or_trimmed_mean(sign_flip_runs):
+    _, results = sign_flip_runs
+    final = {m: results[(m, "sign_flip")]["accuracy"][-1]
+             for m in ("fedavg", "trimmed_mean", "median")}
+    assert final["median"] >= final["fedavg"] + 0.20, final
+    assert final["trimmed_mean"] >= final["fedavg"] + 0.20, final
+    assert final["median"] > 0.7 and final["trimmed_mean"] > 0.7, final
+
+
+@pytest.mark.parametrize("method", ["trimmed_mean", "median"])
+def test_byzantine_clients_end_with_lower_reputation(sign_flip_runs, method):
+    setup, results = sign_flip_runs
+    honest, byzantine = demo.reputation_split(setup, results[(method, "sign_flip")]["reputation"])
+    assert len(setup.byzantine) == 2
+    assert byzantine < honest, (honest, byzantine)
+
+
+def test_same_seed_gives_same_numbers_and_other_seed_does_not():
+    kwargs = dict(clients=6, byzantine=0.2, attacks=["gaussian"], rounds=3,
+                  methods=["median"], data="synthetic")
+    _, a = demo.simulate(seed=5, **kwargs)
+    _, b = demo.simulate(seed=5, **kwargs)
+    _, c = demo.simulate(seed=6, **kwargs)
+    key = ("median", "gaussian")
+    assert a[key]["accuracy"] == b[key]["accuracy"]
+    assert a[key]["reputation"] == b[key]["reputation"]
+    assert a[key]["accuracy"] != c[key]["accuracy"]
+
+
+def test_small_deviation_stays_inside_the_honest_range_per_coordinate():
+    rng = np.random.default_rng(0)
+    honest = [rng.normal(size=(7, 3)).astype(np.float32) for _ in range(9)]
+    sent = demo.poison("small_deviation", honest[0], honest, rng)
+    stack = np.stack(honest)
+    assert sent.dtype == np.float32 and sent.shape == (7, 3)
+    assert np.all(sent >= stack.min(axis=0)) and np.all(sent <= stack.max(axis=0))
+    # It must still push: no coordinate lies further along the honest mean than the mean.
+    mean = stack.mean(axis=0)
+    assert np.all(sent * np.sign(mean) <= np.abs(mean))
+    assert np.abs(sent - mean).max() > 0.1
+
+
+def test_dirichlet_split_assigns_every_sample_exactly_once():
+    y = np.repeat(np.arange(10), 40)
+    parts = demo.dirichlet_split(y, 12, 0.3, np.random.default_rng(1), min_size=5)
+    joined = np.sort(np.concatenate(parts))
+    assert np.array_equal(joined, np.arange(len(y)))
+    assert min(len(p) for p in parts) >= 5
+    # Label skew: some client sees far fewer classes than all ten.
+    assert min(len(np.unique(y[p])) for p in parts) < 10
+
+
+def test_cli_prints_table_and_writes_plot_and_results(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "out"
+    code = demo.main(["--clients", "8", "--rounds", "2", "--methods", "fedavg,guarded",
+                      "--attack", "scaling,small_deviation", "--seed", "1",
+                      "--out", str(out), "--quiet"])
+    assert code == 0
+    text = capsys.readouterr().out
+    assert "guarded" in text and "small_deviation" in text and "s/round" in text
+    assert (out / "accuracy.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    saved = json.loads((out / "results.json").read_text())
+    assert sorted(saved["runs"]) == ["fedavg/scaling", "fedavg/small_deviation",
+                                     "guarded/scaling", "guarded/small_deviation"]
+    assert len(saved["runs"]["guarded/scaling"]["accuracy"]) == 3
+    assert len(saved["byzantine_clients"]) == 2
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--methods", "mean"], "unknown method mean"),
+    (["--attack", "flip"], "unknown attack flip"),
+    (["--byzantine", "0.5"], "--byzantine must be in [0, 0.5)"),
+])
+def test_cli_rejects_bad_options(argv, message):
+    with pytest.raises(SystemExit, match=message.replace("[", r"\[").replace(")", r"\)")):
+        demo.main(argv + ["--rounds", "1", "--quiet", "--no-plot"])
+
+
+def test_module_entry_point_dispatches_to_the_demo():
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-m", "fenro", "demo", "--help"],
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    for option in ("--clients", "--byzantine", "--attack", "--rounds", "--methods", "--seed",
+                   "--out"):
+        assert option in r.stdout
+    r = subprocess.run([sys.executable, "-m", "fenro"], capture_output=True, text=True)
+    assert r.returncode == 2 and "demo" in r.stderr
