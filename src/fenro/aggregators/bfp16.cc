@@ -8,6 +8,7 @@
 #include "fenro/parallel/pool.h"
 
 namespace fenro::aggregators {
+
 namespace bfp16_kernels {
 
 float max_abs_scalar(const float* v, size_t n, float m) {
@@ -55,21 +56,6 @@ float scale_for(int8_t exponent) {
 
 namespace {
 
-struct Kernels {
-  float (*max_abs)(const float*, size_t, float);
-  void (*encode)(const float*, size_t, float, int16_t*);
-};
-
-Kernels kernels_for(simd::Target target) {
-#if defined(FENRO_X86)
-  // The AVX-512 machines run the AVX2 loops: the encoder is bound by memory, not by width.
-  if (target != simd::Target::kScalar) return {&max_abs_avx2, &encode_avx2};
-#else
-  (void)target;
-#endif
-  return {&max_abs_scalar, &encode_scalar};
-}
-
 // Calls f(ptr, count, offset) for the row-major element range [lo, hi) of `u`, one call per
 // contiguous run.
 template <class F>
@@ -95,7 +81,12 @@ constexpr size_t kTaskElems = size_t{1} << 17;
 }  // namespace
 
 std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Target target) {
-  const Kernels kern = kernels_for(target);
+#if defined(FENRO_X86)
+  const bool vector = target != simd::Target::kScalar;  // AVX-512 machines run the AVX2 loops
+#else
+  const bool vector = false;
+  (void)target;
+#endif
   const size_t n = updates.size();
   std::vector<Bfp16Vec> out(n);
   // Tasks: (update, element range). Task list first, so both passes share one numbering.
@@ -103,25 +94,54 @@ std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Tar
   for (size_t k = 0; k < n; ++k) {
     const size_t sz = updates[k].size();
     first_task[k + 1] = first_task[k] + (sz + kTaskElems - 1) / kTaskElems;
-    out[k].mantissas.resize(sz);
   }
+  // Sizing zero-fills and faults in the new pages, which costs about as much as encoding:
+  // spread it over the pool instead of doing it for every update on the calling thread.
+  parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+    for (size_t k = b; k < e; ++k) out[k].mantissas.resize(updates[k].size());
+  });
   const size_t tasks = first_task[n];
   auto task_update = [&](size_t t) {
     return static_cast<size_t>(std::upper_bound(first_task.begin(), first_task.end(), t) -
-                               first_task.begin()) - 1;
+                               first_task.begin()) -
+           1;
+  };
+  auto task_range = [&](size_t t, size_t k) {
+    const size_t lo = (t - first_task[k]) * kTaskElems;
+    return std::pair<size_t, size_t>(lo, std::min(updates[k].size(), lo + kTaskElems));
   };
 
-  // Pass 1: partial maxima. The maximum is exact whatever the split.
+  // Pass 1: partial maxima (exact whatever the split), and whether each range is free of NaN
+  // and infinity, which lets pass 2 take the shorter vector loop.
   std::vector<float> part_max(tasks, 0.0f);
+  std::vector<char> part_finite(tasks, 0);
   parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
     for (size_t t = b; t < e; ++t) {
       const size_t k = task_update(t);
-      const size_t lo = (t - first_task[k]) * kTaskElems;
-      const size_t hi = std::min(updates[k].size(), lo + kTaskElems);
+      const auto [lo, hi] = task_range(t, k);
       float m = 0.0f;
-      for_each_run(updates[k], lo, hi,
-                   [&](const float* p, size_t cnt, size_t) { m = kern.max_abs(p, cnt, m); });
+      bool finite = false;
+#if defined(FENRO_X86)
+      if (vector) {
+        uint32_t bits = 0;
+        for_each_run(updates[k], lo, hi, [&](const float* p, size_t cnt, size_t) {
+          bits = max_abs_bits_avx2(p, cnt, bits);
+        });
+        finite = bits < 0x7f800000u;
+        if (bits <= 0x7f800000u) {
+          std::memcpy(&m, &bits, sizeof m);
+        } else {  // a NaN hides the maximum of the other values: look again, skipping NaN
+          for_each_run(updates[k], lo, hi,
+                       [&](const float* p, size_t cnt, size_t) { m = max_abs_avx2(p, cnt, m); });
+        }
+      }
+#endif
+      if (!vector) {
+        for_each_run(updates[k], lo, hi,
+                     [&](const float* p, size_t cnt, size_t) { m = max_abs_scalar(p, cnt, m); });
+      }
       part_max[t] = m;
+      part_finite[t] = finite ? 1 : 0;
     }
   });
   std::vector<float> scale(n, 0.0f);
@@ -139,11 +159,19 @@ std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Tar
   parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
     for (size_t t = b; t < e; ++t) {
       const size_t k = task_update(t);
-      const size_t lo = (t - first_task[k]) * kTaskElems;
-      const size_t hi = std::min(updates[k].size(), lo + kTaskElems);
+      const auto [lo, hi] = task_range(t, k);
       int16_t* dst = out[k].mantissas.data();
       for_each_run(updates[k], lo, hi, [&](const float* p, size_t cnt, size_t off) {
-        kern.encode(p, cnt, scale[k], dst + off);
+#if defined(FENRO_X86)
+        // The short loop needs a scale from a finite maximum: an infinity elsewhere in the
+        // update gives scale 2^-126, under which finite values stay tiny, so only this range's
+        // own values matter.
+        if (vector && part_finite[t] && scale[k] > 0.0f) {
+          return encode_finite_avx2(p, cnt, scale[k], dst + off);
+        }
+        if (vector) return encode_avx2(p, cnt, scale[k], dst + off);
+#endif
+        encode_scalar(p, cnt, scale[k], dst + off);
       });
     }
   });

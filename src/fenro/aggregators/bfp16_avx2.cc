@@ -2,6 +2,8 @@
 // on CPUs that have it. Results equal encode_scalar / max_abs_scalar element for element.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "fenro/aggregators/bfp16_kernels.h"
 
 namespace fenro::aggregators::bfp16_kernels {
@@ -37,7 +39,52 @@ inline __m256i encode8(const float* v, __m256 scale) {
   return _mm256_and_si256(i, ordered);
 }
 
+inline __m256i encode8_finite(const float* v, __m256 scale) {
+  const __m256 x = _mm256_mul_ps(_mm256_loadu_ps(v), scale);
+  const __m256i i = _mm256_cvttps_epi32(x);
+  const __m256 r = _mm256_sub_ps(x, _mm256_cvtepi32_ps(i));  // exact, in (-1, 1)
+  // trunc(2r) is +1 for r >= 0.5, -1 for r <= -0.5, 0 otherwise: half away from zero.
+  return _mm256_add_epi32(i, _mm256_cvttps_epi32(_mm256_add_ps(r, r)));
+}
+
 }  // namespace
+
+uint32_t max_abs_bits_avx2(const float* v, size_t n, uint32_t m) {
+  const __m256i abs_mask = _mm256_set1_epi32(0x7fffffff);
+  // Magnitude bits are below 2^31, so signed 32-bit maxima order them correctly.
+  __m256i m0 = _mm256_set1_epi32(static_cast<int32_t>(m)), m1 = m0;
+  size_t t = 0;
+  for (; t + 16 <= n; t += 16) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + t));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + t + 8));
+    m0 = _mm256_max_epi32(m0, _mm256_and_si256(a, abs_mask));
+    m1 = _mm256_max_epi32(m1, _mm256_and_si256(b, abs_mask));
+  }
+  m0 = _mm256_max_epi32(m0, m1);
+  alignas(32) uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m0);
+  for (uint32_t x : lanes) m = x > m ? x : m;
+  for (; t < n; ++t) {
+    uint32_t bits;
+    std::memcpy(&bits, v + t, sizeof bits);
+    bits &= 0x7fffffffu;
+    m = bits > m ? bits : m;
+  }
+  return m;
+}
+
+void encode_finite_avx2(const float* v, size_t n, float scale, int16_t* out) {
+  const __m256 s = _mm256_set1_ps(scale);
+  const __m256i floor = _mm256_set1_epi16(-32767);
+  size_t t = 0;
+  for (; t + 16 <= n; t += 16) {
+    const __m256i a = encode8_finite(v + t, s), b = encode8_finite(v + t + 8, s);
+    // Signed saturation maps 32768 (and above) to 32767; the max lifts -32768 to -32767.
+    const __m256i p = _mm256_max_epi16(_mm256_packs_epi32(a, b), floor);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + t), _mm256_permute4x64_epi64(p, 0xD8));
+  }
+  encode_scalar(v + t, n - t, scale, out + t);
+}
 
 void encode_avx2(const float* v, size_t n, float scale, int16_t* out) {
   const __m256 s = _mm256_set1_ps(scale);

@@ -21,6 +21,14 @@ void encode_scalar(const float* v, size_t n, float scale, int16_t* out);
 #if defined(FENRO_X86)
 float max_abs_avx2(const float* v, size_t n, float m);
 void encode_avx2(const float* v, size_t n, float scale, int16_t* out);
+// The largest of `m` and the magnitude bits (bits & 0x7fffffff) of every v[t], compared as
+// integers: for non-NaN values that is the float order, and a result above 0x7f800000 means a
+// NaN was seen (the maximum of the other values is then unknown).
+uint32_t max_abs_bits_avx2(const float* v, size_t n, uint32_t m);
+// encode_avx2 for blocks without NaN or infinity whose scaled values stay below 2^31 in
+// magnitude (with a scale from the update's maximum they stay below 2^16): the clamp is then
+// folded into the saturating 16-bit packing.
+void encode_finite_avx2(const float* v, size_t n, float scale, int16_t* out);
 #endif
 
 // The shared exponent of a block whose largest magnitude is `max_abs` (> 0, not NaN).

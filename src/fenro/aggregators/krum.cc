@@ -21,7 +21,8 @@ inline int64_t add_sat(int64_t acc, int64_t x) { return acc > kMax - x ? kMax : 
 
 // k smallest of `d` (modified), summed with saturation; all of them when fewer than k.
 int64_t sum_smallest(std::vector<int64_t>& d, size_t k) {
-  if (k < d.size()) std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(k), d.end());
+  if (k < d.size())
+    std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(k), d.end());
   const size_t take = std::min(k, d.size());
   int64_t s = 0;
   for (size_t t = 0; t < take; ++t) s = add_sat(s, d[t]);
@@ -36,9 +37,11 @@ inline int64_t dist_from_gram(int64_t gaa, int64_t gbb, int64_t gab, int ea, int
   if (d >= 16 || d <= -16) return kMax;
   Int128 r;
   if (d >= 0) {
-    r = static_cast<Int128>(gaa) * (Int128{1} << (2 * d)) + gbb - static_cast<Int128>(gab) * (Int128{1} << (d + 1));
+    r = static_cast<Int128>(gaa) * (Int128{1} << (2 * d)) + gbb -
+        static_cast<Int128>(gab) * (Int128{1} << (d + 1));
   } else {
-    r = static_cast<Int128>(gbb) * (Int128{1} << (-2 * d)) + gaa - static_cast<Int128>(gab) * (Int128{1} << (1 - d));
+    r = static_cast<Int128>(gbb) * (Int128{1} << (-2 * d)) + gaa -
+        static_cast<Int128>(gab) * (Int128{1} << (1 - d));
   }
   return r > kMax ? kMax : static_cast<int64_t>(r);
 }
@@ -54,7 +57,7 @@ krum_kernels::DotTileFn tile_for(simd::Target target) {
 
 // Bytes of L2 that one element chunk of all n encodings may take: the Gram loop then streams
 // each encoding from memory once and reuses it n times from cache.
-constexpr size_t kChunkBytes = size_t{320} << 10;
+constexpr size_t kChunkBytes = size_t{448} << 10;
 
 size_t chunk_elems(size_t n) {
   size_t c = kChunkBytes / (2 * std::max<size_t>(n, 1));
@@ -257,8 +260,8 @@ std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> en
         size_t t = 0;
         for (size_t j = 0; j < n; ++j) {
           if (j == i) continue;
-          d[t++] = len == 0 ? 0
-                            : dist_from_gram(norms[i], norms[j], g[(i - lo) * n + j], ex[i], ex[j]);
+          d[t++] =
+              len == 0 ? 0 : dist_from_gram(norms[i], norms[j], g[(i - lo) * n + j], ex[i], ex[j]);
         }
         out[i].second = sum_smallest(d, k);
       }
@@ -271,8 +274,7 @@ std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> en
 
 std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
                                                                   size_t k) {
-  return krum_kernels::scores_with(encoded, k, simd::best_target(),
-                                   krum_kernels::kDefaultTableCap);
+  return krum_kernels::scores_with(encoded, k, simd::best_target(), krum_kernels::kDefaultTableCap);
 }
 
 namespace {

@@ -18,7 +18,8 @@ namespace fenro::aggregators {
 int64_t bfp16_distance(const Bfp16Vec& a, const Bfp16Vec& b);
 
 // (i, score of i) for every i in ascending order; the score is the saturating sum of the k
-// smallest distances from i to the others (all of them when there are fewer than k).
+// smallest distances from i to the others (all of them when there are fewer than k). Mantissas
+// must lie in -32767..32767, as the encoder produces them (the vector paths rely on it).
 std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
                                                                   size_t k);
 

@@ -79,7 +79,8 @@ TEST(Bfp16Encoding, TinyMagnitudesReachTheLowerClamp) {
 TEST(Bfp16Encoding, RoundsHalfAwayFromZeroAndIgnoresNaN) {
   // 32767 sets exponent 0, so mantissas are the values themselves.
   const float nan = std::nanf("");
-  Bfp16Vec v = enc({32767.0f, 2.5f, -2.5f, 1.5f, -0.5f, 0.49999997f, -0.49999997f, nan, 3.4999998f});
+  Bfp16Vec v =
+      enc({32767.0f, 2.5f, -2.5f, 1.5f, -0.5f, 0.49999997f, -0.49999997f, nan, 3.4999998f});
   EXPECT_EQ(v.exponent, 0);
   EXPECT_EQ(v.mantissas, (Mant{32767, 3, -3, 2, -1, 0, 0, 0, 3}));
   // A NaN never sets the maximum.
@@ -122,7 +123,8 @@ TEST(Bfp16Encoding, BatchEqualsSliceEncodingOnEveryTargetAndThreadCount) {
           bufs[k][r * stride + c] = x;
           flat[k].push_back(x);
         }
-      views.push_back(UpdateView{bufs[k].data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(stride)});
+      views.push_back(
+          UpdateView{bufs[k].data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(stride)});
     }
     for (size_t threads = 1; threads <= 3; ++threads) {
       parallel::reset_pool_for_testing(threads);
@@ -160,6 +162,22 @@ TEST(Bfp16Encoding, VectorLoopsMatchScalarOnHardValues) {
     EXPECT_EQ(a, b) << scale;
   }
   EXPECT_EQ(bfp16_kernels::max_abs_avx2(v.data(), v.size(), 0.0f), inf);
+  EXPECT_GT(bfp16_kernels::max_abs_bits_avx2(v.data(), v.size(), 0), 0x7f800000u);  // saw NaN
+  // The finite loop: scaled magnitudes up to just below 2^16, ties on both sides of zero, and
+  // +-32768 which must land on +-32767.
+  std::vector<float> f;
+  for (float x : v)
+    if (std::isfinite(x) && std::fabs(x) <= 40.5f) f.push_back(x);
+  for (float x : {32768.0f, -32768.0f, 32767.5f, -32767.5f, 32766.5f, -32766.5f, 65535.9f,
+                  -65535.9f, 16384.25f, 0.49999997f, -0.49999997f})
+    f.push_back(x);
+  while (f.size() % 16 != 7) f.push_back(-1.5f);
+  for (float scale : {1.0f, 0.5f, 256.0f}) {
+    std::vector<int16_t> a(f.size()), b(f.size());
+    bfp16_kernels::encode_scalar(f.data(), f.size(), scale, a.data());
+    bfp16_kernels::encode_finite_avx2(f.data(), f.size(), scale, b.data());
+    EXPECT_EQ(a, b) << scale;
+  }
   for (float& x : v) x = std::isinf(x) ? std::nanf("") : x;  // NaN in every lane position
   EXPECT_EQ(bfp16_kernels::max_abs_avx2(v.data(), v.size(), 0.0f),
             bfp16_kernels::max_abs_scalar(v.data(), v.size(), 0.0f));

@@ -18,7 +18,7 @@ using Scores = std::vector<std::pair<size_t, int64_t>>;
 
 Bfp16Vec vec(std::vector<int16_t> m, int e) {
   Bfp16Vec v;
-  v.mantissas = std::move(m);
+  v.mantissas.assign(m.begin(), m.end());
   v.exponent = static_cast<int8_t>(e);
   return v;
 }
@@ -52,9 +52,11 @@ TEST(Bfp16Distance, SaturatesAtInt64Max) {
   // The largest term, (32767 * 2^15 + 32767)^2 = (2^30 - 1)^2, is just below 2^60: eight of
   // them still fit (2^63 - 2^34 + 8), nine pass 2^63 - 1.
   const int64_t t = int64_t{32767} * 32768 + 32767;
-  Bfp16Vec a8 = vec(std::vector<int16_t>(8, 32767), 15), b8 = vec(std::vector<int16_t>(8, -32767), 0);
+  Bfp16Vec a8 = vec(std::vector<int16_t>(8, 32767), 15),
+           b8 = vec(std::vector<int16_t>(8, -32767), 0);
   EXPECT_EQ(bfp16_distance(a8, b8), 8 * t * t);
-  Bfp16Vec a9 = vec(std::vector<int16_t>(9, 32767), 15), b9 = vec(std::vector<int16_t>(9, -32767), 0);
+  Bfp16Vec a9 = vec(std::vector<int16_t>(9, 32767), 15),
+           b9 = vec(std::vector<int16_t>(9, -32767), 0);
   EXPECT_EQ(bfp16_distance(a9, b9), kMax);
   EXPECT_EQ(bfp16_distance(b9, a9), kMax);
   // The Gram arrangement reaches the same values through 128-bit intermediates.
@@ -97,7 +99,8 @@ TEST(KrumScores, EveryPathEqualsThePerClientReference) {
     size_t n, len;
   };
   // Lengths leave vector tails and span several element chunks; odd n leaves half tiles.
-  const std::vector<Case> cases = {{1, 5}, {2, 16}, {3, 1}, {7, 20005}, {12, 1000}, {9, 0}, {33, 77}};
+  const std::vector<Case> cases = {{1, 5},     {2, 16}, {3, 1},  {7, 20005},
+                                   {12, 1000}, {9, 0},  {33, 77}};
   for (const Case& c : cases) {
     const auto enc = random_encodings(c.n, c.len, static_cast<uint32_t>(c.n * 131 + c.len));
     for (size_t k : {size_t{0}, size_t{1}, c.n / 2, c.n + 5}) {
@@ -107,7 +110,8 @@ TEST(KrumScores, EveryPathEqualsThePerClientReference) {
         for (simd::Target t : simd::supported_targets()) {
           const size_t full = c.n * c.n * 8;
           // Cap: roomy, one table only, row tiles of 2..3 rows.
-          for (size_t cap : {krum_kernels::kDefaultTableCap, full, size_t{1}, c.n * 8 * 3 * threads}) {
+          for (size_t cap :
+               {krum_kernels::kDefaultTableCap, full, size_t{1}, c.n * 8 * 3 * threads}) {
             EXPECT_EQ(krum_kernels::scores_with(enc, k, t, cap), want)
                 << "n=" << c.n << " len=" << c.len << " k=" << k << " threads=" << threads << " "
                 << simd::target_name(t) << " cap=" << cap;
@@ -128,7 +132,8 @@ TEST(KrumScores, DotTileIsExactAtFullHeadroom) {
   for (simd::Target t : simd::supported_targets()) {
     int64_t out[4];
 #if defined(FENRO_X86)
-    auto tile = t == simd::Target::kScalar ? &krum_kernels::dot_tile_scalar : &krum_kernels::dot_tile_avx2;
+    auto tile =
+        t == simd::Target::kScalar ? &krum_kernels::dot_tile_scalar : &krum_kernels::dot_tile_avx2;
 #else
     auto tile = &krum_kernels::dot_tile_scalar;
 #endif

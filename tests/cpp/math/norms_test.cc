@@ -44,7 +44,8 @@ float adversarial(std::mt19937& rng) {
     case 0:
       return std::ldexp(1.0f, static_cast<int>(rng() % 60)) * (rng() % 2 ? 1.0f : -1.0f);
     case 1:
-      return std::ldexp(1.0f + static_cast<float>(rng() % 1000) / 1000.0f, -static_cast<int>(rng() % 60));
+      return std::ldexp(1.0f + static_cast<float>(rng() % 1000) / 1000.0f,
+                        -static_cast<int>(rng() % 60));
     case 2:
       return std::numeric_limits<float>::max() * (rng() % 2 ? 1.0f : -0.5f);
     case 3:
@@ -86,7 +87,8 @@ TEST(Norms, BatchBitsEqualTheSequentialSumOnEveryTargetAndThreadCount) {
           norms_kernels::l2_distances_with(views, ref, dists.data(), t);
           for (size_t k = 0; k < n; ++k) {
             EXPECT_EQ(bits64(norms[k]), bits64(seq_norm(flat[k])))
-                << simd::target_name(t) << " n=" << n << " k=" << k << " " << s.rows << "x" << s.cols;
+                << simd::target_name(t) << " n=" << n << " k=" << k << " " << s.rows << "x"
+                << s.cols;
             EXPECT_EQ(bits64(dists[k]), bits64(seq_dist(flat[k], flat[0])))
                 << simd::target_name(t) << " n=" << n << " k=" << k;
           }
@@ -110,8 +112,8 @@ TEST(Norms, MixedShapesWalkRowMajorAndStopAtTheShorter) {
   std::vector<double> out(5);
   for (simd::Target t : simd::supported_targets()) {
     norms_kernels::l2_distances_with(group, b24, out.data(), t);
-    EXPECT_EQ(out, (std::vector<double>{std::sqrt(204.0), 0.0, std::sqrt(204.0),
-                                        std::sqrt(204.0), std::sqrt(204.0)}));
+    EXPECT_EQ(out, (std::vector<double>{std::sqrt(204.0), 0.0, std::sqrt(204.0), std::sqrt(204.0),
+                                        std::sqrt(204.0)}));
   }
   // Nothing to walk: negative zero.
   const UpdateView empty{nullptr, 0, 3, 3};

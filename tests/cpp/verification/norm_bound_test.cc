@@ -41,10 +41,14 @@ TEST(NormBound, ChecksElementsThenBoundThenNorm) {
   const UpdateView u{v.data(), 2, 2, 3};
   EXPECT_ERROR_MSG(evaluate_norm_bound(u, -1.0f), "Non-finite value NaN in update 0 at [1, 0]");
   const UpdateView clean{v.data(), 1, 3, 3};
-  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, 0.0f), "Invalid norm bound: 0 (must be finite and > 0)");
-  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, -0.0f), "Invalid norm bound: -0 (must be finite and > 0)");
-  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, -1.0f), "Invalid norm bound: -1 (must be finite and > 0)");
-  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, kInf), "Invalid norm bound: inf (must be finite and > 0)");
+  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, 0.0f),
+                   "Invalid norm bound: 0 (must be finite and > 0)");
+  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, -0.0f),
+                   "Invalid norm bound: -0 (must be finite and > 0)");
+  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, -1.0f),
+                   "Invalid norm bound: -1 (must be finite and > 0)");
+  EXPECT_ERROR_MSG(evaluate_norm_bound(clean, kInf),
+                   "Invalid norm bound: inf (must be finite and > 0)");
   EXPECT_ERROR_MSG(evaluate_norm_bound(clean, std::nanf("")),
                    "Invalid norm bound: NaN (must be finite and > 0)");
   const UpdateView none{nullptr, 0, 0, 0};
@@ -55,7 +59,8 @@ TEST(NormBound, ChecksElementsThenBoundThenNorm) {
 
 TEST(NormBound, HugeFiniteElementsReportTheirNorm) {
   std::vector<float> v(4, std::numeric_limits<float>::max());
-  auto r = evaluate_norm_bound(UpdateView::dense(v.data(), 2, 2), std::numeric_limits<float>::max());
+  auto r =
+      evaluate_norm_bound(UpdateView::dense(v.data(), 2, 2), std::numeric_limits<float>::max());
   EXPECT_ERROR_MSG(r, "update norm 6.805647e38 exceeds bound 3.402823e38");
 }
 

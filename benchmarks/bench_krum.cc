@@ -1,0 +1,134 @@
+// Whole Krum (encoding + scores + selection) and the batch norms pass on n updates of
+// 1000 x 1000 float32, as ratios to the copy floor of the same run; 1 vs 2 threads; extra peak
+// memory; and the per-client reference (timed on a slice of the elements, scaled up) for the
+// speed-up of the Gram arrangement.
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include "bench_util.h"
+#include "fenro/aggregators/bfp16.h"
+#include "fenro/aggregators/krum.h"
+#include "fenro/aggregators/krum_kernels.h"
+#include "fenro/math/norms.h"
+#include "fenro/simd/cpu.h"
+
+namespace fenro::bench {
+namespace {
+
+// Resets the peak-RSS mark of this process (Linux); false when unsupported.
+bool reset_peak() {
+  std::ofstream f("/proc/self/clear_refs");
+  f << "5";
+  return static_cast<bool>(f);
+}
+double peak_mb_since_reset() {
+  std::ifstream f("/proc/self/status");
+  std::string key;
+  while (f >> key) {
+    if (key == "VmHWM:") {
+      double kb = 0;
+      f >> kb;
+      return kb / 1024.0;
+    }
+  }
+  return 0;
+}
+
+// CPU seconds of all threads of this process: less disturbed than wall time when other
+// programs share the cores.
+double process_cpu_s() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+template <class F>
+double cpu_of(F&& f) {
+  const double t0 = process_cpu_s();
+  f();
+  return process_cpu_s() - t0;
+}
+
+size_t whole_krum(const Inputs& in, size_t f) {
+  const auto enc = aggregators::encode_bfp16(in.views);
+  return *aggregators::aggregate_krum_bfp16(enc, f);
+}
+
+void run(size_t n, size_t rows, size_t cols) {
+  Inputs in(n, rows, cols, static_cast<uint32_t>(n));
+  const size_t f = (n - 3) / 4, k = n - f - 2;
+  std::printf("n=%zu (%zu x %zu, %.0f MB input), f=%zu\n", n, rows, cols,
+              static_cast<double>(n * rows * cols * 4) / 1e6, f);
+  // Extra peak memory of one whole Krum: encodings plus tables, measured before any timing
+  // run, with freed heap memory handed back first so that it cannot hide the growth.
+  malloc_trim(0);
+  const double rss0 = current_rss_mb();
+  const bool peak_ok = reset_peak();
+  (void)whole_krum(in, f);
+  const double extra = peak_ok ? peak_mb_since_reset() - rss0 : -1;
+  std::printf("  extra peak memory of whole Krum: %.0f MB (encodings are %.0f MB)\n", extra,
+              static_cast<double>(n * rows * cols * 2) / 1048576.0);
+  double whole_t[3] = {0, 0, 0};
+  for (size_t threads : {size_t{1}, size_t{2}}) {
+    parallel::reset_pool_for_testing(threads);
+    const double floor = copy_floor(in);
+    const int reps = n >= 200 ? 2 : 4;
+    std::vector<aggregators::Bfp16Vec> enc;
+    const double t_enc = best_of(reps, [&] { enc = aggregators::encode_bfp16(in.views); });
+    const double t_scores =
+        best_of(reps, [&] { (void)aggregators::compute_krum_scores_bfp16(enc, k); });
+    enc.clear();
+    enc.shrink_to_fit();
+    size_t sel = 0;
+    const double t_whole = best_of(reps, [&] { sel = whole_krum(in, f); });
+    std::vector<double> norms(n);
+    const double t_norms = best_of(reps, [&] { math::l2_norms_f64(in.views, norms.data()); });
+    whole_t[threads] = t_whole;
+    // The same two runs in CPU time (a copy of everything, one whole Krum).
+    std::vector<float> dst(n * rows * cols, 1.0f);
+    const double c_floor = cpu_of([&] {
+      for (size_t i = 0; i < n; ++i)
+        std::memcpy(dst.data() + i * rows * cols, in.views[i].data, rows * cols * sizeof(float));
+    });
+    const double c_whole = cpu_of([&] { sel = whole_krum(in, f); });
+    std::printf(
+        "  %zu thr: floor %6.1f ms | encode %5.2fx  scores %5.2fx  whole Krum %5.2fx (sel %zu) | "
+        "norms %5.2fx | CPU time: whole Krum %5.2fx one copy\n",
+        threads, floor * 1e3, t_enc / floor, t_scores / floor, t_whole / floor, sel,
+        t_norms / floor, c_whole / c_floor);
+  }
+  std::printf("  whole Krum 1 -> 2 threads: %.2fx faster\n", whole_t[1] / whole_t[2]);
+
+  // Per-client reference on a slice of the elements: its cost is linear in the length.
+  const size_t slice = n >= 200 ? 4000 : 40000;
+  auto enc = aggregators::encode_bfp16(in.views);
+  for (auto& e : enc) e.mantissas.resize(slice);
+  const double t_ref =
+      best_of(1, [&] { (void)aggregators::krum_kernels::scores_reference(enc, k); }) *
+      static_cast<double>(rows * cols) / static_cast<double>(slice);
+  enc.clear();
+  auto full = aggregators::encode_bfp16(in.views);
+  const double t_fast = best_of(2, [&] { (void)aggregators::compute_krum_scores_bfp16(full, k); });
+  std::printf("  per-client reference scores (scaled from %zu elements): %.2f s, %.1fx slower\n",
+              slice, t_ref, t_ref / t_fast);
+}
+
+}  // namespace
+}  // namespace fenro::bench
+
+int main(int argc, char** argv) {
+  std::printf("SIMD target: %s\n",
+              std::string(fenro::simd::target_name(fenro::simd::best_target())).c_str());
+  const size_t rows = 1000, cols = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000;
+  if (argc > 1) {
+    fenro::bench::run(std::strtoul(argv[1], nullptr, 10), rows, cols);
+    return 0;
+  }
+  for (size_t n : {10, 50, 200}) fenro::bench::run(n, rows, cols);
+  return 0;
+}
