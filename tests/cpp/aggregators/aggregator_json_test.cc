@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <regex>
 #include <string>
 
 #include "fenro/aggregators/aggregator.h"
@@ -35,13 +34,19 @@ std::string read_error(const std::string& text) {
     ADD_FAILURE() << "read succeeded: " << text;
     return "";
   }
-  std::smatch m;
-  static const std::regex suffix("^(.*) at line [0-9]+ column [0-9]+$");
-  if (!std::regex_match(*err, m, suffix)) {
+  // Strip " at line L column C" (digits only).
+  const size_t at = err->rfind(" at line ");
+  const size_t col = err->rfind(" column ");
+  auto digits = [](std::string_view t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  const std::string_view text_view(*err);
+  if (at == std::string::npos || col == std::string::npos || col < at ||
+      !digits(text_view.substr(at + 9, col - at - 9)) || !digits(text_view.substr(col + 8))) {
     ADD_FAILURE() << "no position suffix: " << *err;
     return *err;
   }
-  return m[1];
+  return err->substr(0, at);
 }
 
 const std::string kTail = R"(,"trim_fraction":0.1,"reputation":{},"ban_threshold":0.0,"adaptive_trim":false,"norm_bound":null})";
