@@ -36,8 +36,11 @@ class Reader {
  public:
   static constexpr int kMaxDepth = 256;
 
-  // The reader keeps a view of `text`: the text must outlive it.
+  // The reader keeps a view of `text`: the text must outlive it. A temporary string would not,
+  // so that overload is deleted.
   explicit Reader(std::string_view text) : text_(text) {}
+  explicit Reader(const char* text) : text_(text) {}
+  explicit Reader(std::string&& text) = delete;
 
   // Skips whitespace and classifies the next value without consuming it.
   Kind peek();

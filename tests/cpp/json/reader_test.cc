@@ -314,18 +314,21 @@ TEST(ReaderDepth, AllowsTheLimitAndRejectsDeeper) {
   const int max = Reader::kMaxDepth;
   ASSERT_GE(max, 128);
   {
-    Reader r(nested(max, "1"));
+    const std::string text = nested(max, "1");
+    Reader r(text);
     EXPECT_TRUE(r.skip_value() && r.finish()) << r.message();
   }
   {
-    Reader r(nested(max + 1, "1"));
+    const std::string text = nested(max + 1, "1");
+    Reader r(text);
     EXPECT_FALSE(r.skip_value());
     EXPECT_EQ(r.message(), "nesting deeper than " + std::to_string(max) +
                                " levels at line 1 column " + std::to_string(max * 3 + 1));
   }
   // Skipping counts the containers the caller has already opened.
   {
-    Reader r("{\"a\":" + nested(max - 1) + ",\"b\":" + nested(max) + "}");
+    const std::string text = "{\"a\":" + nested(max - 1) + ",\"b\":" + nested(max) + "}";
+    Reader r(text);
     std::string name;
     ASSERT_TRUE(r.begin_object() && r.next_member(name) && r.skip_value()) << r.message();
     ASSERT_TRUE(r.next_member(name));
