@@ -1,0 +1,172 @@
+#include "fenro/aggregators/bfp16.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "fenro/aggregators/bfp16_kernels.h"
+#include "fenro/parallel/pool.h"
+
+namespace fenro::aggregators {
+namespace bfp16_kernels {
+
+float max_abs_scalar(const float* v, size_t n, float m) {
+  for (size_t t = 0; t < n; ++t) {
+    const float a = std::fabs(v[t]);
+    m = a > m ? a : m;  // a NaN compares false and is skipped
+  }
+  return m;
+}
+
+void encode_scalar(const float* v, size_t n, float scale, int16_t* out) {
+  for (size_t t = 0; t < n; ++t) {
+    float x = v[t] * scale;
+    if (x != x) {
+      out[t] = 0;
+      continue;
+    }
+    x = x > 32767.0f ? 32767.0f : x;
+    x = x < -32767.0f ? -32767.0f : x;
+    // Half away from zero. trunc(x + 0.5) would round 0.49999997 up (the sum rounds to 1), so
+    // truncate first and look at the remainder, which is exact for |x| <= 32767.
+    int32_t i = static_cast<int32_t>(x);
+    const float r = x - static_cast<float>(i);
+    if (r >= 0.5f) ++i;
+    if (r <= -0.5f) --i;
+    out[t] = static_cast<int16_t>(i);
+  }
+}
+
+int8_t exponent_for(float max_abs) {
+  // ceil and "- 15" stay in single precision; the value is integral, so truncation toward zero
+  // is exact, and saturating to -128..127 then clamping to -126..126 is one clamp.
+  const float e = std::ceil(log2f(max_abs)) - 15.0f;
+  if (!(e < 126.0f)) return 126;
+  if (!(e > -126.0f)) return -126;
+  return static_cast<int8_t>(e);
+}
+
+float scale_for(int8_t exponent) {
+  const uint32_t bits = static_cast<uint32_t>(127 - exponent) << 23;
+  float s;
+  std::memcpy(&s, &bits, sizeof s);
+  return s;
+}
+
+namespace {
+
+struct Kernels {
+  float (*max_abs)(const float*, size_t, float);
+  void (*encode)(const float*, size_t, float, int16_t*);
+};
+
+Kernels kernels_for(simd::Target target) {
+#if defined(FENRO_X86)
+  // The AVX-512 machines run the AVX2 loops: the encoder is bound by memory, not by width.
+  if (target != simd::Target::kScalar) return {&max_abs_avx2, &encode_avx2};
+#else
+  (void)target;
+#endif
+  return {&max_abs_scalar, &encode_scalar};
+}
+
+// Calls f(ptr, count, offset) for the row-major element range [lo, hi) of `u`, one call per
+// contiguous run.
+template <class F>
+void for_each_run(const UpdateView& u, size_t lo, size_t hi, F&& f) {
+  if (lo >= hi) return;
+  if (u.contiguous()) {
+    f(u.data + lo, hi - lo, lo);
+    return;
+  }
+  size_t r = lo / u.cols, c = lo % u.cols, t = lo;
+  while (t < hi) {
+    const size_t take = std::min(u.cols - c, hi - t);
+    f(u.row(r) + c, take, t);
+    t += take;
+    ++r;
+    c = 0;
+  }
+}
+
+// Elements per task: large enough to amortise scheduling, small enough to balance 2..n threads.
+constexpr size_t kTaskElems = size_t{1} << 17;
+
+}  // namespace
+
+std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Target target) {
+  const Kernels kern = kernels_for(target);
+  const size_t n = updates.size();
+  std::vector<Bfp16Vec> out(n);
+  // Tasks: (update, element range). Task list first, so both passes share one numbering.
+  std::vector<size_t> first_task(n + 1, 0);
+  for (size_t k = 0; k < n; ++k) {
+    const size_t sz = updates[k].size();
+    first_task[k + 1] = first_task[k] + (sz + kTaskElems - 1) / kTaskElems;
+    out[k].mantissas.resize(sz);
+  }
+  const size_t tasks = first_task[n];
+  auto task_update = [&](size_t t) {
+    return static_cast<size_t>(std::upper_bound(first_task.begin(), first_task.end(), t) -
+                               first_task.begin()) - 1;
+  };
+
+  // Pass 1: partial maxima. The maximum is exact whatever the split.
+  std::vector<float> part_max(tasks, 0.0f);
+  parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
+    for (size_t t = b; t < e; ++t) {
+      const size_t k = task_update(t);
+      const size_t lo = (t - first_task[k]) * kTaskElems;
+      const size_t hi = std::min(updates[k].size(), lo + kTaskElems);
+      float m = 0.0f;
+      for_each_run(updates[k], lo, hi,
+                   [&](const float* p, size_t cnt, size_t) { m = kern.max_abs(p, cnt, m); });
+      part_max[t] = m;
+    }
+  });
+  std::vector<float> scale(n, 0.0f);
+  for (size_t k = 0; k < n; ++k) {
+    float m = 0.0f;
+    for (size_t t = first_task[k]; t < first_task[k + 1]; ++t) m = std::max(m, part_max[t]);
+    if (m > 0.0f) {
+      out[k].exponent = exponent_for(m);
+      scale[k] = scale_for(out[k].exponent);
+    }
+  }
+
+  // Pass 2: mantissas. An all-zero update keeps exponent 0; its scale 0 maps every (finite or
+  // NaN) element to 0, as the encoder requires.
+  parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
+    for (size_t t = b; t < e; ++t) {
+      const size_t k = task_update(t);
+      const size_t lo = (t - first_task[k]) * kTaskElems;
+      const size_t hi = std::min(updates[k].size(), lo + kTaskElems);
+      int16_t* dst = out[k].mantissas.data();
+      for_each_run(updates[k], lo, hi, [&](const float* p, size_t cnt, size_t off) {
+        kern.encode(p, cnt, scale[k], dst + off);
+      });
+    }
+  });
+  return out;
+}
+
+}  // namespace bfp16_kernels
+
+Bfp16Vec Bfp16Vec::from_f32_slice(std::span<const float> values) {
+  Bfp16Vec v;
+  v.mantissas.resize(values.size());
+  const float m = bfp16_kernels::max_abs_scalar(values.data(), values.size(), 0.0f);
+  float scale = 0.0f;
+  if (m > 0.0f) {
+    v.exponent = bfp16_kernels::exponent_for(m);
+    scale = bfp16_kernels::scale_for(v.exponent);
+  }
+  bfp16_kernels::encode_scalar(values.data(), values.size(), scale, v.mantissas.data());
+  return v;
+}
+
+std::vector<Bfp16Vec> encode_bfp16(std::span<const UpdateView> updates) {
+  return bfp16_kernels::encode_with(updates, simd::best_target());
+}
+
+}  // namespace fenro::aggregators

@@ -1,0 +1,54 @@
+// AVX2 loops of the BFP16 encoder; this file is compiled with AVX2 enabled and entered only
+// on CPUs that have it. Results equal encode_scalar / max_abs_scalar element for element.
+#include <immintrin.h>
+
+#include "fenro/aggregators/bfp16_kernels.h"
+
+namespace fenro::aggregators::bfp16_kernels {
+
+float max_abs_avx2(const float* v, size_t n, float m) {
+  const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  __m256 m0 = _mm256_set1_ps(m), m1 = m0;
+  size_t t = 0;
+  // max_ps returns its second operand when the first is NaN, so NaN elements are skipped.
+  for (; t + 16 <= n; t += 16) {
+    m0 = _mm256_max_ps(_mm256_and_ps(_mm256_loadu_ps(v + t), abs_mask), m0);
+    m1 = _mm256_max_ps(_mm256_and_ps(_mm256_loadu_ps(v + t + 8), abs_mask), m1);
+  }
+  m0 = _mm256_max_ps(m0, m1);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, m0);
+  for (float x : lanes) m = x > m ? x : m;
+  return max_abs_scalar(v + t, n - t, m);
+}
+
+namespace {
+
+inline __m256i encode8(const float* v, __m256 scale) {
+  const __m256 hi = _mm256_set1_ps(32767.0f), lo = _mm256_set1_ps(-32767.0f);
+  const __m256 half = _mm256_set1_ps(0.5f), mhalf = _mm256_set1_ps(-0.5f);
+  __m256 x = _mm256_mul_ps(_mm256_loadu_ps(v), scale);
+  const __m256i ordered = _mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_ORD_Q));
+  x = _mm256_min_ps(_mm256_max_ps(x, lo), hi);  // NaN lanes are masked to 0 below
+  __m256i i = _mm256_cvttps_epi32(x);
+  const __m256 r = _mm256_sub_ps(x, _mm256_cvtepi32_ps(i));  // exact remainder
+  i = _mm256_sub_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(r, half, _CMP_GE_OQ)));
+  i = _mm256_add_epi32(i, _mm256_castps_si256(_mm256_cmp_ps(r, mhalf, _CMP_LE_OQ)));
+  return _mm256_and_si256(i, ordered);
+}
+
+}  // namespace
+
+void encode_avx2(const float* v, size_t n, float scale, int16_t* out) {
+  const __m256 s = _mm256_set1_ps(scale);
+  size_t t = 0;
+  for (; t + 16 <= n; t += 16) {
+    const __m256i a = encode8(v + t, s), b = encode8(v + t + 8, s);
+    // packs interleaves 128-bit halves: a0 b0 a1 b1; restore order a0 a1 b0 b1.
+    const __m256i p = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + t), p);
+  }
+  encode_scalar(v + t, n - t, scale, out + t);
+}
+
+}  // namespace fenro::aggregators::bfp16_kernels

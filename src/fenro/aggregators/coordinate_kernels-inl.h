@@ -1,0 +1,316 @@
+// Tile loops of the selection kernels (median, trimmed mean) and of fedavg, generic over a
+// vector type. Included once per SIMD target, inside that target's own namespace, by
+// coordinate_kernels_<target>.cc; it must contain nothing but code of that namespace (no
+// standard-library templates), so no inline symbol is shared between targets.
+//
+// `Ops` provides: V, kLanes, load (unaligned), store, min, max, add, mul, div, set1.
+// Every operation is an exact IEEE float32 operation lane by lane, so each target computes
+// bit for bit what the scalar one does.
+//
+// Requires before inclusion: <cstddef>, <cstdint>, <cstring> and coordinate_kernels.h.
+
+namespace detail {
+
+inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
+inline bool is_finite(float x) { return x - x == 0.0f; }  // false for inf and NaN
+inline bool sign_bit(float x) {
+  uint32_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return (b >> 31) != 0;
+}
+
+// Pointer to coordinate c of update k.
+inline const float* coord_ptr(const Inputs& in, size_t k, size_t c) {
+  if (in.contiguous) return in.bases[k] + c;
+  return in.bases[k] + static_cast<std::ptrdiff_t>(c / in.cols) * in.strides[k] + c % in.cols;
+}
+
+// Copies coordinates [c0, c0 + len) of every update into slot k of the tile (T floats per
+// slot), adding +0.0 so that both zeros become +0.0, and pads the slot with +0.0. The general
+// path, for partial tiles and strided rows.
+template <size_t T>
+void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
+  for (size_t k = 0; k < in.n; ++k) {
+    float* dst = buf + k * T;
+    size_t j = 0;
+    while (j < len) {
+      const size_t c = c0 + j;
+      const size_t seg = in.contiguous ? len - j : min_size(len - j, in.cols - c % in.cols);
+      const float* p = coord_ptr(in, k, c);
+      for (size_t s = 0; s < seg; ++s) dst[j + s] = p[s] + 0.0f;
+      j += seg;
+    }
+    for (; j < T; ++j) dst[j] = 0.0f;
+  }
+}
+
+// Batcher's odd-even merge sort of 16 inputs: the first four rounds of the network for any n,
+// sorting each aligned block of 16 slots. Done in registers, it replaces the first 63
+// comparators of every full block (see build_network), which would otherwise each cost two
+// loads and two stores.
+inline constexpr uint8_t kSort16[63][2] = {
+    {0, 1},   {2, 3},   {4, 5},   {6, 7},   {8, 9},   {10, 11}, {12, 13}, {14, 15}, {0, 2},
+    {1, 3},   {4, 6},   {5, 7},   {8, 10},  {9, 11},  {12, 14}, {13, 15}, {1, 2},   {5, 6},
+    {9, 10},  {13, 14}, {0, 4},   {1, 5},   {2, 6},   {3, 7},   {8, 12},  {9, 13},  {10, 14},
+    {11, 15}, {2, 4},   {3, 5},   {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {9, 10},
+    {11, 12}, {13, 14}, {0, 8},   {1, 9},   {2, 10},  {3, 11},  {4, 12},  {5, 13},  {6, 14},
+    {7, 15},  {4, 8},   {5, 9},   {6, 10},  {7, 11},  {2, 4},   {3, 5},   {6, 8},   {7, 9},
+    {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {7, 8},   {9, 10},  {11, 12}, {13, 14}};
+
+// Sorts 16 slots of one vector column in registers: loads slot i with load(i), stores it
+// sorted at dst + i * stride.
+template <class Ops, class Load>
+inline void sort16(Load&& load, float* dst, size_t stride) {
+  using V = typename Ops::V;
+  V r[16];
+#pragma GCC unroll 16
+  for (size_t i = 0; i < 16; ++i) r[i] = load(i);
+#pragma GCC unroll 63
+  for (size_t c = 0; c < 63; ++c) {
+    const V a = r[kSort16[c][0]], b = r[kSort16[c][1]];
+    r[kSort16[c][0]] = Ops::min(a, b);
+    r[kSort16[c][1]] = Ops::max(a, b);
+  }
+#pragma GCC unroll 16
+  for (size_t i = 0; i < 16; ++i) Ops::store(dst + i * stride, r[i]);
+}
+
+// Fills the tile for coordinates [c0, c0 + len) and sorts its leading full blocks of 16 slots.
+// For a full tile of dense updates the blocks are sorted straight from the updates' memory.
+template <class Ops, size_t T>
+void load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* buf) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  const Inputs& in = job.in;
+  if (in.contiguous && len == T) {
+    const V zero = Ops::set1(0.0f);
+    for (size_t b = 0; b < job.sorted_blocks; ++b) {
+      const float* const* src = in.bases + b * 16;
+      for (size_t w = 0; w < T; w += L) {
+        sort16<Ops>([&](size_t i) { return Ops::add(Ops::load(src[i] + c0 + w), zero); },
+                    buf + b * 16 * T + w, T);
+      }
+    }
+    for (size_t k = job.sorted_blocks * 16; k < in.n; ++k) {
+      for (size_t w = 0; w < T; w += L) {
+        Ops::store(buf + k * T + w, Ops::add(Ops::load(in.bases[k] + c0 + w), zero));
+      }
+    }
+    return;
+  }
+  load_tile<T>(in, c0, len, buf);
+  for (size_t b = 0; b < job.sorted_blocks; ++b) {
+    float* block = buf + b * 16 * T;
+    for (size_t w = 0; w < T; w += L) {
+      sort16<Ops>([&](size_t i) { return Ops::load(block + i * T + w); }, block + w, T);
+    }
+  }
+}
+
+// Runs the pruned network over the tile: slot offsets are pre-multiplied by T.
+template <class Ops, size_t T>
+void run_network(const SelectJob& job, float* buf) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  const uint32_t* p = job.pairs;
+  for (size_t r = 0; r < job.num_runs; ++r) {
+    const uint32_t count = job.runs[r].count;
+    switch (job.runs[r].kind) {
+      case OpKind::kBoth:
+        for (uint32_t i = 0; i < count; ++i, p += 2) {
+          float* a = buf + p[0];
+          float* b = buf + p[1];
+          for (size_t w = 0; w < T; w += L) {
+            const V va = Ops::load(a + w), vb = Ops::load(b + w);
+            Ops::store(a + w, Ops::min(va, vb));
+            Ops::store(b + w, Ops::max(va, vb));
+          }
+        }
+        break;
+      case OpKind::kMinOnly:
+        for (uint32_t i = 0; i < count; ++i, p += 2) {
+          float* a = buf + p[0];
+          const float* b = buf + p[1];
+          for (size_t w = 0; w < T; w += L) {
+            Ops::store(a + w, Ops::min(Ops::load(a + w), Ops::load(b + w)));
+          }
+        }
+        break;
+      case OpKind::kMaxOnly:
+        for (uint32_t i = 0; i < count; ++i, p += 2) {
+          const float* a = buf + p[0];
+          float* b = buf + p[1];
+          for (size_t w = 0; w < T; w += L) {
+            Ops::store(b + w, Ops::max(Ops::load(a + w), Ops::load(b + w)));
+          }
+        }
+        break;
+    }
+  }
+}
+
+// The zero-sign rule. The network ran on values with -0.0 turned into +0.0; that changes a
+// result only when every selected sorted slot holds a zero, and then the result is -0.0
+// exactly when all of them are -0.0 in the stable order, where a coordinate's zeros follow its
+// negative values in client order. Re-reads the original values of coordinate c.
+inline float fix_zero_sign(const Inputs& in, size_t c, size_t lo, size_t hi, float res) {
+  size_t neg = 0;
+  for (size_t k = 0; k < in.n; ++k) neg += *coord_ptr(in, k, c) < 0.0f ? 1 : 0;
+  if (neg > lo) return res;  // slot lo holds a negative value
+  size_t zeros = 0, neg_zeros = 0;
+  for (size_t k = 0; k < in.n; ++k) {
+    const float x = *coord_ptr(in, k, c);
+    if (x != 0.0f) continue;
+    const size_t pos = neg + zeros++;
+    if (pos >= lo && pos < hi && sign_bit(x)) ++neg_zeros;
+  }
+  if (neg + zeros < hi) return res;  // slot hi - 1 holds a positive value
+  return neg_zeros == hi - lo ? -0.0f : 0.0f;
+}
+
+// The result of one coordinate from its ordered kept values (lane `l` of the tile), in
+// double and rounded once: used when the float32 arithmetic overflowed.
+template <size_t T>
+float reduce_in_double(const SelectJob& job, const float* buf, size_t l) {
+  if (job.reduce == Reduce::kHalfSum) {
+    const double a = static_cast<double>(buf[job.lo * T + l]);
+    const double b = static_cast<double>(buf[(job.lo + 1) * T + l]);
+    return static_cast<float>((a + b) * 0.5);
+  }
+  double acc = -0.0;
+  for (size_t p = job.lo; p < job.hi; ++p) acc += static_cast<double>(buf[p * T + l]);
+  return static_cast<float>(acc / static_cast<double>(job.hi - job.lo));
+}
+
+template <class Ops>
+void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, float* buf) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  constexpr size_t T = kSelectTile;
+  static_assert(T % L == 0, "tile must hold whole vectors");
+  const size_t d = job.in.rows * job.in.cols;
+  const float m = static_cast<float>(job.hi - job.lo);
+  alignas(64) float res[T];
+  for (size_t t = tile_begin; t < tile_end; ++t) {
+    const size_t c0 = t * T;
+    const size_t len = min_size(T, d - c0);
+    load_and_sort_blocks<Ops, T>(job, c0, len, buf);
+    run_network<Ops, T>(job, buf);
+    for (size_t w = 0; w < T; w += L) {
+      V r;
+      if (job.reduce == Reduce::kPick) {
+        r = Ops::load(buf + job.lo * T + w);
+      } else if (job.reduce == Reduce::kHalfSum) {
+        const V a = Ops::load(buf + job.lo * T + w), b = Ops::load(buf + (job.lo + 1) * T + w);
+        r = Ops::mul(Ops::add(a, b), Ops::set1(0.5f));
+      } else {
+        V acc = Ops::set1(-0.0f);
+        for (size_t p = job.lo; p < job.hi; ++p) acc = Ops::add(acc, Ops::load(buf + p * T + w));
+        r = Ops::div(acc, Ops::set1(m));
+      }
+      Ops::store(res + w, r);
+    }
+    for (size_t l = 0; l < len; ++l) {
+      float x = res[l];
+      if (x == 0.0f) {
+        x = fix_zero_sign(job.in, c0 + l, job.lo, job.hi, x);
+      } else if (!is_finite(x)) {
+        x = reduce_in_double<T>(job, buf, l);
+      }
+      job.out[c0 + l] = x;
+    }
+  }
+}
+
+template <class Ops>
+void mean_tiles(const MeanJob& job, size_t tile_begin, size_t tile_end) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  const Inputs& in = job.in;
+  const size_t d = in.rows * in.cols;
+  const V divisor = Ops::set1(job.divisor);
+  for (size_t t = tile_begin; t < tile_end; ++t) {
+    const size_t c0 = t * kMeanTile;
+    const size_t len = min_size(kMeanTile, d - c0);
+    float* out = job.out + c0;
+    // The tile is split into runs of coordinates that are contiguous in every update (the whole
+    // tile when the updates are dense). Each element is summed in client order whatever the
+    // split, so results do not depend on tiling or threads.
+    size_t j = 0;
+    while (j < len) {
+      const size_t c = c0 + j;
+      const size_t seg = in.contiguous ? len - j : min_size(len - j, in.cols - c % in.cols);
+      float* acc = out + j;
+      const size_t vec_end = seg - seg % L;
+      for (size_t s = 0; s < seg; ++s) acc[s] = 0.0f;
+      // Four updates per pass over the tile: the partial sums stay in registers between them,
+      // cutting the accumulator's loads and stores to a quarter. The order is still 0, 1, 2, ...
+      size_t k = 0;
+      for (; k + 4 <= in.n; k += 4) {
+        const float* p0 = coord_ptr(in, k, c);
+        const float* p1 = coord_ptr(in, k + 1, c);
+        const float* p2 = coord_ptr(in, k + 2, c);
+        const float* p3 = coord_ptr(in, k + 3, c);
+        if (job.weights == nullptr) {
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            V a = Ops::add(Ops::load(acc + s), Ops::load(p0 + s));
+            a = Ops::add(a, Ops::load(p1 + s));
+            a = Ops::add(a, Ops::load(p2 + s));
+            Ops::store(acc + s, Ops::add(a, Ops::load(p3 + s)));
+          }
+          for (; s < seg; ++s) acc[s] = acc[s] + p0[s] + p1[s] + p2[s] + p3[s];
+        } else {
+          const float* w = job.weights + k;
+          const V w0 = Ops::set1(w[0]), w1 = Ops::set1(w[1]), w2 = Ops::set1(w[2]),
+                  w3 = Ops::set1(w[3]);
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            V a = Ops::add(Ops::load(acc + s), Ops::mul(Ops::load(p0 + s), w0));
+            a = Ops::add(a, Ops::mul(Ops::load(p1 + s), w1));
+            a = Ops::add(a, Ops::mul(Ops::load(p2 + s), w2));
+            Ops::store(acc + s, Ops::add(a, Ops::mul(Ops::load(p3 + s), w3)));
+          }
+          for (; s < seg; ++s) {
+            acc[s] = acc[s] + p0[s] * w[0] + p1[s] * w[1] + p2[s] * w[2] + p3[s] * w[3];
+          }
+        }
+      }
+      for (; k < in.n; ++k) {
+        const float* p = coord_ptr(in, k, c);
+        if (job.weights == nullptr) {
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            Ops::store(acc + s, Ops::add(Ops::load(acc + s), Ops::load(p + s)));
+          }
+          for (; s < seg; ++s) acc[s] = acc[s] + p[s];
+        } else {
+          const float wk = job.weights[k];
+          const V vw = Ops::set1(wk);
+          size_t s = 0;
+          for (; s < vec_end; s += L) {
+            Ops::store(acc + s, Ops::add(Ops::load(acc + s), Ops::mul(Ops::load(p + s), vw)));
+          }
+          for (; s < seg; ++s) acc[s] = acc[s] + p[s] * wk;
+        }
+      }
+      size_t s = 0;
+      for (; s < vec_end; s += L) Ops::store(acc + s, Ops::div(Ops::load(acc + s), divisor));
+      for (; s < seg; ++s) acc[s] = acc[s] / job.divisor;
+      j += seg;
+    }
+    // The inputs are finite, so a non-finite element means the float32 sum overflowed: redo it
+    // in double in the same order and round once.
+    for (size_t l = 0; l < len; ++l) {
+      if (is_finite(out[l])) continue;
+      double acc = 0.0;
+      for (size_t k = 0; k < in.n; ++k) {
+        const double x = static_cast<double>(*coord_ptr(in, k, c0 + l));
+        acc += job.weights == nullptr ? x : x * static_cast<double>(job.weights[k]);
+      }
+      out[l] = static_cast<float>(acc / static_cast<double>(job.divisor));
+    }
+  }
+}
+
+}  // namespace detail

@@ -1,0 +1,211 @@
+#include "fenro/aggregators/coordinate_kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "fenro/parallel/pool.h"
+
+namespace fenro::aggregators::internal {
+
+namespace {
+
+struct Comparator {
+  uint32_t lo, hi;
+  OpKind kind;
+  bool early;  // in the first four rounds, which sort aligned blocks of 16 slots
+};
+
+// Slots per block that the tile loops sort in registers before running the network.
+constexpr size_t kRegisterBlock = 16;
+
+// Batcher's odd-even merge sort for n inputs, stage by stage. It is built for the next power
+// of two; comparators touching a slot >= n are dropped, which is exact because the missing
+// slots behave as +infinity padding that no comparator ever moves.
+std::vector<std::vector<Comparator>> odd_even_merge_stages(size_t n) {
+  std::vector<std::vector<Comparator>> stages;
+  size_t size = 1;
+  while (size < n) size <<= 1;
+  for (size_t p = 1; p < size; p <<= 1) {
+    for (size_t k = p; k >= 1; k >>= 1) {
+      std::vector<Comparator> stage;
+      for (size_t j = k % p; j + k < size; j += 2 * k) {
+        for (size_t i = 0; i < k && i + j + k < size; ++i) {
+          const size_t a = i + j, b = i + j + k;
+          if (a / (2 * p) == b / (2 * p) && b < n) {
+            stage.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b), OpKind::kBoth,
+                             p < kRegisterBlock});
+          }
+        }
+      }
+      if (!stage.empty()) stages.push_back(std::move(stage));
+    }
+  }
+  return stages;
+}
+
+// Keeps, walking backwards from the wanted slots [lo, hi), only the comparators whose outputs
+// are needed later, and of those only the outputs (min, max or both) that are.
+std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t hi) {
+  auto stages = odd_even_merge_stages(n);
+  std::vector<char> needed(n, 0);
+  for (size_t s = lo; s < hi; ++s) needed[s] = 1;
+  for (size_t s = stages.size(); s-- > 0;) {
+    std::vector<Comparator> kept;
+    for (const Comparator& c : stages[s]) {
+      const bool want_lo = needed[c.lo] != 0, want_hi = needed[c.hi] != 0;
+      if (!want_lo && !want_hi) continue;
+      kept.push_back({c.lo, c.hi,
+                      want_lo && want_hi ? OpKind::kBoth
+                      : want_lo          ? OpKind::kMinOnly
+                                         : OpKind::kMaxOnly,
+                      c.early});
+    }
+    // Comparators of one stage touch disjoint slots, so marking after the stage is exact.
+    for (const Comparator& c : kept) needed[c.lo] = needed[c.hi] = 1;
+    stages[s] = std::move(kept);
+  }
+  return stages;
+}
+
+struct Network {
+  size_t sorted_blocks = 0;
+  std::vector<uint32_t> pairs;
+  std::vector<OpRun> runs;
+};
+
+// The pruned network minus the early comparators inside the full blocks of 16 slots, which the
+// tile loops replace by a complete in-register sort of each block. Doing more comparisons than
+// the pruned network is exact: a comparator was pruned only when nothing downstream reads its
+// outputs.
+Network build_network(size_t n, size_t lo, size_t hi) {
+  Network net;
+  net.sorted_blocks = n / kRegisterBlock;
+  const size_t register_slots = net.sorted_blocks * kRegisterBlock;
+  for (const auto& stage : pruned_stages(n, lo, hi)) {
+    // Within a stage the comparators are independent: group them by kind.
+    for (OpKind kind : {OpKind::kBoth, OpKind::kMinOnly, OpKind::kMaxOnly}) {
+      uint32_t count = 0;
+      for (const Comparator& c : stage) {
+        if (c.kind != kind || (c.early && c.hi < register_slots)) continue;
+        net.pairs.push_back(c.lo * static_cast<uint32_t>(kSelectTile));
+        net.pairs.push_back(c.hi * static_cast<uint32_t>(kSelectTile));
+        ++count;
+      }
+      if (count > 0) net.runs.push_back({kind, count});
+    }
+  }
+  return net;
+}
+
+struct FreeDeleter {
+  void operator()(float* p) const { std::free(p); }
+};
+std::unique_ptr<float, FreeDeleter> aligned_floats(size_t count) {
+  size_t bytes = (std::max<size_t>(count, 1) * sizeof(float) + 63) & ~size_t{63};
+  float* p = static_cast<float*>(std::aligned_alloc(64, bytes));
+  if (p == nullptr) throw std::bad_alloc();
+  return std::unique_ptr<float, FreeDeleter>(p);
+}
+
+// Large n: sorts each coordinate's values (zeros made +0.0) just far enough for the kept slots.
+void select_by_sorting(const Inputs& in, size_t lo, size_t hi, Reduce reduce, float* out) {
+  const size_t d = in.rows * in.cols;
+  constexpr size_t kGrain = 256;
+  parallel::parallel_for(d, kGrain, [&](size_t begin, size_t end) {
+    std::vector<float> v(in.n);
+    for (size_t c = begin; c < end; ++c) {
+      for (size_t k = 0; k < in.n; ++k) {
+        const float* p = in.contiguous ? in.bases[k] + c
+                                       : in.bases[k] + static_cast<std::ptrdiff_t>(c / in.cols) *
+                                                           in.strides[k] + c % in.cols;
+        v[k] = *p + 0.0f;
+      }
+      std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(lo), v.end());
+      if (hi < in.n) {
+        std::nth_element(v.begin() + static_cast<std::ptrdiff_t>(lo) + 1,
+                         v.begin() + static_cast<std::ptrdiff_t>(hi), v.end());
+      }
+      std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo),
+                v.begin() + static_cast<std::ptrdiff_t>(hi));
+      float r;
+      if (reduce == Reduce::kPick) {
+        r = v[lo];
+      } else if (reduce == Reduce::kHalfSum) {
+        r = (v[lo] + v[lo + 1]) * 0.5f;
+        if (!std::isfinite(r)) {
+          const double a = static_cast<double>(v[lo]), b = static_cast<double>(v[lo + 1]);
+          r = static_cast<float>((a + b) * 0.5);
+        }
+      } else {
+        float acc = -0.0f;
+        for (size_t s = lo; s < hi; ++s) acc += v[s];
+        r = acc / static_cast<float>(hi - lo);
+        if (!std::isfinite(r)) {
+          double dacc = -0.0;
+          for (size_t s = lo; s < hi; ++s) dacc += static_cast<double>(v[s]);
+          r = static_cast<float>(dacc / static_cast<double>(hi - lo));
+        }
+      }
+      if (r == 0.0f) r = fix_zero_sign_scalar(in, c, lo, hi, r);
+      out[c] = r;
+    }
+  });
+}
+
+}  // namespace
+
+InputSet::InputSet(std::span<const UpdateView> updates) {
+  bool contiguous = true;
+  for (const UpdateView& u : updates) {
+    bases.push_back(u.data);
+    strides.push_back(u.row_stride);
+    contiguous = contiguous && u.contiguous();
+  }
+  in = {bases.data(), strides.data(), updates.size(), updates.empty() ? 0 : updates[0].rows,
+        updates.empty() ? 0 : updates[0].cols, contiguous};
+}
+
+size_t network_size(size_t n, size_t lo, size_t hi) {
+  size_t total = 0;
+  for (const auto& stage : pruned_stages(n, lo, hi)) total += stage.size();
+  return total;
+}
+
+Matrix select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi, Reduce reduce,
+                          simd::Target target) {
+  const InputSet inputs(updates);
+  const Inputs& in = inputs.in;
+  Matrix out(in.rows, in.cols);
+  const size_t d = in.rows * in.cols;
+  if (d == 0) return out;
+  if (in.n > kMaxNetworkInputs) {
+    select_by_sorting(in, lo, hi, reduce, out.data());
+    return out;
+  }
+  const Network net = build_network(in.n, lo, hi);
+  const SelectJob job{in,           lo,
+                      hi,           reduce,
+                      net.sorted_blocks, net.pairs.data(),
+                      net.runs.data(), net.runs.size(),
+                      out.data()};
+  auto run = &select_tiles_scalar;
+#if defined(FENRO_X86)
+  if (target == simd::Target::kAvx2) run = &select_tiles_avx2;
+  if (target == simd::Target::kAvx512) run = &select_tiles_avx512;
+#else
+  (void)target;
+#endif
+  const size_t tiles = (d + kSelectTile - 1) / kSelectTile;
+  constexpr size_t kTilesPerChunk = 64;
+  parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
+    auto scratch = aligned_floats(in.n * kSelectTile);
+    run(job, begin, end, scratch.get());
+  });
+  return out;
+}
+
+}  // namespace fenro::aggregators::internal

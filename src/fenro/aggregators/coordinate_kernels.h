@@ -1,0 +1,121 @@
+// Internal machinery behind fedavg, trimmed_mean and median: the per-target tile loops and the
+// entry points that take an explicit SIMD target, so tests can run every target the CPU has.
+//
+// The per-target translation units (coordinate_kernels_<target>.cc) see only the plain structs
+// below: no standard-library templates cross into code compiled with wider instruction sets,
+// so the linker can never pick an AVX2 copy of a shared inline function for the baseline path.
+#ifndef FENRO_AGGREGATORS_COORDINATE_KERNELS_H_
+#define FENRO_AGGREGATORS_COORDINATE_KERNELS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "fenro/aggregators/update.h"
+#include "fenro/error/result.h"
+#include "fenro/simd/cpu.h"
+
+namespace fenro::aggregators::internal {
+
+// Where the inputs are: n updates of rows x cols. Coordinate c lives at
+// bases[k] + (c / cols) * strides[k] + c % cols; when `contiguous`, simply at bases[k] + c.
+struct Inputs {
+  const float* const* bases;
+  const std::ptrdiff_t* strides;
+  size_t n;
+  size_t rows;
+  size_t cols;
+  bool contiguous;
+};
+
+// Owns the pointer and stride arrays behind an Inputs.
+struct InputSet {
+  explicit InputSet(std::span<const UpdateView> updates);
+  std::vector<const float*> bases;
+  std::vector<std::ptrdiff_t> strides;
+  Inputs in{};
+};
+
+// How a coordinate's ordered values [lo, hi) become its result.
+enum class Reduce : uint8_t {
+  kPick,     // hi = lo + 1: the value itself (odd median)
+  kHalfSum,  // hi = lo + 2: (a + b) * 0.5 (even median)
+  kMean,     // sum in ascending order from -0.0, divided by float(hi - lo) (trimmed mean)
+};
+
+// A compare-exchange network over n slots, pruned to the comparators that reach the slots
+// [lo, hi). Pairs hold slot offsets already multiplied by the tile width; runs group
+// independent comparators of one kind so the inner loops carry no per-comparator branch.
+enum class OpKind : uint8_t { kBoth, kMinOnly, kMaxOnly };
+struct OpRun {
+  OpKind kind;
+  uint32_t count;
+};
+
+struct SelectJob {
+  Inputs in;
+  size_t lo;
+  size_t hi;
+  Reduce reduce;
+  size_t sorted_blocks;   // leading full blocks of 16 slots sorted in registers first
+  const uint32_t* pairs;  // 2 offsets per comparator, in run order
+  const OpRun* runs;
+  size_t num_runs;
+  float* out;  // rows * cols results, coordinate order
+};
+
+// Per coordinate, orders the values of validated updates by the stable IEEE order and reduces
+// the slots [lo, hi) as `reduce` says, on the worker pool with the given target's tile loop.
+Matrix select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi, Reduce reduce,
+                          simd::Target target);
+
+// The zero-sign rule of the selection kernels for coordinate c whose computed result `res` is
+// a zero (see coordinate_kernels-inl.h); returns the result with its correct sign.
+float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, float res);
+
+// Floats per tile (coordinates handled together) of each target's selection loop.
+inline constexpr size_t kSelectTile = 16;
+// Floats of one fedavg tile: the output slice that stays in L1 while every update is added.
+inline constexpr size_t kMeanTile = 4096;
+
+// Runs tiles [tile_begin, tile_end) of kSelectTile coordinates. `scratch` holds
+// n * kSelectTile floats, 64-byte aligned.
+void select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
+void select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
+void select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
+
+struct MeanJob {
+  Inputs in;
+  const float* weights;  // null: unweighted
+  float divisor;         // float(n), or the float32 weight sum
+  float* out;
+};
+
+// Runs fedavg tiles [tile_begin, tile_end) of kMeanTile coordinates in float32, then recomputes
+// in double every element whose float32 result is not finite.
+void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end);
+void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end);
+void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end);
+
+// The kernels with an explicit target (which the CPU must support); the public functions pass
+// simd::best_target(). Same checks, messages and results as the public functions.
+Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
+                         std::optional<std::span<const float>> weights, simd::Target target);
+Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target);
+Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
+                               simd::Target target);
+Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target);
+
+// Above this many updates the selection kernels sort each coordinate's values instead of
+// running a network (whose size grows as n log^2 n).
+inline constexpr size_t kMaxNetworkInputs = 1024;
+
+// Number of comparators of the pruned network for n inputs and kept slots [lo, hi), as the
+// benchmark reports it.
+size_t network_size(size_t n, size_t lo, size_t hi);
+
+}  // namespace fenro::aggregators::internal
+
+#endif  // FENRO_AGGREGATORS_COORDINATE_KERNELS_H_

@@ -1,0 +1,39 @@
+// AVX2 instantiation of the tile loops: 8 float lanes. Compiled with AVX2 flags and entered
+// only when the CPU supports them.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "fenro/aggregators/coordinate_kernels.h"
+
+namespace fenro::aggregators::internal {
+namespace avx2_target {
+
+struct Ops {
+  using V = __m256;
+  static constexpr size_t kLanes = 8;
+  static V load(const float* p) { return _mm256_loadu_ps(p); }
+  static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
+  static V min(V a, V b) { return _mm256_min_ps(a, b); }
+  static V max(V a, V b) { return _mm256_max_ps(a, b); }
+  static V add(V a, V b) { return _mm256_add_ps(a, b); }
+  static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+  static V div(V a, V b) { return _mm256_div_ps(a, b); }
+  static V set1(float x) { return _mm256_set1_ps(x); }
+};
+
+#include "fenro/aggregators/coordinate_kernels-inl.h"
+
+}  // namespace avx2_target
+
+void select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
+  avx2_target::detail::select_tiles<avx2_target::Ops>(job, tile_begin, tile_end, scratch);
+}
+
+void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end) {
+  avx2_target::detail::mean_tiles<avx2_target::Ops>(job, tile_begin, tile_end);
+}
+
+}  // namespace fenro::aggregators::internal

@@ -1,0 +1,105 @@
+#include "fenro/aggregators/fedavg.h"
+
+#include <cmath>
+#include <vector>
+
+#include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/parallel/pool.h"
+#include "fenro/simd/cpu.h"
+
+namespace fenro::aggregators {
+namespace internal {
+namespace {
+
+// Tiles of kMeanTile coordinates per worker-pool chunk.
+constexpr size_t kMeanTilesPerChunk = 16;
+
+// The float32 mean (sum in client order, then one division), with the per-element double
+// recomputation of overflowed elements done inside the tile loop.
+Matrix mean_in_float(std::span<const UpdateView> updates, const float* weights, float divisor,
+                     simd::Target target) {
+  const InputSet inputs(updates);
+  Matrix out(inputs.in.rows, inputs.in.cols);
+  const MeanJob job{inputs.in, weights, divisor, out.data()};
+  auto run = &mean_tiles_scalar;
+#if defined(FENRO_X86)
+  if (target == simd::Target::kAvx2) run = &mean_tiles_avx2;
+  if (target == simd::Target::kAvx512) run = &mean_tiles_avx512;
+#else
+  (void)target;
+#endif
+  const size_t tiles = (out.size() + kMeanTile - 1) / kMeanTile;
+  parallel::parallel_for(tiles, kMeanTilesPerChunk,
+                         [&](size_t begin, size_t end) { run(job, begin, end); });
+  return out;
+}
+
+// The weighted mean entirely in double: products and sums in client order, divided by the
+// double weight sum, rounded once. Taken when the float32 weight sum overflowed, since every
+// float32 element would then be divided by an infinity.
+Matrix weighted_mean_in_double(std::span<const UpdateView> updates, std::span<const float> weights,
+                               double weight_sum) {
+  const InputSet inputs(updates);
+  const Inputs& in = inputs.in;
+  Matrix out(in.rows, in.cols);
+  const size_t d = out.size();
+  const size_t tiles = (d + kMeanTile - 1) / kMeanTile;
+  parallel::parallel_for(tiles, kMeanTilesPerChunk, [&](size_t begin, size_t end) {
+    std::vector<double> acc(kMeanTile);
+    for (size_t t = begin; t < end; ++t) {
+      const size_t c0 = t * kMeanTile;
+      const size_t len = std::min(kMeanTile, d - c0);
+      std::fill(acc.begin(), acc.end(), 0.0);
+      for (size_t k = 0; k < in.n; ++k) {
+        const double w = static_cast<double>(weights[k]);
+        for (size_t l = 0; l < len; ++l) {
+          const size_t c = c0 + l;
+          acc[l] += static_cast<double>(updates[k].at(c / in.cols, c % in.cols)) * w;
+        }
+      }
+      for (size_t l = 0; l < len; ++l) out.data()[c0 + l] = static_cast<float>(acc[l] / weight_sum);
+    }
+  });
+  return out;
+}
+
+}  // namespace
+
+Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
+                         std::optional<std::span<const float>> weights, simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  if (!weights.has_value()) {
+    return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
+  }
+  if (weights->size() != updates.size()) return errors::DimensionMismatch{};
+  for (size_t i = 0; i < weights->size(); ++i) {
+    if (!std::isfinite((*weights)[i])) return errors::NonFiniteWeight{(*weights)[i], i};
+  }
+  float sum = -0.0f;
+  for (float w : *weights) sum += w;
+  if (sum == 0.0f) return errors::InsufficientQuorum{1, 0};
+  if (std::isfinite(sum)) return mean_in_float(updates, weights->data(), sum, target);
+  // Finite weights whose float32 sum overflowed: redo the sum in double. A zero there is the
+  // same lack of quorum as a float32 zero.
+  double wide = -0.0;
+  for (float w : *weights) wide += static_cast<double>(w);
+  if (wide == 0.0) return errors::InsufficientQuorum{1, 0};
+  return weighted_mean_in_double(updates, *weights, wide);
+}
+
+Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target) {
+  return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
+}
+
+}  // namespace internal
+
+Result<Matrix> fedavg(std::span<const UpdateView> updates,
+                      std::optional<std::span<const float>> weights) {
+  return internal::fedavg_on(updates, weights, simd::best_target());
+}
+
+Matrix mean_unchecked(std::span<const UpdateView> updates) {
+  return internal::mean_unchecked_on(updates, simd::best_target());
+}
+
+}  // namespace fenro::aggregators

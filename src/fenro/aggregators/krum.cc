@@ -1,0 +1,317 @@
+#include "fenro/aggregators/krum.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "fenro/aggregators/krum_kernels.h"
+#include "fenro/parallel/pool.h"
+
+namespace fenro::aggregators {
+namespace {
+
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+__extension__ typedef __int128 Int128;
+
+// Distances and scores are sums of non-negative terms, so the saturating running sum equals
+// min(exact sum, MAX) whatever the order of the terms.
+inline int64_t add_sat(int64_t acc, int64_t x) { return acc > kMax - x ? kMax : acc + x; }
+
+// k smallest of `d` (modified), summed with saturation; all of them when fewer than k.
+int64_t sum_smallest(std::vector<int64_t>& d, size_t k) {
+  if (k < d.size()) std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(k), d.end());
+  const size_t take = std::min(k, d.size());
+  int64_t s = 0;
+  for (size_t t = 0; t < take; ++t) s = add_sat(s, d[t]);
+  return s;
+}
+
+// dist(a, b) from the Gram entries gaa = a.a, gbb = b.b, gab = a.b of the raw mantissas.
+// Aligning a by s = ea - eb >= 0 bits gives |2^s a - b|^2 = 4^s gaa + gbb - 2^(s+1) gab, exact in
+// 128 bits (|g| < 2^62, s <= 15), and the exact value is never negative.
+inline int64_t dist_from_gram(int64_t gaa, int64_t gbb, int64_t gab, int ea, int eb) {
+  const int d = ea - eb;
+  if (d >= 16 || d <= -16) return kMax;
+  Int128 r;
+  if (d >= 0) {
+    r = static_cast<Int128>(gaa) * (Int128{1} << (2 * d)) + gbb - static_cast<Int128>(gab) * (Int128{1} << (d + 1));
+  } else {
+    r = static_cast<Int128>(gbb) * (Int128{1} << (-2 * d)) + gaa - static_cast<Int128>(gab) * (Int128{1} << (1 - d));
+  }
+  return r > kMax ? kMax : static_cast<int64_t>(r);
+}
+
+krum_kernels::DotTileFn tile_for(simd::Target target) {
+#if defined(FENRO_X86)
+  if (target != simd::Target::kScalar) return &krum_kernels::dot_tile_avx2;
+#else
+  (void)target;
+#endif
+  return &krum_kernels::dot_tile_scalar;
+}
+
+// Bytes of L2 that one element chunk of all n encodings may take: the Gram loop then streams
+// each encoding from memory once and reuses it n times from cache.
+constexpr size_t kChunkBytes = size_t{320} << 10;
+
+size_t chunk_elems(size_t n) {
+  size_t c = kChunkBytes / (2 * std::max<size_t>(n, 1));
+  c = std::clamp<size_t>(c, 256, 8192);
+  return c & ~size_t{15};
+}
+
+// Adds to table[(i - row_lo) * n + j] the dot product of encodings i and j over all elements,
+// for rows i in [row_lo, row_hi) and every column j (j >= i only when `upper`, used when the
+// rows are all n). The element range is cut into cache-sized chunks that `tasks` workers claim
+// in any order, each into its own table; the tables are summed at the end. Integer sums make the
+// result independent of the split and of the schedule.
+void gram_rows(const std::vector<const int16_t*>& enc, size_t len, size_t row_lo, size_t row_hi,
+               bool upper, krum_kernels::DotTileFn tile, size_t tasks, int64_t* table) {
+  const size_t n = enc.size();
+  const size_t rows = row_hi - row_lo;
+  const size_t cells = rows * n;
+  const size_t chunk = chunk_elems(n);
+  const size_t chunks = (len + chunk - 1) / chunk;
+  tasks = std::max<size_t>(1, std::min(tasks, chunks));
+  std::vector<std::unique_ptr<int64_t[]>> extra(tasks);
+  std::memset(table, 0, cells * sizeof(int64_t));
+  std::atomic<size_t> next{0};
+
+  parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
+    for (size_t task = b; task < e; ++task) {
+      int64_t* acc = table;
+      if (task > 0) {
+        extra[task].reset(new int64_t[cells]());
+        acc = extra[task].get();
+      }
+      for (size_t c = next.fetch_add(1); c < chunks; c = next.fetch_add(1)) {
+        const size_t off = c * chunk;
+        const size_t clen = std::min(chunk, len - off);
+        const size_t vlen = clen & ~size_t{15};
+        for (size_t i = row_lo; i < row_hi; i += 2) {
+          const size_t i1 = std::min(i + 1, row_hi - 1);
+          for (size_t j = upper ? i : 0; j < n; j += 2) {
+            const size_t j1 = std::min(j + 1, n - 1);
+            const int16_t* pa[2] = {enc[i] + off, enc[i1] + off};
+            const int16_t* pb[2] = {enc[j] + off, enc[j1] + off};
+            int64_t out[4];
+            tile(pa[0], pa[1], pb[0], pb[1], vlen, out);
+            for (size_t t = vlen; t < clen; ++t) {  // the last chunk's tail
+              out[0] += int32_t{pa[0][t]} * pb[0][t];
+              out[1] += int32_t{pa[0][t]} * pb[1][t];
+              out[2] += int32_t{pa[1][t]} * pb[0][t];
+              out[3] += int32_t{pa[1][t]} * pb[1][t];
+            }
+            int64_t* r0 = acc + (i - row_lo) * n;
+            int64_t* r1 = acc + (i1 - row_lo) * n;
+            r0[j] += out[0];
+            if (j1 != j) r0[j1] += out[1];
+            if (i1 != i) {
+              if (!upper || j >= i1) r1[j] += out[2];
+              if (j1 != j) r1[j1] += out[3];
+            }
+          }
+        }
+      }
+    }
+  });
+  for (size_t task = 1; task < tasks; ++task) {
+    if (!extra[task]) continue;
+    const int64_t* src = extra[task].get();
+    for (size_t t = 0; t < cells; ++t) table[t] += src[t];
+  }
+}
+
+}  // namespace
+
+int64_t bfp16_distance(const Bfp16Vec& a, const Bfp16Vec& b) {
+  const size_t len = a.mantissas.size();
+  if (len != b.mantissas.size()) return kMax;
+  if (len == 0) return 0;
+  const int d = int{a.exponent} - int{b.exponent};
+  if (d >= 16 || d <= -16) return kMax;
+  const int64_t fa = int64_t{1} << std::max(d, 0), fb = int64_t{1} << std::max(-d, 0);
+  int64_t acc = 0;
+  for (size_t t = 0; t < len; ++t) {
+    const int64_t diff = a.mantissas[t] * fa - b.mantissas[t] * fb;  // |diff| < 2^31
+    acc = add_sat(acc, diff * diff);
+    if (acc == kMax) break;  // saturation is final
+  }
+  return acc;
+}
+
+namespace krum_kernels {
+
+void dot_tile_scalar(const int16_t* a0, const int16_t* a1, const int16_t* b0, const int16_t* b1,
+                     size_t n, int64_t out[4]) {
+  int64_t s00 = 0, s01 = 0, s10 = 0, s11 = 0;
+  for (size_t t = 0; t < n; ++t) {
+    s00 += int32_t{a0[t]} * b0[t];
+    s01 += int32_t{a0[t]} * b1[t];
+    s10 += int32_t{a1[t]} * b0[t];
+    s11 += int32_t{a1[t]} * b1[t];
+  }
+  out[0] = s00;
+  out[1] = s01;
+  out[2] = s10;
+  out[3] = s11;
+}
+
+std::vector<std::pair<size_t, int64_t>> scores_reference(std::span<const Bfp16Vec> encoded,
+                                                         size_t k) {
+  const size_t n = encoded.size();
+  std::vector<int64_t> s = parallel::parallel_map(n, [&](size_t i) {
+    std::vector<int64_t> d;
+    d.reserve(n);
+    for (size_t j = 0; j < n; ++j)
+      if (j != i) d.push_back(bfp16_distance(encoded[i], encoded[j]));
+    std::sort(d.begin(), d.end());
+    int64_t sum = 0;
+    for (size_t t = 0; t < std::min(k, d.size()); ++t) sum = add_sat(sum, d[t]);
+    return sum;
+  });
+  std::vector<std::pair<size_t, int64_t>> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = {i, s[i]};
+  return out;
+}
+
+std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> encoded, size_t k,
+                                                    simd::Target target, size_t table_cap) {
+  const size_t n = encoded.size();
+  if (n == 0) return {};
+  const size_t len = encoded[0].mantissas.size();
+  bool same_len = true;
+  for (const Bfp16Vec& e : encoded) same_len = same_len && e.mantissas.size() == len;
+  // Gram entries stay below len * 2^30; beyond 2^32 elements they could overflow 64 bits.
+  // Unequal lengths never reach here from a round (all updates share one shape).
+  if (!same_len || len > (size_t{1} << 32)) return scores_reference(encoded, k);
+
+  const krum_kernels::DotTileFn tile = tile_for(target);
+  std::vector<const int16_t*> enc(n);
+  std::vector<int> ex(n);
+  for (size_t i = 0; i < n; ++i) {
+    enc[i] = encoded[i].mantissas.data();
+    ex[i] = encoded[i].exponent;
+  }
+  std::vector<std::pair<size_t, int64_t>> out(n);
+  for (size_t i = 0; i < n; ++i) out[i].first = i;
+
+  const size_t threads = parallel::thread_count();
+  const size_t table_bytes = n * n * sizeof(int64_t);
+  if (n <= SIZE_MAX / n / sizeof(int64_t) && table_bytes <= table_cap) {
+    // Whole upper-triangular Gram table: every unordered pair once, each encoding streamed
+    // from memory once. Extra per-task tables only while they fit under the cap too.
+    const size_t tasks = std::clamp<size_t>(table_cap / table_bytes, 1, threads);
+    std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
+    if (len > 0) {
+      gram_rows(enc, len, 0, n, /*upper=*/true, tile, tasks, g.get());
+    } else {
+      std::memset(g.get(), 0, table_bytes);
+    }
+    auto at = [&](size_t i, size_t j) { return i <= j ? g[i * n + j] : g[j * n + i]; };
+    parallel::parallel_for(n, 8, [&](size_t b, size_t e) {
+      std::vector<int64_t> d(n - 1);
+      for (size_t i = b; i < e; ++i) {
+        size_t t = 0;
+        for (size_t j = 0; j < n; ++j) {
+          if (j == i) continue;
+          d[t++] = len == 0 ? 0 : dist_from_gram(at(i, i), at(j, j), at(i, j), ex[i], ex[j]);
+        }
+        out[i].second = sum_smallest(d, k);
+      }
+    });
+    return out;
+  }
+
+  // Row tiles: the squared norms first, then for each tile of rows its dot products with every
+  // encoding (each tile re-reads the encodings), then that tile's scores.
+  std::vector<int64_t> norms(n, 0);
+  parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+    for (size_t j = b; j < e; ++j) {
+      for (size_t off = 0; off < len; off += krum_kernels::kMaxTileElems) {
+        const size_t clen = std::min(krum_kernels::kMaxTileElems, len - off);
+        const size_t vlen = clen & ~size_t{15};
+        const int16_t* p = enc[j] + off;
+        int64_t o[4];
+        tile(p, p, p, p, vlen, o);
+        for (size_t t = vlen; t < clen; ++t) o[0] += int32_t{p[t]} * p[t];
+        norms[j] += o[0];
+      }
+    }
+  });
+  const size_t per_row = n * sizeof(int64_t) * std::max<size_t>(threads, 1);
+  const size_t tile_rows = std::min(n, std::max<size_t>(2, table_cap / per_row));
+  std::vector<int64_t> g(tile_rows * n);
+  for (size_t lo = 0; lo < n; lo += tile_rows) {
+    const size_t hi = std::min(n, lo + tile_rows);
+    if (len > 0) {
+      gram_rows(enc, len, lo, hi, /*upper=*/false, tile, threads, g.data());
+    } else {
+      std::fill(g.begin(), g.end(), 0);
+    }
+    parallel::parallel_for(hi - lo, 8, [&](size_t b, size_t e) {
+      std::vector<int64_t> d(n - 1);
+      for (size_t i = lo + b; i < lo + e; ++i) {
+        size_t t = 0;
+        for (size_t j = 0; j < n; ++j) {
+          if (j == i) continue;
+          d[t++] = len == 0 ? 0
+                            : dist_from_gram(norms[i], norms[j], g[(i - lo) * n + j], ex[i], ex[j]);
+        }
+        out[i].second = sum_smallest(d, k);
+      }
+    });
+  }
+  return out;
+}
+
+}  // namespace krum_kernels
+
+std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
+                                                                  size_t k) {
+  return krum_kernels::scores_with(encoded, k, simd::best_target(),
+                                   krum_kernels::kDefaultTableCap);
+}
+
+namespace {
+
+// 2f + 3, saturating at the largest size_t.
+size_t quorum(size_t f) {
+  constexpr size_t kMaxSize = std::numeric_limits<size_t>::max();
+  return f > (kMaxSize - 3) / 2 ? kMaxSize : 2 * f + 3;
+}
+
+}  // namespace
+
+std::optional<size_t> aggregate_krum_bfp16(std::span<const Bfp16Vec> encoded, size_t f) {
+  const size_t n = encoded.size();
+  if (n < quorum(f)) return std::nullopt;
+  const auto scores = compute_krum_scores_bfp16(encoded, n - f - 2);
+  size_t best = 0;
+  for (size_t i = 1; i < n; ++i)
+    if (scores[i].second < scores[best].second) best = i;  // strict: lowest index wins ties
+  return best;
+}
+
+std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bfp16Vec> encoded,
+                                                              size_t f, size_t m) {
+  const size_t n = encoded.size();
+  if (m == 0) return std::nullopt;
+  // n >= 2f + 3 makes n - 2f - 2 >= 1 well defined; below it every m is refused anyway.
+  if (n < quorum(f)) return std::nullopt;
+  if (m > n - 2 * f - 2) return std::nullopt;
+  auto scores = compute_krum_scores_bfp16(encoded, n - f - 2);
+  // Stable by score = ordered by (score, index), since the pairs arrive in ascending index.
+  auto by_score = [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second < b.second : a.first < b.first;
+  };
+  std::partial_sort(scores.begin(), scores.begin() + static_cast<std::ptrdiff_t>(m), scores.end(),
+                    by_score);
+  std::vector<size_t> sel(m);
+  for (size_t t = 0; t < m; ++t) sel[t] = scores[t].first;
+  return sel;
+}
+
+}  // namespace fenro::aggregators

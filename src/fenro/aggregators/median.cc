@@ -1,0 +1,23 @@
+#include "fenro/aggregators/median.h"
+
+#include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/simd/cpu.h"
+
+namespace fenro::aggregators {
+namespace internal {
+
+Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  const size_t n = updates.size();
+  const size_t h = n / 2;
+  if (n % 2 == 1) return select_coordinates(updates, h, h + 1, Reduce::kPick, target);
+  return select_coordinates(updates, h - 1, h + 1, Reduce::kHalfSum, target);
+}
+
+}  // namespace internal
+
+Result<Matrix> median(std::span<const UpdateView> updates) {
+  return internal::median_on(updates, simd::best_target());
+}
+
+}  // namespace fenro::aggregators

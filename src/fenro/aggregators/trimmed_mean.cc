@@ -1,0 +1,33 @@
+#include "fenro/aggregators/trimmed_mean.h"
+
+#include <cmath>
+
+#include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/simd/cpu.h"
+
+namespace fenro::aggregators {
+namespace internal {
+
+Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
+                               simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  // Written so that NaN fails; -0.0 passes.
+  if (!(trim_fraction >= 0.0f && trim_fraction <= 0.5f)) {
+    return errors::InvalidTrimFraction{trim_fraction};
+  }
+  const size_t n = updates.size();
+  // The product is rounded to float32 before rounding up: 0.1f * 10 gives exactly 1, where a
+  // double product would give 1.0000000149 and round up to 2.
+  const float product = trim_fraction * static_cast<float>(n);
+  const size_t k = static_cast<size_t>(std::ceil(product));
+  if (n <= 2 * k) return errors::InsufficientQuorum{1, 0};
+  return select_coordinates(updates, k, n - k, Reduce::kMean, target);
+}
+
+}  // namespace internal
+
+Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction) {
+  return internal::trimmed_mean_on(updates, trim_fraction, simd::best_target());
+}
+
+}  // namespace fenro::aggregators
