@@ -16,8 +16,8 @@
 // instead of exhausting the stack. Nothing here recurses.
 //
 // Numbers: every JSON number is rounded once, directly from its decimal text, to the nearest
-// float32 (ties to even); magnitudes beyond the float32 range become an infinity, those below
-// half the smallest subnormal a zero, each with the number's sign.
+// float32 (ties to even); a magnitude that rounds beyond the largest float32 becomes an
+// infinity, one that rounds below the smallest subnormal a zero, each with the number's sign.
 #ifndef FENRO_JSON_READER_H_
 #define FENRO_JSON_READER_H_
 
