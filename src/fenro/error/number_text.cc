@@ -13,10 +13,8 @@ template <class T>
 ShortestDigits shortest_digits_impl(T value) {
   assert(std::isfinite(value));
   char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::scientific);
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   assert(res.ec == std::errc());
-  // to_chars does not terminate its output; atoi below must stop at the exponent's end.
-  *res.ptr = '\0';
   const char* p = buf;
   ShortestDigits out;
   if (*p == '-') {
@@ -27,7 +25,13 @@ ShortestDigits shortest_digits_impl(T value) {
     if (*p != '.') out.digits.push_back(*p);
   }
   assert(p < res.ptr);
-  out.exponent = std::atoi(p + 1);  // atoi accepts the "+"/"-" sign
+  // The exponent runs to res.ptr (to_chars does not terminate its output): sign, then digits.
+  ++p;
+  const bool negative_exponent = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  int exponent = 0;
+  for (; p < res.ptr; ++p) exponent = exponent * 10 + (*p - '0');
+  out.exponent = negative_exponent ? -exponent : exponent;
   return out;
 }
 

@@ -16,8 +16,8 @@
 // instead of exhausting the stack. Nothing here recurses.
 //
 // Numbers: every JSON number is rounded once, directly from its decimal text, to the nearest
-// float32 (ties to even); magnitudes beyond the float32 range become an infinity, those below
-// half the smallest subnormal a zero, each with the number's sign.
+// float32 (ties to even); a magnitude that rounds beyond the largest float32 becomes an
+// infinity, one that rounds below the smallest subnormal a zero, each with the number's sign.
 #ifndef FENRO_JSON_READER_H_
 #define FENRO_JSON_READER_H_
 
@@ -36,8 +36,11 @@ class Reader {
  public:
   static constexpr int kMaxDepth = 256;
 
-  // The reader keeps a view of `text`: the text must outlive it.
+  // The reader keeps a view of `text`: the text must outlive it. A temporary string would not,
+  // so that overload is deleted.
   explicit Reader(std::string_view text) : text_(text) {}
+  explicit Reader(const char* text) : text_(text) {}
+  explicit Reader(std::string&& text) = delete;
 
   // Skips whitespace and classifies the next value without consuming it.
   Kind peek();
