@@ -397,23 +397,9 @@ bool Reader::begin_object(std::string_view expected) {
 }
 
 bool Reader::next_member(std::string& name) {
-  if (failed_) return false;
-  assert(depth_ > 0);
+  if (!next_item('}', "expected `,` or `}`")) return false;
   skip_whitespace();
   if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-  if (text_[pos_] == '}') {
-    ++pos_;
-    --depth_;
-    first_ = false;
-    return false;
-  }
-  if (!first_) {
-    if (text_[pos_] != ',') return fail_at(pos_, "expected `,` or `}`");
-    ++pos_;
-    skip_whitespace();
-    if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-  }
-  first_ = false;
   if (text_[pos_] != '"') return fail_at(pos_, "expected a member name");
   name.clear();
   if (!scan_string(&name)) return false;
@@ -433,19 +419,23 @@ bool Reader::begin_array(std::string_view expected) {
   return true;
 }
 
-bool Reader::next_element() {
+bool Reader::next_element() { return next_item(']', "expected `,` or `]`"); }
+
+// Shared by next_member and next_element: consumes the container's closing character (false)
+// or the "," before every item but the first (true).
+bool Reader::next_item(char close, std::string_view expected_separator) {
   if (failed_) return false;
   assert(depth_ > 0);
   skip_whitespace();
   if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-  if (text_[pos_] == ']') {
+  if (text_[pos_] == close) {
     ++pos_;
     --depth_;
     first_ = false;
     return false;
   }
   if (!first_) {
-    if (text_[pos_] != ',') return fail_at(pos_, "expected `,` or `]`");
+    if (text_[pos_] != ',') return fail_at(pos_, expected_separator);
     ++pos_;
   }
   first_ = false;

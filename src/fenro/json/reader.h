@@ -91,6 +91,7 @@ class Reader {
 
  private:
   void skip_whitespace();
+  bool next_item(char close, std::string_view expected_separator);
   bool fail_at(size_t offset, std::string_view what);
   bool fail_syntax_at_value();
   bool type_error(std::string_view expected);
