@@ -394,8 +394,8 @@ PyObject* from_matrix(Matrix matrix) {
 
 // ---- Module wiring --------------------------------------------------------------------------
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-  PyObject* type = PyType_FromSpec(spec);
+PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec, const char* name) {
+  PyObject* type = PyType_FromSpec(type_spec);
   if (type == nullptr) return nullptr;
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   PyObject* text = all == nullptr ? nullptr : PyUnicode_FromString(name);

@@ -155,10 +155,10 @@ PyObject* from_matrix(Matrix matrix);
 
 // ---- Module wiring --------------------------------------------------------------------------
 
-// Creates the heap type from `spec`, adds it to the module under its bare name and appends
+// Creates the heap type from `type_spec`, adds it to the module under its bare name and appends
 // that name to the module's __all__. Returns the type (a new reference), or nullptr with an
 // exception set.
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, const char* name);
+PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec, const char* name);
 
 }  // namespace fenro::python
 
