@@ -23,7 +23,8 @@ def test_constructor_defaults_and_checks():
     assert ByzantineAggregator("median", 0.1, -0.0).to_json() == (
         ByzantineAggregator("median", 0.1).to_json())
     # The method text is checked before the threshold, the threshold before the bound.
-    assert value_error(ByzantineAggregator, "Median", 0.1, 2.0).startswith("Unknown method 'Median'")
+    assert value_error(ByzantineAggregator, "Median", 0.1, 2.0).startswith(
+        "Unknown method 'Median'")
     assert value_error(ByzantineAggregator, "median", 0.1, 1.5, False, 0.0) == (
         "invalid reputation threshold 1.5; expected a finite value in [0, 1]")
     for bound, text in [(0.0, "0"), (-1.0, "-1"), (float("nan"), "NaN"), (float("inf"), "inf")]:

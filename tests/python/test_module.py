@@ -64,12 +64,8 @@ def test_signatures_are_published(fn, signature):
     assert str(inspect.signature(fn)) == signature
 
 
-def test_docstrings():
-    for obj, start in [
-        (ByzantineAggregator, "Byzantine-tolerant aggregator for federated learning model"),
-        (ReputationManager, "Standalone reputation manager with string-based client IDs.\n\n"),
-        (ByzantineAggregator.aggregate, "Aggregate client model updates using the configured"),
-        (ByzantineAggregator.norm_bound, "The configured norm bound, or None when filtering"),
-        (ReputationManager.influence_weight, "Compute the influence weight for a client: min("),
-    ]:
-        assert obj.__doc__.startswith(start)
+def test_public_names_are_documented():
+    for cls in (ByzantineAggregator, ReputationManager):
+        for name in [None] + [n for n in dir(cls) if not n.startswith("_")]:
+            doc = (getattr(cls, name) if name else cls).__doc__
+            assert doc and doc.strip(), f"{cls.__name__}.{name} has no docstring"
