@@ -63,13 +63,10 @@ def test_example_bans_the_byzantine_nodes_and_learns(example):
 
 
 def test_fedavg_is_the_example_weighted_mean_of_every_array(example):
-    nodes = [7, 8, 9]
     start = [np.zeros((2, 3), np.float32), np.ones(4, np.float64)]
-
-    def reply(node, arrays):
-        return [a + node for a in arrays], node   # node k moves by k, has k examples
-
-    result = run(example, reply, ByzantineAggregator("fedavg", 0.0), nodes, 1, start)
+    # Node k moves every array by k and reports k examples.
+    result = run(example, lambda node, arrays: ([a + node for a in arrays], node),
+                 ByzantineAggregator("fedavg", 0.0), [7, 8, 9], 1, start)
     out = result.arrays.to_numpy_ndarrays()
     shift = (7 * 7 + 8 * 8 + 9 * 9) / (7 + 8 + 9)
     assert out[0].dtype == np.float32 and out[0].shape == (2, 3)
