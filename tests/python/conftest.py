@@ -1,3 +1,7 @@
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -13,3 +17,16 @@ def method(request):
 def make_updates(n=7, shape=(3, 5), seed=0):
     rng = np.random.default_rng(seed)
     return [rng.standard_normal(shape).astype(np.float32) for _ in range(n)]
+
+
+def error_text(exc, fn, *args, **kwargs):
+    """The message of the `exc` that fn(*args, **kwargs) raises."""
+    with pytest.raises(exc) as info:
+        fn(*args, **kwargs)
+    return str(info.value)
+
+
+def run_python(code, *args, **kwargs):
+    """Runs `code` in a fresh interpreter, so that a crash fails one test, not pytest."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args],
+                          capture_output=True, text=True, **kwargs)

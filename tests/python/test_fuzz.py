@@ -1,15 +1,12 @@
 """Random argument types and shapes: only TypeError, ValueError or RuntimeError, never a crash.
-
-Runs in a child process so that a crash is reported as a failure instead of killing pytest.
-"""
+Runs in a child process so that a crash is reported as a failure instead of killing pytest."""
 
 import os
-import subprocess
-import sys
-import textwrap
 
-FUZZ = textwrap.dedent(
-    """
+from conftest import run_python
+
+FUZZ = """
+    import sys
     import numpy as np
     from hypothesis import HealthCheck, given, settings
     from hypothesis import strategies as st
@@ -19,18 +16,18 @@ FUZZ = textwrap.dedent(
     shapes = st.lists(st.integers(0, 4), min_size=0, max_size=4).map(tuple)
     arrays = st.builds(lambda s, d: np.zeros(s, dtype=d) + 1 if d is not object
                        else np.empty(s, dtype=d), shapes, dtypes)
-    f32 = st.builds(lambda s: np.ones(s, np.float32), st.tuples(st.integers(0, 3), st.integers(0, 3)))
+    f32 = st.builds(lambda s: np.ones(s, np.float32),
+                    st.tuples(st.integers(0, 3), st.integers(0, 3)))
     scalars = st.one_of(st.none(), st.booleans(), st.integers(-2**70, 2**70), st.floats(),
                         st.text(max_size=4), st.binary(max_size=4))
-    leaf = st.one_of(scalars, arrays, f32)
-    values = st.recursive(leaf, lambda c: st.one_of(st.lists(c, max_size=4),
-                                                     st.tuples(c, c), st.dictionaries(st.text(max_size=2), c, max_size=2)),
-                          max_leaves=8)
+    values = st.recursive(st.one_of(scalars, arrays, f32), lambda c: st.one_of(
+        st.lists(c, max_size=4), st.tuples(c, c), st.dictionaries(st.text(max_size=2), c,
+                                                                  max_size=2)), max_leaves=8)
     methods = st.one_of(st.sampled_from(["fedavg", "median", "trimmed_mean", "krum:0",
                                          "multi_krum:0:1", "krum"]), st.text(max_size=12))
     ALLOWED = (TypeError, ValueError, RuntimeError, OverflowError, UnicodeEncodeError)
 
-    @settings(max_examples=int(__import__("sys").argv[1]), deadline=None,
+    @settings(max_examples=int(sys.argv[1]), deadline=None,
               suppress_health_check=list(HealthCheck))
     @given(methods, values, values, values, values, st.lists(values, max_size=4))
     def fuzz(method, a, b, c, d, args):
@@ -52,11 +49,8 @@ FUZZ = textwrap.dedent(
     fuzz()
     print("fuzz ok")
     """
-)
 
 
 def test_api_fuzz_never_crashes():
-    examples = os.environ.get("FENRO_FUZZ_EXAMPLES", "150")
-    r = subprocess.run([sys.executable, "-c", FUZZ, str(examples)], capture_output=True,
-                       text=True, timeout=600)
+    r = run_python(FUZZ, os.environ.get("FENRO_FUZZ_EXAMPLES", "150"), timeout=600)
     assert r.returncode == 0 and "fuzz ok" in r.stdout, r.stdout + r.stderr

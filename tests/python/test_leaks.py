@@ -3,12 +3,14 @@
 import gc
 import sys
 import tracemalloc
+from functools import partial
 
 import numpy as np
 import pytest
 from conftest import make_updates
 
-from fenro import ByzantineAggregator, ReputationManager
+from fenro import ByzantineAggregator as BA
+from fenro import ReputationManager as RM
 
 
 def rss_kib():
@@ -21,48 +23,31 @@ def rss_kib():
 
 def every_path(agg, mgr, updates, ids):
     """One of each call: successes, every TypeError path and the ValueErrors."""
-    out = agg.aggregate(updates, ids)
-    del out
-    calls = [
-        lambda: agg.aggregate("str"),
-        lambda: agg.aggregate(5),
-        lambda: agg.aggregate([[1.0]]),
-        lambda: agg.aggregate([np.zeros(3, np.float32)]),
-        lambda: agg.aggregate([np.zeros((2, 2))]),
-        lambda: agg.aggregate(updates, "ids"),
-        lambda: agg.aggregate(updates, [1]),
-        lambda: agg.aggregate(updates, None, ["w"] * len(updates)),
-        lambda: agg.aggregate(updates, None, [1.0] * len(updates)),  # ValueError
-        lambda: agg.aggregate([]),
-        lambda: agg.aggregate(),
-        lambda: agg.get_reputation(1),
-        lambda: agg.decay_reputations("x"),
-        lambda: agg.decay_reputations(2.0),
-        lambda: ByzantineAggregator("median", 0.1, adaptive_trim=1),
-        lambda: ByzantineAggregator("nope", 0.1),
-        lambda: ByzantineAggregator("median", 0.1, 5.0),
-        lambda: ByzantineAggregator.from_json("{"),
-        lambda: mgr.set_score("a", 2.0),
-        lambda: mgr.set_score("a", "x"),
-        lambda: mgr.reward(None, 0.1),
-        lambda: mgr.get_score("\ud800"),
-        lambda: ReputationManager.from_json('{"a":', 0.2),
-        lambda: ReputationManager(7.0),
-    ]
-    for call in calls:
+    agg.aggregate(updates, ids)
+    n = len(updates)
+    for fn, *args in [
+        (agg.aggregate, "str"), (agg.aggregate, 5), (agg.aggregate, [[1.0]]),
+        (agg.aggregate, [np.zeros(3, np.float32)]), (agg.aggregate, [np.zeros((2, 2))]),
+        (agg.aggregate, updates, "ids"), (agg.aggregate, updates, [1]),
+        (agg.aggregate, updates, None, ["w"] * n), (agg.aggregate, updates, None, [1.0] * n),
+        (agg.aggregate, []), (agg.aggregate,), (agg.get_reputation, 1),
+        (agg.decay_reputations, "x"), (agg.decay_reputations, 2.0),
+        (partial(BA, adaptive_trim=1), "median", 0.1), (BA, "nope", 0.1), (BA, "median", 0.1, 5.0),
+        (BA.from_json, "{"), (mgr.set_score, "a", 2.0), (mgr.set_score, "a", "x"),
+        (mgr.reward, None, 0.1), (mgr.get_score, "\ud800"), (RM.from_json, '{"a":', 0.2), (RM, 7.0),
+    ]:
         try:
-            call()
+            fn(*args)
         except (TypeError, ValueError, UnicodeEncodeError):
             pass
     mgr.reward("a", 0.01)
     mgr.all_scores(), mgr.active_clients(), mgr.to_json()
-    ByzantineAggregator.from_json(agg.to_json())
-    ReputationManager.from_json(mgr.to_json())
+    BA.from_json(agg.to_json())
+    RM.from_json(mgr.to_json())
 
 
 def test_no_leaks_over_thousands_of_calls():
-    agg = ByzantineAggregator("median", 0.1)
-    mgr = ReputationManager()
+    agg, mgr = BA("median", 0.1), RM()
     updates = make_updates(5, (8, 8))
     ids = [f"c{i}" for i in range(5)]
     watched = updates + ids + [agg, mgr]
@@ -84,12 +69,10 @@ def test_no_leaks_over_thousands_of_calls():
         assert rss_kib() - rss < 8 * 1024  # C++ allocations do not show in tracemalloc
 
 
-@pytest.mark.parametrize("copy", [False, True])
-def test_large_rounds_release_their_buffers(copy):
-    agg = ByzantineAggregator("fedavg", 0.1)
-    updates = make_updates(4, (512, 512))
-    if copy:
-        updates = [np.asfortranarray(u) for u in updates]
+@pytest.mark.parametrize("layout", [np.ascontiguousarray, np.asfortranarray])
+def test_large_rounds_release_their_buffers(layout):
+    agg = BA("fedavg", 0.1)
+    updates = [layout(u) for u in make_updates(4, (512, 512))]
     agg.aggregate(updates)
     rss = rss_kib()
     for _ in range(100):

@@ -1,37 +1,32 @@
 """ReputationManager: scores, thresholds, messages and JSON text."""
 
 import math
+from functools import partial
 
 import numpy as np
 import pytest
+from conftest import error_text
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fenro import ReputationManager
 
-
-def value_error(fn, *args):
-    with pytest.raises(ValueError) as info:
-        fn(*args)
-    return str(info.value)
+value_error = partial(error_text, ValueError)
 
 
 def test_threshold_is_checked_at_creation():
     for bad, text in [(1.5, "1.5"), (float("nan"), "NaN"), (-0.1, "-0.1")]:
         assert value_error(ReputationManager, bad) == (
-            f"invalid reputation threshold {text}; expected a finite value in [0, 1]"
-        )
+            f"invalid reputation threshold {text}; expected a finite value in [0, 1]")
     ReputationManager(0.0), ReputationManager(1.0)
     # The text is not read when the threshold is bad.
     assert value_error(ReputationManager.from_json, "not json", 2.0).startswith(
-        "invalid reputation threshold 2;"
-    )
+        "invalid reputation threshold 2;")
 
 
 def test_scores_rewards_and_bans():
     m = ReputationManager()
-    assert m.get_score("new") == 0.5 and m.all_scores() == {}
-    assert not m.is_banned("new")
+    assert m.get_score("new") == 0.5 and m.all_scores() == {} and not m.is_banned("new")
     m.penalize("new", 0.31)
     assert m.is_banned("new")
     m.reward("c", 0.0)
@@ -42,15 +37,12 @@ def test_scores_rewards_and_bans():
     assert m.get_score("x") == 1.0
     before = m.all_scores()
     assert value_error(m.set_score, "x", 1.0000001).startswith("invalid reputation score 1.0000001")
-    assert value_error(m.reward, "x", 1e39) == (
-        "invalid reputation adjustment inf; expected a finite non-negative value"
-    )
-    assert value_error(m.penalize, "x", -1) == (
-        "invalid reputation adjustment -1; expected a finite non-negative value"
-    )
-    assert value_error(m.decay, 1.5) == (
-        "invalid reputation decay factor 1.5; expected a finite value in [0, 1]"
-    )
+    for call, text in [
+        (lambda: m.reward("x", 1e39), "adjustment inf; expected a finite non-negative value"),
+        (lambda: m.penalize("x", -1), "adjustment -1; expected a finite non-negative value"),
+        (lambda: m.decay(1.5), "decay factor 1.5; expected a finite value in [0, 1]"),
+    ]:
+        assert value_error(call) == "invalid reputation " + text
     assert m.all_scores() == before
     m.set_score("top", 1.0)
     m.decay()
@@ -58,30 +50,16 @@ def test_scores_rewards_and_bans():
     assert m.influence_weight("unknown") == 0.125
     m.set_score("top", 1.0)
     assert m.influence_weight("top") == 0.800000011920929
-    m.reset()
-    assert m.all_scores() == {} and m.is_banned("z") is False
-
-
-def test_active_clients_in_id_order():
-    m = ReputationManager()
     m.set_score("b", 0.9)
-    m.set_score("a", 0.1)
-    m.set_score("c", 0.5)
-    assert m.active_clients() == [("b", 0.8999999761581421), ("c", 0.5)]
-
-
-def test_fresh_manager_json():
-    assert ReputationManager().to_json() == "{}"
-    assert ReputationManager.from_json("{}").all_scores() == {}
-
-
+    assert m.active_clients() == [  # in id order, without the banned "new"
+        ("b", 0.8999999761581421), ("c", 0.5), ("top", 1.0), ("x", 0.9900000095367432)]
+    m.reset()
+    assert m.all_scores() == {} and m.is_banned("z") is False and m.to_json() == "{}"
 
 
 @settings(max_examples=60, deadline=None)
-@given(
-    st.dictionaries(st.text(max_size=8), st.floats(0.0, 1.0, width=32), max_size=12),
-    st.floats(0, 1, width=32),
-)
+@given(st.dictionaries(st.text(max_size=8), st.floats(0.0, 1.0, width=32), max_size=12),
+       st.floats(0, 1, width=32))
 def test_json_round_trip_is_bit_exact(entries, threshold):
     m = ReputationManager()
     for client, score in entries.items():
@@ -97,8 +75,7 @@ def test_json_round_trip_is_bit_exact(entries, threshold):
     for k, v in m.all_scores().items():
         assert math.copysign(1, got[k]) == math.copysign(1, v) and got[k] == v
     assert [c for c, _ in again.active_clients()] == sorted(
-        c for c, s in got.items() if s >= float(np.float32(threshold))
-    )
+        c for c, s in got.items() if s >= float(np.float32(threshold)))
 
 
 def test_reading_errors_are_value_errors():

@@ -1,47 +1,40 @@
-"""The package's type stubs let a typical script pass `mypy --strict`."""
+"""The package's type stubs let a typical script pass `mypy --strict`, and catch a misuse."""
 
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
-EXAMPLE = textwrap.dedent(
-    """
-    from typing import Dict, List, Optional, Tuple
+GOOD = """
+from typing import Dict, List, Optional, Tuple
 
-    import numpy as np
-    import numpy.typing as npt
+import numpy as np
+import numpy.typing as npt
 
-    import fenro
-    from fenro import ByzantineAggregator, ReputationManager
+import fenro
+from fenro import ByzantineAggregator, ReputationManager
 
-    agg = ByzantineAggregator("trimmed_mean", 0.1, norm_bound=10.0)
-    updates: List[npt.NDArray[np.float32]] = [np.ones((2, 3), np.float32) for _ in range(5)]
-    out: npt.NDArray[np.float32] = agg.aggregate(updates, client_ids=["a", "b", "c", "d", "e"])
-    bound: Optional[float] = agg.norm_bound
-    restored: ByzantineAggregator = ByzantineAggregator.from_json(agg.to_json())
-    agg.decay_reputations(rate=0.05)
-    mgr = ReputationManager(0.2)
-    mgr.reward("a", 0.1)
-    active: List[Tuple[str, float]] = mgr.active_clients()
-    scores: Dict[str, float] = mgr.all_scores()
-    version: str = fenro.__version__
-    """
-)
+agg = ByzantineAggregator("trimmed_mean", 0.1, norm_bound=10.0)
+updates: List[npt.NDArray[np.float32]] = [np.ones((2, 3), np.float32) for _ in range(5)]
+out: npt.NDArray[np.float32] = agg.aggregate(updates, client_ids=["a", "b", "c", "d", "e"])
+bound: Optional[float] = agg.norm_bound
+restored: ByzantineAggregator = ByzantineAggregator.from_json(agg.to_json())
+agg.decay_reputations(rate=0.05)
+mgr = ReputationManager(0.2)
+mgr.reward("a", 0.1)
+active: List[Tuple[str, float]] = mgr.active_clients()
+scores: Dict[str, float] = mgr.all_scores()
+version: str = fenro.__version__
+"""
+BAD = "from fenro import ReputationManager\nx: int = ReputationManager().to_json()\n"
 
 
-def test_mypy_strict_accepts_typical_use(tmp_path):
+@pytest.mark.parametrize("source, code, output", [(GOOD, 0, "Success"),
+                                                  (BAD, 1, "Incompatible types")])
+def test_mypy_strict(source, code, output, tmp_path):
     pytest.importorskip("mypy")
-    script = tmp_path / "example.py"
-    script.write_text(EXAMPLE)
+    (tmp_path / "example.py").write_text(source)
     r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                        "--cache-dir", str(tmp_path / "cache"), str(script)],
+                        "--cache-dir", str(tmp_path / "cache"), "example.py"],
                        capture_output=True, text=True, cwd=tmp_path)
-    assert r.returncode == 0, r.stdout + r.stderr
-    bad = tmp_path / "bad.py"
-    bad.write_text("from fenro import ReputationManager\nx: int = ReputationManager().to_json()\n")
-    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                        "--cache-dir", str(tmp_path / "cache"), str(bad)],
-                       capture_output=True, text=True, cwd=tmp_path)
-    assert r.returncode == 1 and "Incompatible types" in r.stdout
+    assert r.returncode == code and output in r.stdout, r.stdout + r.stderr
