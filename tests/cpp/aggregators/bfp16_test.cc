@@ -9,6 +9,7 @@
 
 #include "fenro/aggregators/bfp16_kernels.h"
 #include "fenro/parallel/pool.h"
+#include "kernel_reference.h"
 #include "test_util.h"
 
 namespace fenro::aggregators {
@@ -71,37 +72,23 @@ TEST(Bfp16Encoding, BatchEqualsSliceEncodingOnEveryTargetAndThreadCount) {
   // 300 x 501 spans several tasks per update; odd columns leave vector tails.
   const std::vector<Shape> shapes = {{1, 1}, {3, 17}, {5, 33}, {300, 501}, {0, 4}, {4, 0}};
   for (const Shape& s : shapes) {
-    const size_t n = 5, stride = s.cols + 3;
-    std::vector<std::vector<float>> bufs(n);
-    std::vector<UpdateView> views;
-    std::vector<std::vector<float>> flat(n);
-    for (size_t k = 0; k < n; ++k) {
-      const float scale = std::ldexp(1.0f, static_cast<int>(rng() % 60) - 30);
-      std::uniform_real_distribution<float> d(-scale, scale);
-      bufs[k].assign(s.rows * stride + 1, std::nanf(""));  // padding must never be read
-      for (size_t r = 0; r < s.rows; ++r)
-        for (size_t c = 0; c < s.cols; ++c) {
-          float x = d(rng);
-          if (rng() % 97 == 0) x = std::nanf("");
-          if (k == 3) x = 0.0f;  // an all-zero update
-          bufs[k][r * stride + c] = x;
-          flat[k].push_back(x);
-        }
-      views.push_back(
-          UpdateView{bufs[k].data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(stride)});
-    }
-    for (size_t threads = 1; threads <= 3; ++threads) {
-      parallel::reset_pool_for_testing(threads);
-      for (simd::Target t : simd::supported_targets()) {
-        auto got = bfp16_kernels::encode_with(views, t);
-        ASSERT_EQ(got.size(), n);
-        for (size_t k = 0; k < n; ++k) {
-          Bfp16Vec want = Bfp16Vec::from_f32_slice(flat[k]);
-          EXPECT_EQ(got[k].exponent, want.exponent) << simd::target_name(t) << " " << k;
-          EXPECT_EQ(got[k].mantissas, want.mantissas) << simd::target_name(t) << " " << k;
-        }
+    const size_t n = 5;
+    std::vector<float> scale(n);
+    for (float& x : scale) x = std::ldexp(1.0f, static_cast<int>(rng() % 60) - 30);
+    const testing::StridedUpdates u(n, s.rows, s.cols, s.cols + 3, [&](size_t k, size_t) {
+      const float x = std::uniform_real_distribution<float>(-scale[k], scale[k])(rng);
+      if (k == 3) return 0.0f;  // an all-zero update
+      return rng() % 97 == 0 ? std::nanf("") : x;
+    });
+    testing::for_each_target_and_pool([&](simd::Target t) {
+      auto got = bfp16_kernels::encode_with(u.views, t);
+      ASSERT_EQ(got.size(), n);
+      for (size_t k = 0; k < n; ++k) {
+        const Bfp16Vec want = Bfp16Vec::from_f32_slice(testing::row_major(u.views[k]));
+        EXPECT_EQ(got[k].exponent, want.exponent) << k;
+        EXPECT_EQ(got[k].mantissas, want.mantissas) << k;
       }
-    }
+    });
   }
   EXPECT_TRUE(encode_bfp16({}).empty());
 }

@@ -92,22 +92,33 @@ inline float hard_value(std::mt19937& rng) {
 }
 
 // n updates of rows x cols in buffers whose rows are `stride` elements apart (stride >= cols),
-// the gaps filled with NaN that a kernel must never read.
+// the gaps filled with NaN that a kernel must never read. gen(k, c) gives the next element of
+// update k (column c), row-major; by default seeded uniform [-1, 1] or hard values.
 struct StridedUpdates {
   std::vector<std::vector<float>> data;
   std::vector<UpdateView> views;
-  StridedUpdates(size_t n, size_t rows, size_t cols, size_t stride, uint32_t seed, bool hard) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    data.resize(n);
+  template <class Gen>
+  StridedUpdates(size_t n, size_t rows, size_t cols, size_t stride, Gen&& gen) : data(n) {
     for (size_t k = 0; k < n; ++k) {
       data[k].assign(std::max<size_t>(rows * stride, 1), std::nanf(""));
       for (size_t r = 0; r < rows; ++r)
-        for (size_t c = 0; c < cols; ++c) data[k][r * stride + c] = hard ? hard_value(rng) : dist(rng);
+        for (size_t c = 0; c < cols; ++c) data[k][r * stride + c] = gen(k, c);
       views.push_back({data[k].data(), rows, cols, static_cast<std::ptrdiff_t>(stride)});
     }
   }
+  StridedUpdates(size_t n, size_t rows, size_t cols, size_t stride, uint32_t seed, bool hard)
+      : StridedUpdates(n, rows, cols, stride, [rng = std::mt19937(seed), hard](size_t, size_t) mutable {
+          return hard ? hard_value(rng) : std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
+        }) {}
 };
+
+// The elements of a view in row-major order.
+inline std::vector<float> row_major(const UpdateView& v) {
+  std::vector<float> out;
+  for (size_t r = 0; r < v.rows; ++r)
+    for (size_t c = 0; c < v.cols; ++c) out.push_back(v.at(r, c));
+  return out;
+}
 
 // Calls check(target) for every SIMD target this CPU runs, with pools of 1, 2 and 3 threads.
 template <class F>
