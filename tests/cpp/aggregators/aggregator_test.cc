@@ -1,10 +1,13 @@
 #include "fenro/aggregators/aggregator.h"
 
+#include "fenro/aggregators/adaptive.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_util.h"
@@ -90,12 +93,11 @@ TEST(Round, KrumAndMultiKrumQuorumEdges) {
   ASSERT_NE(rec, nullptr);
   EXPECT_EQ(rec->selected_m, 3u);
   EXPECT_EQ(rec->requested_m, std::nullopt);
-  EXPECT_ERROR_MSG(make(AggregationMethod::multi_krum(1, 4)).aggregate_weighted(seven.views, std::nullopt, std::nullopt),
-                   "Multi-Krum selection m=4 exceeds the safe maximum 3 for 7 clients with f=1 "
-                   "(requires 1 <= m <= n - 2f - 2)");
-  EXPECT_ERROR_MSG(make(AggregationMethod::multi_krum(1, 0)).aggregate_weighted(seven.views, std::nullopt, std::nullopt),
-                   "Multi-Krum selection m=0 exceeds the safe maximum 3 for 7 clients with f=1 "
-                   "(requires 1 <= m <= n - 2f - 2)");
+  for (uint64_t m : {4, 0}) {
+    EXPECT_ERROR_MSG(make(AggregationMethod::multi_krum(1, m)).aggregate_weighted(seven.views, std::nullopt, std::nullopt),
+                     "Multi-Krum selection m=" + std::to_string(m) +
+                         " exceeds the safe maximum 3 for 7 clients with f=1 (requires 1 <= m <= n - 2f - 2)");
+  }
   auto five_default = mk_default.run(five.views, std::nullopt, std::nullopt);
   ASSERT_TRUE(five_default.ok());
   EXPECT_EQ(std::get<audit::record::MultiKrum>(five_default->method).selected_m, 1u);
@@ -218,6 +220,235 @@ TEST(Round, TrimmedMeanRecordsTheEffectiveAdaptiveTrim) {
   ASSERT_TRUE(nan_trim.reputation().set_score("x", 0.1f).ok());
   EXPECT_ERROR_MSG(nan_trim.aggregate_weighted(u.views, std::nullopt, std::nullopt),
                    "Invalid trim fraction: NaN (must be 0.0-0.5)");
+}
+
+const std::string kHelp =
+    "Use 'trimmed_mean', 'median', 'fedavg', 'krum[:N]', or 'multi_krum[:f:m]'";
+
+AggregationMethod parsed(std::string_view text) {
+  auto r = parse_method(text);
+  EXPECT_TRUE(std::holds_alternative<AggregationMethod>(r)) << text;
+  return std::holds_alternative<AggregationMethod>(r) ? std::get<AggregationMethod>(r)
+                                                      : AggregationMethod{};
+}
+
+std::string failure(std::string_view text) {
+  auto r = parse_method(text);
+  EXPECT_TRUE(std::holds_alternative<std::string>(r)) << text;
+  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "";
+}
+
+TEST(ParseMethod, AcceptsEveryFormWithTheNumberRuleAndPrintsItsDebugText) {
+  using M = AggregationMethod;
+  const std::tuple<const char*, M, const char*> cases[] = {
+      {"trimmed_mean", M::trimmed_mean(), "TrimmedMean"},
+      {"median", M::median(), "Median"},
+      {"fedavg", M::fed_avg(), "FedAvg"},
+      {"krum", M::krum(1), "Krum(1)"},
+      {"krum:0", M::krum(0), "Krum(0)"},
+      {"krum:+2", M::krum(2), "Krum(2)"},
+      {"krum:007", M::krum(7), "Krum(7)"},
+      {"krum:18446744073709551615", M::krum(UINT64_MAX), "Krum(18446744073709551615)"},
+      {"multi_krum", M::multi_krum(1, std::nullopt), "MultiKrum(1, None)"},
+      {"multi_krum:2:0", M::multi_krum(2, 0), "MultiKrum(2, Some(0))"},
+      {"multi_krum:+1:+3", M::multi_krum(1, 3), "MultiKrum(1, Some(3))"}};
+  for (const auto& [text, method, debug] : cases) {
+    EXPECT_EQ(parsed(text), method);
+    EXPECT_EQ(method.debug_text(), debug);
+  }
+}
+
+TEST(ParseMethod, ReportsEachFailureWithItsMessage) {
+  for (const char* t : {"Median", " median", "median ", "krumx", "multi_krumx", "", "krum ",
+                        "multi_krum "}) {
+    EXPECT_EQ(failure(t), "Unknown method '" + std::string(t) + "'. " + kHelp);
+  }
+  for (const char* t : {"krum:", "krum:-1", "krum: 2", "krum:18446744073709551616", "krum:+",
+                        "krum:++1", "krum:1:2"}) {
+    EXPECT_EQ(failure(t), "Invalid krum parameter '" + std::string(t) + "'. " + kHelp);
+  }
+  for (const char* t : {"multi_krum:", "multi_krum:2", "multi_krum:1:2:3"}) {
+    EXPECT_EQ(failure(t), "Invalid multi_krum parameters '" + std::string(t) +
+                              "'. Use 'multi_krum' or 'multi_krum:f:m'");
+  }
+  EXPECT_EQ(failure("multi_krum::3"), "Invalid multi_krum f parameter ''. " + kHelp);
+  EXPECT_EQ(failure("multi_krum:x:y"), "Invalid multi_krum f parameter 'x'. " + kHelp);
+  EXPECT_EQ(failure("multi_krum:1:"), "Invalid multi_krum m parameter ''. " + kHelp);
+  EXPECT_EQ(failure("multi_krum:1:18446744073709551616"),
+            "Invalid multi_krum m parameter '18446744073709551616'. " + kHelp);
+}
+
+TEST(ByzantineAggregatorCreate, ChecksThresholdThenNormBound) {
+  auto make = [](float ban, std::optional<float> bound) {
+    return ByzantineAggregator::create(AggregationMethod::median(), 0.9f, ban, false, bound);
+  };
+  EXPECT_ERROR_MSG(make(1.5f, 0.0f),
+                   "invalid reputation threshold 1.5; expected a finite value in [0, 1]");
+  EXPECT_ERROR_MSG(make(std::nanf(""), std::nullopt),
+                   "invalid reputation threshold NaN; expected a finite value in [0, 1]");
+  EXPECT_ERROR_MSG(make(0.5f, 0.0f), "Invalid norm bound: 0 (must be finite and > 0)");
+  EXPECT_ERROR_MSG(make(0.5f, -0.0f), "Invalid norm bound: -0 (must be finite and > 0)");
+  EXPECT_ERROR_MSG(make(0.5f, std::numeric_limits<float>::infinity()),
+                   "Invalid norm bound: inf (must be finite and > 0)");
+  EXPECT_TRUE(make(0.0f, std::numeric_limits<float>::denorm_min()).ok());
+  EXPECT_TRUE(make(1.0f, std::nullopt).ok());
+  auto a = make(-0.0f, std::nullopt);
+  ASSERT_TRUE(a.ok());
+  EXPECT_FALSE(std::signbit(a->ban_threshold()));  // negative zero stored as zero
+  EXPECT_EQ(a->trim_fraction(), 0.9f);             // stored unchecked
+}
+
+ByzantineAggregator read_ok(const std::string& text) {
+  auto r = ByzantineAggregator::from_json(text);
+  if (auto* err = std::get_if<std::string>(&r)) {
+    ADD_FAILURE() << text << " -> " << *err;
+    return make(AggregationMethod::median());
+  }
+  return std::get<ByzantineAggregator>(std::move(r));
+}
+
+// The message without its " at line L column C" suffix, which must be present.
+std::string read_error(const std::string& text) {
+  auto r = ByzantineAggregator::from_json(text);
+  const auto* err = std::get_if<std::string>(&r);
+  if (err == nullptr) {
+    ADD_FAILURE() << "read succeeded: " << text;
+    return "";
+  }
+  const size_t at = err->rfind(" at line ");
+  const size_t col = err->rfind(" column ");
+  auto digits = [](std::string_view t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  const std::string_view text_view(*err);
+  if (at == std::string::npos || col == std::string::npos || col < at ||
+      !digits(text_view.substr(at + 9, col - at - 9)) || !digits(text_view.substr(col + 8))) {
+    ADD_FAILURE() << "no position suffix: " << *err;
+    return *err;
+  }
+  return err->substr(0, at);
+}
+
+const std::string kTail = R"(,"trim_fraction":0.1,"reputation":{},"ban_threshold":0.0,"adaptive_trim":false,"norm_bound":null})";
+
+TEST(AggregatorJson, WritesTheExactTexts) {
+  EXPECT_EQ(make(AggregationMethod::trimmed_mean()).to_json(), R"({"method":"TrimmedMean")" + kTail);
+  EXPECT_EQ(make(AggregationMethod::multi_krum(1, std::nullopt)).to_json(),
+            R"({"method":{"MultiKrum":[1,null]})" + kTail);
+  EXPECT_EQ(make(AggregationMethod::multi_krum(1, 3)).to_json(),
+            R"({"method":{"MultiKrum":[1,3]})" + kTail);
+  auto krum = make(AggregationMethod::krum(2), 0.2f, 0.3f, true, 5.0f);
+  ASSERT_TRUE(krum.reputation().set_score("a", 0.52f).ok());
+  ASSERT_TRUE(krum.reputation().set_score("b", 0.42f).ok());
+  EXPECT_EQ(krum.to_json(),
+            R"({"method":{"Krum":2},"trim_fraction":0.2,"reputation":{"a":0.52,"b":0.42},)"
+            R"("ban_threshold":0.3,"adaptive_trim":true,"norm_bound":5.0})");
+}
+
+TEST(AggregatorJson, RoundTripsBitForBitIncludingNonFiniteTrim) {
+  for (float trim : {0.1f, -0.0f, 1e-30f, 0.9f, std::numeric_limits<float>::quiet_NaN(),
+                     std::numeric_limits<float>::infinity()}) {
+    auto a = make(AggregationMethod::multi_krum(UINT64_MAX, 0), trim, 0.25f, true,
+                  std::numeric_limits<float>::denorm_min());
+    ASSERT_TRUE(a.reputation().set_score(std::string("n\0ul", 4), 0.3f).ok());
+    ASSERT_TRUE(a.reputation().set_score("\"quoted\"\n", 1.0f).ok());
+    const std::string text = a.to_json();
+    auto b = read_ok(text);
+    EXPECT_EQ(b.to_json(), text);
+    EXPECT_EQ(b.method(), a.method());
+    if (std::isfinite(trim)) {
+      EXPECT_EQ(testing::bits_of(b.trim_fraction()), testing::bits_of(trim));
+    } else {
+      EXPECT_TRUE(std::isnan(b.trim_fraction()));  // written as null, read back as NaN
+    }
+    EXPECT_EQ(testing::bits_of(*b.norm_bound()), testing::bits_of(*a.norm_bound()));
+    EXPECT_EQ(b.reputation().all_scores(), a.reputation().all_scores());
+  }
+  // A restored negative-zero threshold keeps its sign.
+  auto neg = read_ok(R"({"method":"Median","trim_fraction":0,"reputation":{},"ban_threshold":-0.0})");
+  EXPECT_TRUE(std::signbit(neg.ban_threshold()));
+  EXPECT_NE(neg.to_json().find(R"("ban_threshold":-0.0)"), std::string::npos);
+}
+
+TEST(AggregatorJson, ReadsTolerantForms) {
+  auto a = read_ok(" \n{\"version\":2,\"ban_threshold\":0.5,\"reputation\":{\"x\":1},"
+                   "\"trim_fraction\":0.9,\"method\":{\"Median\":null}}\r\n");
+  EXPECT_EQ(a.method(), AggregationMethod::median());
+  EXPECT_FALSE(a.adaptive_trim());
+  EXPECT_FALSE(a.norm_bound().has_value());
+  EXPECT_EQ(a.trim_fraction(), 0.9f);
+  auto arr = read_ok(R"([{"Krum":0},0.1,{},0.0])");
+  EXPECT_EQ(arr.method(), AggregationMethod::krum(0));
+  auto full = read_ok(R"([{"MultiKrum":[0,0]},null,{"a":0.5},1,true,2.5])");
+  EXPECT_EQ(full.method(), AggregationMethod::multi_krum(0, 0));
+  EXPECT_TRUE(std::isnan(full.trim_fraction()));
+  EXPECT_EQ(full.norm_bound(), 2.5f);
+}
+
+// Only the first problem in text order is reported; its position is checked by read_error.
+TEST(AggregatorJson, ReportsTheFirstProblemInTextOrder) {
+  const std::string bound = " (must be finite and > 0)", mk = " expected tuple variant "
+                            "AggregationMethod::MultiKrum with 2 elements",
+                    st = " expected struct ByzantineAggregator with 6 elements";
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"method":"Median","trim_fraction":0.1,"ban_threshold":0})", "missing field `reputation`"},
+      {R"({"trim_fraction":0.1,"ban_threshold":0})", "missing field `method`"},
+      {R"({"method":"Median","trim_fraction":0.1,"trim_fraction":0.2})",
+       "duplicate field `trim_fraction`"},
+      {R"({"method":"Mean"})",
+       "unknown variant `Mean`, expected one of `TrimmedMean`, `Median`, `FedAvg`, `Krum`, "
+       "`MultiKrum`"},
+      {R"({"method":{"MultiKrum":[1]}})", "invalid length 1," + mk},
+      {R"({"method":{"MultiKrum":[1,2,3]}})", "invalid length 3," + mk},
+      {R"({"method":"Median","reputation":{"b":0.5,"a":2}})",
+       "reputation score 2 is outside the storable range [0, 1]"},
+      {R"({"method":"Median","ban_threshold":1.5,"reputation":{"a":2}})",
+       "invalid reputation threshold 1.5; expected a finite value in [0, 1]"},
+      {R"({"norm_bound":0,"method":"x"})", "Invalid norm bound: 0" + bound},
+      {R"({"norm_bound":-1})", "Invalid norm bound: -1" + bound},
+      {R"({"norm_bound":1e39})", "Invalid norm bound: inf" + bound},
+      {R"({"method":"Median","norm_bound":null,"x":)" + std::string(40, '[') +
+           std::string(40, ']') + "}",
+       "missing field `trim_fraction`"},
+      {R"([{"Krum":1},0.1,{}])", "invalid length 3," + st},
+      {R"([{"Krum":1},0.1,{},0,false,null,7])", "invalid length 7," + st}};
+  for (const auto& [text, msg] : cases) EXPECT_EQ(read_error(text), msg) << text;
+  for (const char* text : {R"({"method":"Krum"})", R"({"method":{"Median":1}})",
+                           R"({"method":{"Krum":-1}})",
+                           R"({"method":"Median","trim_fraction":0.1,"reputation":{},"ban_threshold":0} x)"})
+    EXPECT_FALSE(read_error(text).empty()) << text;
+  EXPECT_EQ(read_error(R"({"method":"Median","adaptive_trim":1})").rfind("expected", 0), 0u);
+  EXPECT_EQ(read_error("42").rfind("expected struct ByzantineAggregator", 0), 0u);
+}
+
+float trim(std::vector<float> scores, float base) {
+  return compute_adaptive_trim(scores, 0.4f, 0.05f, base);
+}
+
+TEST(AdaptiveTrim, WidensByTheLowScoredShareClampedToBaseAnd049) {
+  EXPECT_EQ(trim({0.1f, 0.3f, 0.9f, 0.9f}, 0.1f), 0.49f);
+  EXPECT_EQ(trim(std::vector<float>(10, 0.9f), 0.2f), 0.2f);
+  EXPECT_EQ(trim({0.39f, 0.41f}, 0.0f), 0.49f);
+  std::vector<float> twenty(20, 0.8f);
+  twenty[7] = 0.1f;
+  EXPECT_EQ(trim(twenty, 0.05f), 0.05f + 1.0f / 20.0f);  // float arithmetic: 0.1 as computed
+  // Exactly the threshold, and NaN, count as trusted.
+  EXPECT_EQ(trim({0.4f, std::nanf(""), 0.9f, 0.9f}, 0.0f), 0.05f);
+  std::vector<float> ten(10, 0.9f);
+  ten[0] = 0.0f;
+  EXPECT_EQ(trim(ten, 0.0f), 0.05f + 0.1f);
+}
+
+TEST(AdaptiveTrim, EmptyStoreAndUnclampableBaseReturnTheBase) {
+  EXPECT_EQ(trim({}, 0.3f), 0.3f);
+  EXPECT_EQ(trim({}, 0.7f), 0.7f);
+  EXPECT_TRUE(std::isnan(trim({}, std::nanf(""))));
+  // Base above 0.49 or NaN with scores present: no valid clamp, the base goes back unchanged so
+  // the trimmed-mean kernel reports it.
+  EXPECT_EQ(trim({0.1f, 0.9f}, 0.6f), 0.6f);
+  EXPECT_EQ(trim({0.9f}, 0.5f), 0.5f);
+  EXPECT_TRUE(std::isnan(trim({0.1f, 0.9f}, std::nanf(""))));
+  EXPECT_EQ(trim({0.1f}, 0.49f), 0.49f);
 }
 
 }  // namespace

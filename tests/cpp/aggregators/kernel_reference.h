@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <optional>
 #include <random>
 #include <vector>
 
@@ -20,84 +19,60 @@
 
 namespace fenro::testing {
 
-inline std::vector<float> sorted_column(std::span<const UpdateView> u, size_t r, size_t c) {
-  std::vector<float> v;
-  for (const UpdateView& x : u) v.push_back(x.at(r, c));
-  std::stable_sort(v.begin(), v.end(), [](float a, float b) { return a < b; });
-  return v;
-}
-
-inline std::vector<float> ref_median(std::span<const UpdateView> u) {
+// f(values of one coordinate in client order, sorted if asked) for every coordinate, row-major.
+template <class F>
+std::vector<float> per_coordinate(std::span<const UpdateView> u, bool sorted, F&& f) {
   std::vector<float> out;
   for (size_t r = 0; r < u[0].rows; ++r) {
     for (size_t c = 0; c < u[0].cols; ++c) {
-      const auto v = sorted_column(u, r, c);
-      const size_t h = v.size() / 2;
-      if (v.size() % 2 == 1) {
-        out.push_back(v[h]);
-        continue;
-      }
-      float m = (v[h - 1] + v[h]) * 0.5f;
-      if (!std::isfinite(m)) {
-        m = static_cast<float>((static_cast<double>(v[h - 1]) + static_cast<double>(v[h])) * 0.5);
-      }
-      out.push_back(m);
+      std::vector<float> v;
+      for (const UpdateView& x : u) v.push_back(x.at(r, c));
+      if (sorted) std::stable_sort(v.begin(), v.end(), [](float a, float b) { return a < b; });
+      out.push_back(f(v));
     }
   }
   return out;
+}
+
+// A float32 result that overflowed is recomputed from the same terms in double.
+inline float or_double(float m, double wide) { return std::isfinite(m) ? m : static_cast<float>(wide); }
+
+inline std::vector<float> ref_median(std::span<const UpdateView> u) {
+  return per_coordinate(u, true, [](const std::vector<float>& v) {
+    const size_t h = v.size() / 2;
+    if (v.size() % 2 == 1) return v[h];
+    return or_double((v[h - 1] + v[h]) * 0.5f, (double{v[h - 1]} + double{v[h]}) * 0.5);
+  });
 }
 
 inline std::vector<float> ref_trimmed_mean(std::span<const UpdateView> u, size_t k) {
-  std::vector<float> out;
-  const size_t n = u.size();
-  for (size_t r = 0; r < u[0].rows; ++r) {
-    for (size_t c = 0; c < u[0].cols; ++c) {
-      const auto v = sorted_column(u, r, c);
-      float acc = -0.0f;
-      for (size_t i = k; i < n - k; ++i) acc += v[i];
-      float m = acc / static_cast<float>(n - 2 * k);
-      if (!std::isfinite(m)) {
-        double dacc = -0.0;
-        for (size_t i = k; i < n - k; ++i) dacc += static_cast<double>(v[i]);
-        m = static_cast<float>(dacc / static_cast<double>(n - 2 * k));
-      }
-      out.push_back(m);
-    }
-  }
-  return out;
+  return per_coordinate(u, true, [k](const std::vector<float>& v) {
+    float acc = -0.0f;
+    double dacc = -0.0;
+    for (size_t i = k; i < v.size() - k; ++i) acc += v[i], dacc += double{v[i]};
+    const size_t kept = v.size() - 2 * k;
+    return or_double(acc / static_cast<float>(kept), dacc / static_cast<double>(kept));
+  });
 }
 
-// FedAvg with valid weights (or none), in the given update order.
+// FedAvg with valid weights (or none), in the given update order. A float32 weight sum that
+// overflows sends every element to the double computation.
 inline std::vector<float> ref_fedavg(std::span<const UpdateView> u,
-                                     const std::vector<float>* weights = nullptr) {
+                                     const std::vector<float>* w = nullptr) {
   float wsum = -0.0f;
   double wide = -0.0;
-  if (weights != nullptr) {
-    for (float w : *weights) wsum += w;
-    for (float w : *weights) wide += static_cast<double>(w);
-  }
-  std::vector<float> out;
-  for (size_t r = 0; r < u[0].rows; ++r) {
-    for (size_t c = 0; c < u[0].cols; ++c) {
-      float acc = 0.0f;
-      double dacc = 0.0;
-      for (size_t k = 0; k < u.size(); ++k) {
-        const float x = u[k].at(r, c);
-        acc += weights ? x * (*weights)[k] : x;
-        dacc += weights ? static_cast<double>(x) * static_cast<double>((*weights)[k])
-                        : static_cast<double>(x);
-      }
-      float m = acc / (weights ? wsum : static_cast<float>(u.size()));
-      if (weights && !std::isfinite(wsum)) {
-        m = static_cast<float>(dacc / wide);
-      } else if (!std::isfinite(m)) {
-        const float divisor = weights ? wsum : static_cast<float>(u.size());
-        m = static_cast<float>(dacc / static_cast<double>(divisor));
-      }
-      out.push_back(m);
+  for (size_t k = 0; w && k < w->size(); ++k) wsum += (*w)[k], wide += double{(*w)[k]};
+  const float divisor = w ? wsum : static_cast<float>(u.size());
+  return per_coordinate(u, false, [&](const std::vector<float>& v) {
+    float acc = 0.0f;
+    double dacc = 0.0;
+    for (size_t k = 0; k < v.size(); ++k) {
+      acc += w ? v[k] * (*w)[k] : v[k];
+      dacc += w ? double{v[k]} * double{(*w)[k]} : double{v[k]};
     }
-  }
-  return out;
+    if (w && !std::isfinite(wsum)) return static_cast<float>(dacc / wide);
+    return or_double(acc / divisor, dacc / static_cast<double>(divisor));
+  });
 }
 
 // Values that stress ordering and arithmetic: ties, both zeros, subnormals, values near the
@@ -117,24 +92,33 @@ inline float hard_value(std::mt19937& rng) {
 }
 
 // n updates of rows x cols in buffers whose rows are `stride` elements apart (stride >= cols),
-// the gaps filled with NaN that a kernel must never read.
+// the gaps filled with NaN that a kernel must never read. gen(k, c) gives the next element of
+// update k (column c), row-major; by default seeded uniform [-1, 1] or hard values.
 struct StridedUpdates {
   std::vector<std::vector<float>> data;
   std::vector<UpdateView> views;
-  StridedUpdates(size_t n, size_t rows, size_t cols, size_t stride, uint32_t seed, bool hard) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    data.resize(n);
+  template <class Gen>
+  StridedUpdates(size_t n, size_t rows, size_t cols, size_t stride, Gen&& gen) : data(n) {
     for (size_t k = 0; k < n; ++k) {
       data[k].assign(std::max<size_t>(rows * stride, 1), std::nanf(""));
       for (size_t r = 0; r < rows; ++r)
-        for (size_t c = 0; c < cols; ++c) {
-          data[k][r * stride + c] = hard ? hard_value(rng) : dist(rng);
-        }
+        for (size_t c = 0; c < cols; ++c) data[k][r * stride + c] = gen(k, c);
       views.push_back({data[k].data(), rows, cols, static_cast<std::ptrdiff_t>(stride)});
     }
   }
+  StridedUpdates(size_t n, size_t rows, size_t cols, size_t stride, uint32_t seed, bool hard)
+      : StridedUpdates(n, rows, cols, stride, [rng = std::mt19937(seed), hard](size_t, size_t) mutable {
+          return hard ? hard_value(rng) : std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
+        }) {}
 };
+
+// The elements of a view in row-major order.
+inline std::vector<float> row_major(const UpdateView& v) {
+  std::vector<float> out;
+  for (size_t r = 0; r < v.rows; ++r)
+    for (size_t c = 0; c < v.cols; ++c) out.push_back(v.at(r, c));
+  return out;
+}
 
 // Calls check(target) for every SIMD target this CPU runs, with pools of 1, 2 and 3 threads.
 template <class F>

@@ -9,6 +9,7 @@
 
 #include "fenro/math/norms_kernels.h"
 #include "fenro/parallel/pool.h"
+#include "aggregators/kernel_reference.h"
 #include "test_util.h"
 
 namespace fenro::math {
@@ -64,36 +65,24 @@ TEST(Norms, BatchBitsEqualTheSequentialSumOnEveryTargetAndThreadCount) {
   };
   for (Shape s : {Shape{1, 1}, Shape{3, 7}, Shape{17, 33}, Shape{2, 4}, Shape{0, 5}, Shape{5, 0}}) {
     for (size_t n : {1, 3, 4, 5, 9}) {
-      const size_t stride = s.cols + 2;
-      std::vector<std::vector<float>> buf(n), flat(n);
-      std::vector<UpdateView> views;
-      for (size_t k = 0; k < n; ++k) {
-        buf[k].assign(s.rows * stride + 1, std::nanf(""));
-        for (size_t r = 0; r < s.rows; ++r)
-          for (size_t c = 0; c < s.cols; ++c) {
-            const float x = k == 1 ? 1e-30f * static_cast<float>(c) : adversarial(rng);
-            buf[k][r * stride + c] = x;
-            flat[k].push_back(x);
-          }
-        views.push_back({buf[k].data(), s.rows, s.cols, static_cast<std::ptrdiff_t>(stride)});
-      }
+      const testing::StridedUpdates u(n, s.rows, s.cols, s.cols + 2, [&](size_t k, size_t c) {
+        return k == 1 ? 1e-30f * static_cast<float>(c) : adversarial(rng);
+      });
+      const auto& views = u.views;
+      std::vector<std::vector<float>> flat;
+      for (const UpdateView& v : views) flat.push_back(testing::row_major(v));
       // The reference: update 0's values reshaped densely, so it differs from every view.
       const UpdateView ref = UpdateView::dense(flat[0].data(), s.rows, s.cols);
-      for (size_t threads = 1; threads <= 3; ++threads) {
-        parallel::reset_pool_for_testing(threads);
-        for (simd::Target t : simd::supported_targets()) {
-          std::vector<double> norms(n), dists(n);
-          norms_kernels::l2_norms_with(views, norms.data(), t);
-          norms_kernels::l2_distances_with(views, ref, dists.data(), t);
-          for (size_t k = 0; k < n; ++k) {
-            EXPECT_EQ(bits64(norms[k]), bits64(seq_norm(flat[k])))
-                << simd::target_name(t) << " n=" << n << " k=" << k << " " << s.rows << "x"
-                << s.cols;
-            EXPECT_EQ(bits64(dists[k]), bits64(seq_dist(flat[k], flat[0])))
-                << simd::target_name(t) << " n=" << n << " k=" << k;
-          }
+      SCOPED_TRACE(::testing::Message() << "n=" << n << " " << s.rows << "x" << s.cols);
+      testing::for_each_target_and_pool([&](simd::Target t) {
+        std::vector<double> norms(n), dists(n);
+        norms_kernels::l2_norms_with(views, norms.data(), t);
+        norms_kernels::l2_distances_with(views, ref, dists.data(), t);
+        for (size_t k = 0; k < n; ++k) {
+          EXPECT_EQ(bits64(norms[k]), bits64(seq_norm(flat[k]))) << k;
+          EXPECT_EQ(bits64(dists[k]), bits64(seq_dist(flat[k], flat[0]))) << k;
         }
-      }
+      });
     }
   }
 }

@@ -7,36 +7,37 @@
 #include <atomic>
 #include <cstdint>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 namespace fenro::parallel {
 namespace {
 
 TEST(PoolSize, FollowsTheEnvironmentRules) {
-  EXPECT_EQ(pool_size_from(nullptr, nullptr, 8), 8u);
-  EXPECT_EQ(pool_size_from(nullptr, nullptr, 0), 1u);  // unknown CPU count reads as 1
-  EXPECT_EQ(pool_size_from("3", nullptr, 8), 3u);
-  EXPECT_EQ(pool_size_from("+3", "5", 8), 3u);
-  EXPECT_EQ(pool_size_from("007", nullptr, 8), 7u);
-  // 0 means the default, and the second variable is then not read.
-  EXPECT_EQ(pool_size_from("0", "5", 8), 8u);
+  // {first variable, second variable, CPU count, pool size}: 0 or an unknown CPU count reads as
+  // 1; a first variable of 0 means the default and the second is then not read.
+  const std::tuple<const char*, const char*, unsigned, size_t> cases[] = {
+      {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1}, {"3", nullptr, 8, 3}, {"+3", "5", 8, 3},
+      {"007", nullptr, 8, 7},   {"0", "5", 8, 8},         {nullptr, "+2", 8, 2}, {nullptr, "0", 8, 8},
+      {nullptr, "x", 8, 8}};
+  for (const auto& [a, b, cpus, want] : cases) EXPECT_EQ(pool_size_from(a, b, cpus), want);
   // Not a number: the second variable decides.
   for (const char* bad : {"", "+", "-1", " 3", "3 ", "3x", "0x10", "99999999999999999999999"}) {
     EXPECT_EQ(pool_size_from(bad, "5", 8), 5u) << bad;
     EXPECT_EQ(pool_size_from(bad, nullptr, 8), 8u) << bad;
   }
-  EXPECT_EQ(pool_size_from(nullptr, "+2", 8), 2u);
-  EXPECT_EQ(pool_size_from(nullptr, "0", 8), 8u);
-  EXPECT_EQ(pool_size_from(nullptr, "x", 8), 8u);
 }
 
-std::vector<uint64_t> run_map(size_t n) {
-  return parallel_map(n, [](size_t i) { return static_cast<uint64_t>(i) * i + 7; });
+uint64_t f(size_t i) { return static_cast<uint64_t>(i) * i + 7; }
+std::vector<uint64_t> run_map(size_t n) { return parallel_map(n, f); }
+std::vector<uint64_t> serial_map(size_t n) {
+  std::vector<uint64_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = f(i);
+  return v;
 }
 
 TEST(ParallelMap, ResultsDoNotDependOnThreadCount) {
-  std::vector<uint64_t> expected(10007);
-  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<uint64_t>(i) * i + 7;
+  const std::vector<uint64_t> expected = serial_map(10007);
   for (size_t threads : {1, 2, 3, 5}) {
     reset_pool_for_testing(threads);
     EXPECT_EQ(thread_count(), threads);
@@ -53,7 +54,7 @@ TEST(ParallelFor, CoversEveryIndexOnceInGrainSizedChunks) {
       parallel_for(n, grain, [&](size_t b, size_t e) {
         ASSERT_LT(b, e);
         if (grain > 1) {
-          ASSERT_TRUE(b % grain == 0);
+          ASSERT_EQ(b % grain, 0u);
         }
         for (size_t i = b; i < e; ++i) hits[i]++;
       });
@@ -90,11 +91,7 @@ TEST(ParallelFor, NestedLoopsRunSeriallyInsideATask) {
 TEST(Pool, CarriesOnWhenTheSystemRefusesThreads) {
   reset_pool_for_testing(100000, /*spawn_limit=*/2);
   EXPECT_EQ(thread_count(), 3u);
-  EXPECT_EQ(run_map(1000), [] {
-    std::vector<uint64_t> v(1000);
-    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint64_t>(i) * i + 7;
-    return v;
-  }());
+  EXPECT_EQ(run_map(1000), serial_map(1000));
   reset_pool_for_testing(2);
 }
 

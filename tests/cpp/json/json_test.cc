@@ -1,7 +1,9 @@
 #include "fenro/json/reader.h"
+#include "fenro/json/writer.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -34,33 +36,23 @@ std::string read_string(std::string_view text) {
   return s;
 }
 
+// Rounded once to the nearest float32 (ties to even); out of range gives signed inf or zero.
 TEST(ReaderNumbers, RoundOnceToNearestFloat) {
-  EXPECT_EQ(float_bits("-0"), bits_of(-0.0f));
-  EXPECT_EQ(float_bits("0.3"), bits_of(0.3f));
-  EXPECT_EQ(float_bits("25E-1"), bits_of(2.5f));
-  EXPECT_EQ(float_bits("16777219"), bits_of(16777220.0f));  // tie to even
-  EXPECT_EQ(float_bits("18446744073709551616"), bits_of(18446744073709551616.0f));
-  // Around the midpoint between 1 and the next float32, 1 + 2^-23.
-  EXPECT_EQ(float_bits("1.00000001"), bits_of(1.0f));
-  EXPECT_EQ(float_bits("1.0000000596046447753906250000"), bits_of(1.0f));
-  EXPECT_EQ(float_bits("1.0000000596046447753906250001"), 0x3f800001u);
+  const uint32_t inf = bits_of(INFINITY), neg = 0x80000000u;
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"-0", neg}, {"0.3", bits_of(0.3f)}, {"25E-1", bits_of(2.5f)},
+      {"16777219", bits_of(16777220.0f)}, {"18446744073709551616", bits_of(18446744073709551616.0f)},
+      // Around the midpoint between 1 and the next float32, 1 + 2^-23.
+      {"1.00000001", bits_of(1.0f)}, {"1.0000000596046447753906250000", bits_of(1.0f)},
+      {"1.0000000596046447753906250001", 0x3f800001u},
+      {"1e39", inf}, {"-1e39", inf | neg}, {"3.4028235e38", bits_of(std::numeric_limits<float>::max())},
+      {"1e99999999999999999999", inf}, {"0.0000000000000000000001e100000", inf},
+      {"1e-50", 0u}, {"-1e-99999999999999999999", neg}, {"100000000000000e-60", 0u},
+      {"7.1e-46", 1u}, {"7e-46", 0u}};  // just above / at half the smallest subnormal
+  for (const auto& [text, bits] : cases) EXPECT_EQ(float_bits(text), bits) << text;
   // Through a double first, this text lands on the neighbour of the float32 it was written from.
   EXPECT_NE(bits_of(static_cast<float>(std::strtod("7.038531e-26", nullptr))), 0x15ae43fdu);
   EXPECT_EQ(float_bits("7.038531e-26"), 0x15ae43fdu);
-}
-
-TEST(ReaderNumbers, OutOfRangeBecomesSignedInfinityOrZero) {
-  const uint32_t inf = bits_of(std::numeric_limits<float>::infinity());
-  EXPECT_EQ(float_bits("1e39"), inf);
-  EXPECT_EQ(float_bits("-1e39"), inf | 0x80000000u);
-  EXPECT_EQ(float_bits("3.4028235e38"), bits_of(std::numeric_limits<float>::max()));
-  EXPECT_EQ(float_bits("1e99999999999999999999"), inf);
-  EXPECT_EQ(float_bits("0.0000000000000000000001e100000"), inf);
-  EXPECT_EQ(float_bits("1e-50"), bits_of(0.0f));
-  EXPECT_EQ(float_bits("-1e-99999999999999999999"), bits_of(-0.0f));
-  EXPECT_EQ(float_bits("100000000000000e-60"), bits_of(0.0f));
-  EXPECT_EQ(float_bits("7.1e-46"), 1u);  // just above half the smallest subnormal
-  EXPECT_EQ(float_bits("7e-46"), 0u);
 }
 
 TEST(ReaderNumbers, Uint64TakesIntegersInRangeOnly) {
@@ -207,6 +199,50 @@ TEST(ReaderDepth, AllowsTheLimitAndRejectsDeeperWithoutRecursing) {
   EXPECT_EQ(opened, max);
   EXPECT_EQ(step.message(), too_deep + " at line 1 column " + std::to_string(max + 1));
   EXPECT_EQ(skip_error(std::string(1000000, '[')).rfind(too_deep, 0), 0u);
+}
+
+std::string str(std::string_view s) {
+  std::string out;
+  write_string(out, s);
+  return out;
+}
+
+std::string num(float v) {
+  std::string out;
+  write_float(out, v);
+  return out;
+}
+
+TEST(WriterStrings, EscapeOnlyQuotesBackslashesAndControlCharacters) {
+  EXPECT_EQ(str("a\"b\\c\b\t\n\f\r"), R"("a\"b\\c\b\t\n\f\r")");
+  EXPECT_EQ(str(std::string("\0\x01\x0b\x1f", 4)), R"("\u0000\u0001\u000b\u001f")");
+  EXPECT_EQ(str("a/b\x7F\xC3\xA9\xF0\x9F\x98\x80"), "\"a/b\x7F\xC3\xA9\xF0\x9F\x98\x80\"");
+  // Every ASCII byte reads back.
+  std::string all;
+  for (int c = 0; c < 0x80; ++c) all.push_back(static_cast<char>(c));
+  const std::string text = str(all);
+  Reader r(text);
+  std::string back;
+  ASSERT_TRUE(r.read_string(back) && r.finish()) << r.message();
+  EXPECT_EQ(back, all);
+}
+
+TEST(WriterNumbers, UsePlainDecimalsFromExponentMinus6To12AndExponentsOutside) {
+  const std::pair<float, const char*> cases[] = {
+      {1.0f, "1.0"}, {25.0f, "25.0"}, {0.5f, "0.5"}, {0.3f, "0.3"}, {0.02f, "0.02"},
+      {1.0f / 3.0f, "0.33333334"}, {12.5f, "12.5"}, {0.0f, "0.0"}, {-0.0f, "-0.0"},
+      {0.000001f, "0.000001"}, {0.0000015f, "0.0000015"}, {1e-7f, "1e-7"}, {1.5e-7f, "1.5e-7"},
+      {-1.5e-7f, "-1.5e-7"}, {1e12f, "1000000000000.0"}, {9.999999e12f, "9999999000000.0"},
+      {1e13f, "1e+13"}, {1.25e20f, "1.25e+20"}, {7.038531e-26f, "7.038531e-26"},
+      {std::numeric_limits<float>::max(), "3.4028235e+38"},
+      // Right after a long text, so that leftovers of it cannot leak into the exponent.
+      {std::numeric_limits<float>::denorm_min(), "1e-45"},
+      {std::nanf(""), "null"}, {-std::numeric_limits<float>::infinity(), "null"},
+  };
+  for (const auto& [v, text] : cases) EXPECT_EQ(num(v), text);
+  std::string out = "[";
+  write_uint64(out, std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(out, "[18446744073709551615");
 }
 
 }  // namespace
