@@ -100,10 +100,8 @@ void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, siz
         const size_t off = c * chunk;
         const size_t clen = std::min(chunk, len - off);
         const size_t vlen = clen & ~size_t{15};
-        for (size_t i = 0; i < n; ++i) {
-          if (!scratch) scratch.reset(new int16_t[n * chunk]);
-          enc[i] = chunk_of(i, off, clen, scratch.get() + i * chunk);
-        }
+        if (!scratch) scratch.reset(new int16_t[n * chunk]);
+        for (size_t i = 0; i < n; ++i) enc[i] = chunk_of(i, off, clen, scratch.get() + i * chunk);
         for (size_t i = row_lo; i < row_hi; i += 2) {
           const size_t i1 = std::min(i + 1, row_hi - 1);
           for (size_t j = upper ? i : 0; j < n; j += 2) {
@@ -142,9 +140,10 @@ void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, siz
 // row tiles of it above `table_cap` bytes) of the mantissas that `chunk_of` supplies (see
 // gram_rows). n >= 1, len <= 2^32.
 template <class ChunkOf>
-std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len, const std::vector<int>& ex,
-                                                    size_t k, krum_kernels::DotTileFn tile,
-                                                    size_t table_cap, const ChunkOf& chunk_of) {
+std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
+                                                    const std::vector<int>& ex, size_t k,
+                                                    krum_kernels::DotTileFn tile, size_t table_cap,
+                                                    const ChunkOf& chunk_of) {
   std::vector<std::pair<size_t, int64_t>> out(n);
   for (size_t i = 0; i < n; ++i) out[i].first = i;
 
