@@ -1,4 +1,5 @@
-// Whole Krum (encoding + scores + selection) and the batch norms pass on n updates of
+// Whole Krum (encoding + scores + selection), materialised and fused (chunks encoded on the
+// fly, as the round runs it), and the batch norms pass on n updates of
 // 1000 x 1000 float32, as ratios to the copy floor of the same run; 1 vs 2 threads; extra peak
 // memory; and the per-client reference (timed on a slice of the elements, scaled up) for the
 // speed-up of the Gram arrangement.
@@ -59,6 +60,10 @@ size_t whole_krum(const Inputs& in, size_t f) {
   return *aggregators::aggregate_krum_bfp16(enc, f);
 }
 
+size_t fused_krum(const Inputs& in, size_t f) {
+  return *aggregators::krum_kernels::krum_select_fused(in.views, f);
+}
+
 void run(size_t n, size_t rows, size_t cols) {
   Inputs in(n, rows, cols, static_cast<uint32_t>(n));
   const size_t f = (n - 3) / 4, k = n - f - 2;
@@ -71,9 +76,15 @@ void run(size_t n, size_t rows, size_t cols) {
   const bool peak_ok = reset_peak();
   (void)whole_krum(in, f);
   const double extra = peak_ok ? peak_mb_since_reset() - rss0 : -1;
-  std::printf("  extra peak memory of whole Krum: %.0f MB (encodings are %.0f MB)\n", extra,
-              static_cast<double>(n * rows * cols * 2) / 1048576.0);
-  double whole_t[3] = {0, 0, 0};
+  malloc_trim(0);
+  const double rss1 = current_rss_mb();
+  const bool peak_ok1 = reset_peak();
+  (void)fused_krum(in, f);
+  const double extra_fused = peak_ok1 ? peak_mb_since_reset() - rss1 : -1;
+  std::printf(
+      "  extra peak memory of whole Krum: %.0f MB, fused %.0f MB (encodings are %.0f MB)\n",
+      extra, extra_fused, static_cast<double>(n * rows * cols * 2) / 1048576.0);
+  double whole_t[3] = {0, 0, 0}, fused_t[3] = {0, 0, 0};
   for (size_t threads : {size_t{1}, size_t{2}}) {
     parallel::reset_pool_for_testing(threads);
     const double floor = copy_floor(in);
@@ -86,6 +97,9 @@ void run(size_t n, size_t rows, size_t cols) {
     enc.shrink_to_fit();
     size_t sel = 0;
     const double t_whole = best_of(reps, [&] { sel = whole_krum(in, f); });
+    size_t sel_fused = 0;
+    const double t_fused = best_of(reps, [&] { sel_fused = fused_krum(in, f); });
+    fused_t[threads] = t_fused;
     std::vector<double> norms(n);
     const double t_norms = best_of(reps, [&] { math::l2_norms_f64(in.views, norms.data()); });
     whole_t[threads] = t_whole;
@@ -96,13 +110,16 @@ void run(size_t n, size_t rows, size_t cols) {
         std::memcpy(dst.data() + i * rows * cols, in.views[i].data, rows * cols * sizeof(float));
     });
     const double c_whole = cpu_of([&] { sel = whole_krum(in, f); });
+    const double c_fused = cpu_of([&] { sel_fused = fused_krum(in, f); });
     std::printf(
-        "  %zu thr: floor %6.1f ms | encode %5.2fx  scores %5.2fx  whole Krum %5.2fx (sel %zu) | "
-        "norms %5.2fx | CPU time: whole Krum %5.2fx one copy\n",
+        "  %zu thr: floor %6.1f ms | encode %5.2fx  scores %5.2fx  whole Krum %5.2fx (sel %zu) "
+        " fused %5.2fx (sel %zu) | norms %5.2fx | CPU time: whole Krum %5.2fx, fused %5.2fx one "
+        "copy\n",
         threads, floor * 1e3, t_enc / floor, t_scores / floor, t_whole / floor, sel,
-        t_norms / floor, c_whole / c_floor);
+        t_fused / floor, sel_fused, t_norms / floor, c_whole / c_floor, c_fused / c_floor);
   }
-  std::printf("  whole Krum 1 -> 2 threads: %.2fx faster\n", whole_t[1] / whole_t[2]);
+  std::printf("  whole Krum 1 -> 2 threads: %.2fx faster, fused %.2fx faster\n",
+              whole_t[1] / whole_t[2], fused_t[1] / fused_t[2]);
 
   // Per-client reference on a slice of the elements: its cost is linear in the length.
   const size_t slice = n >= 200 ? 4000 : 40000;

@@ -11,6 +11,7 @@
 #include "fenro/aggregators/coordinate_kernels.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum.h"
+#include "fenro/aggregators/krum_kernels.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/math/norms.h"
@@ -299,8 +300,9 @@ Result<RoundOutcome> ByzantineAggregator::run(
     }
     case Kind::kKrum: {
       const uint64_t need = krum_quorum(method_.f);
-      const auto encoded = encode_bfp16(survivors);
-      const auto selected = aggregate_krum_bfp16(encoded, method_.f);
+      // Encodes on the fly: the selection equals Krum on encode_bfp16(survivors) without
+      // holding the encodings in memory.
+      const auto selected = krum_kernels::krum_select_fused(survivors, method_.f);
       if (!selected) return errors::InsufficientQuorum{need, k};
       const UpdateView& u = survivors[*selected];
       Matrix copy(u.rows, u.cols);
@@ -321,8 +323,7 @@ Result<RoundOutcome> ByzantineAggregator::run(
         m = *method_.m;
         if (m < 1 || m > max) return errors::MultiKrumSelectionTooLarge{k, f, m, max};
       }
-      const auto encoded = encode_bfp16(survivors);
-      const auto selected = aggregate_multi_krum_bfp16(encoded, f, m);
+      const auto selected = krum_kernels::multi_krum_select_fused(survivors, f, m);
       if (!selected) return errors::InsufficientQuorum{need, k};
       std::vector<UpdateView> chosen;
       chosen.reserve(selected->size());

@@ -78,47 +78,40 @@ void for_each_run(const UpdateView& u, size_t lo, size_t hi, F&& f) {
 // Elements per task: large enough to amortise scheduling, small enough to balance 2..n threads.
 constexpr size_t kTaskElems = size_t{1} << 17;
 
-}  // namespace
 
-std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Target target) {
-#if defined(FENRO_X86)
-  const bool vector = target != simd::Target::kScalar;  // AVX-512 machines run the AVX2 loops
-#else
-  const bool vector = false;
-  (void)target;
-#endif
+// Task t covers the element range task_range(t) of update task_update(t), as numbered by
+// `first_task` (first task of each update, then the total).
+size_t task_update(const std::vector<size_t>& first_task, size_t t) {
+  return static_cast<size_t>(std::upper_bound(first_task.begin(), first_task.end(), t) -
+                             first_task.begin()) -
+         1;
+}
+std::pair<size_t, size_t> task_range(std::span<const UpdateView> updates,
+                                     const std::vector<size_t>& first_task, size_t t, size_t k) {
+  const size_t lo = (t - first_task[k]) * kTaskElems;
+  return {lo, std::min(updates[k].size(), lo + kTaskElems)};
+}
+
+std::vector<size_t> number_tasks(std::span<const UpdateView> updates) {
   const size_t n = updates.size();
-  std::vector<Bfp16Vec> out(n);
-  // Tasks: (update, element range). Task list first, so both passes share one numbering.
   std::vector<size_t> first_task(n + 1, 0);
   for (size_t k = 0; k < n; ++k) {
     const size_t sz = updates[k].size();
     first_task[k + 1] = first_task[k] + (sz + kTaskElems - 1) / kTaskElems;
   }
-  // Sizing zero-fills and faults in the new pages, which costs about as much as encoding:
-  // spread it over the pool instead of doing it for every update on the calling thread.
-  parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
-    for (size_t k = b; k < e; ++k) out[k].mantissas.resize(updates[k].size());
-  });
-  const size_t tasks = first_task[n];
-  auto task_update = [&](size_t t) {
-    return static_cast<size_t>(std::upper_bound(first_task.begin(), first_task.end(), t) -
-                               first_task.begin()) -
-           1;
-  };
-  auto task_range = [&](size_t t, size_t k) {
-    const size_t lo = (t - first_task[k]) * kTaskElems;
-    return std::pair<size_t, size_t>(lo, std::min(updates[k].size(), lo + kTaskElems));
-  };
+  return first_task;
+}
 
-  // Pass 1: partial maxima (exact whatever the split), and whether each range is free of NaN
-  // and infinity, which lets pass 2 take the shorter vector loop.
-  std::vector<float> part_max(tasks, 0.0f);
-  std::vector<char> part_finite(tasks, 0);
+// The largest magnitude (NaN skipped) of every task's range, and whether that range is free of
+// NaN and infinity (always false on the scalar path, which never needs it).
+void partial_maxima(std::span<const UpdateView> updates, bool vector,
+                    const std::vector<size_t>& first_task, std::vector<float>& part_max,
+                    std::vector<char>& part_finite) {
+  const size_t tasks = first_task.back();
   parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
     for (size_t t = b; t < e; ++t) {
-      const size_t k = task_update(t);
-      const auto [lo, hi] = task_range(t, k);
+      const size_t k = task_update(first_task, t);
+      const auto [lo, hi] = task_range(updates, first_task, t, k);
       float m = 0.0f;
       bool finite = false;
 #if defined(FENRO_X86)
@@ -144,6 +137,51 @@ std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Tar
       part_finite[t] = finite ? 1 : 0;
     }
   });
+}
+
+bool is_vector(simd::Target target) {
+#if defined(FENRO_X86)
+  return target != simd::Target::kScalar;  // AVX-512 machines run the AVX2 loops
+#else
+  (void)target;
+  return false;
+#endif
+}
+
+// Mantissas of one contiguous run at `scale`; `finite` says the run holds no NaN or infinity.
+void encode_run(const float* p, size_t cnt, float scale, bool vector, bool finite, int16_t* dst) {
+#if defined(FENRO_X86)
+  // The short loop needs a scale from a finite maximum: an infinity elsewhere in the update
+  // gives scale 2^-126, under which finite values stay tiny, so only this run's own values
+  // matter.
+  if (vector && finite && scale > 0.0f) return encode_finite_avx2(p, cnt, scale, dst);
+  if (vector) return encode_avx2(p, cnt, scale, dst);
+#else
+  (void)vector;
+  (void)finite;
+#endif
+  encode_scalar(p, cnt, scale, dst);
+}
+}  // namespace
+
+std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Target target) {
+  const bool vector = is_vector(target);
+  const size_t n = updates.size();
+  std::vector<Bfp16Vec> out(n);
+  // Tasks: (update, element range). Task list first, so both passes share one numbering.
+  const std::vector<size_t> first_task = number_tasks(updates);
+  // Sizing zero-fills and faults in the new pages, which costs about as much as encoding:
+  // spread it over the pool instead of doing it for every update on the calling thread.
+  parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+    for (size_t k = b; k < e; ++k) out[k].mantissas.resize(updates[k].size());
+  });
+  const size_t tasks = first_task[n];
+
+  // Pass 1: partial maxima (exact whatever the split), and whether each range is free of NaN
+  // and infinity, which lets pass 2 take the shorter vector loop.
+  std::vector<float> part_max(tasks, 0.0f);
+  std::vector<char> part_finite(tasks, 0);
+  partial_maxima(updates, vector, first_task, part_max, part_finite);
   std::vector<float> scale(n, 0.0f);
   for (size_t k = 0; k < n; ++k) {
     float m = 0.0f;
@@ -158,24 +196,47 @@ std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Tar
   // NaN) element to 0, as the encoder requires.
   parallel::parallel_for(tasks, 1, [&](size_t b, size_t e) {
     for (size_t t = b; t < e; ++t) {
-      const size_t k = task_update(t);
-      const auto [lo, hi] = task_range(t, k);
+      const size_t k = task_update(first_task, t);
+      const auto [lo, hi] = task_range(updates, first_task, t, k);
       int16_t* dst = out[k].mantissas.data();
       for_each_run(updates[k], lo, hi, [&](const float* p, size_t cnt, size_t off) {
-#if defined(FENRO_X86)
-        // The short loop needs a scale from a finite maximum: an infinity elsewhere in the
-        // update gives scale 2^-126, under which finite values stay tiny, so only this range's
-        // own values matter.
-        if (vector && part_finite[t] && scale[k] > 0.0f) {
-          return encode_finite_avx2(p, cnt, scale[k], dst + off);
-        }
-        if (vector) return encode_avx2(p, cnt, scale[k], dst + off);
-#endif
-        encode_scalar(p, cnt, scale[k], dst + off);
+        encode_run(p, cnt, scale[k], vector, part_finite[t] != 0, dst + off);
       });
     }
   });
   return out;
+}
+
+std::vector<BlockScale> block_scales_with(std::span<const UpdateView> updates,
+                                          simd::Target target) {
+  const size_t n = updates.size();
+  const std::vector<size_t> first_task = number_tasks(updates);
+  std::vector<float> part_max(first_task[n], 0.0f);
+  std::vector<char> part_finite(first_task[n], 0);
+  partial_maxima(updates, is_vector(target), first_task, part_max, part_finite);
+  std::vector<BlockScale> out(n);
+  for (size_t k = 0; k < n; ++k) {
+    float m = 0.0f;
+    bool finite = true;
+    for (size_t t = first_task[k]; t < first_task[k + 1]; ++t) {
+      m = std::max(m, part_max[t]);
+      finite = finite && part_finite[t] != 0;
+    }
+    if (m > 0.0f) {
+      out[k].exponent = exponent_for(m);
+      out[k].scale = scale_for(out[k].exponent);
+    }
+    out[k].finite = finite;
+  }
+  return out;
+}
+
+void encode_range(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s,
+                  simd::Target target, int16_t* out) {
+  const bool vector = is_vector(target);
+  for_each_run(u, lo, hi, [&](const float* p, size_t cnt, size_t off) {
+    encode_run(p, cnt, s.scale, vector, s.finite, out + (off - lo));
+  });
 }
 
 }  // namespace bfp16_kernels

@@ -39,6 +39,22 @@ float scale_for(int8_t exponent);
 // encode_bfp16 on a chosen target.
 std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Target target);
 
+// What the encoder needs to produce any part of one update's mantissas on its own.
+struct BlockScale {
+  int8_t exponent = 0;  // as Bfp16Vec::exponent
+  float scale = 0.0f;   // 2^-exponent, or 0 for an all-zero (or empty) update
+  bool finite = false;  // no NaN or infinity anywhere in the update
+};
+
+// The shared exponent of every update, exactly as encode_with sets it; runs on the pool.
+std::vector<BlockScale> block_scales_with(std::span<const UpdateView> updates,
+                                          simd::Target target);
+
+// Mantissas of the row-major elements [lo, hi) of `u` into out[0 .. hi - lo), equal to
+// encode_with(...)[u].mantissas[lo .. hi) on every target.
+void encode_range(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s,
+                  simd::Target target, int16_t* out);
+
 }  // namespace fenro::aggregators::bfp16_kernels
 
 #endif  // FENRO_AGGREGATORS_BFP16_KERNELS_H_

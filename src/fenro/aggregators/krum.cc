@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include "fenro/aggregators/bfp16_kernels.h"
 #include "fenro/aggregators/krum_kernels.h"
 #include "fenro/parallel/pool.h"
 
@@ -70,9 +71,13 @@ size_t chunk_elems(size_t n) {
 // rows are all n). The element range is cut into cache-sized chunks that `tasks` workers claim
 // in any order, each into its own table; the tables are summed at the end. Integer sums make the
 // result independent of the split and of the schedule.
-void gram_rows(const std::vector<const int16_t*>& enc, size_t len, size_t row_lo, size_t row_hi,
+//
+// `chunk_of(i, off, clen, scratch)` returns the mantissas of encoding i over elements
+// [off, off + clen), either in place or written to `scratch` (room for chunk_elems(n) values,
+// a worker's own), so that encodings need not exist in memory as a whole.
+template <class ChunkOf>
+void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, size_t row_hi,
                bool upper, krum_kernels::DotTileFn tile, size_t tasks, int64_t* table) {
-  const size_t n = enc.size();
   const size_t rows = row_hi - row_lo;
   const size_t cells = rows * n;
   const size_t chunk = chunk_elems(n);
@@ -89,16 +94,20 @@ void gram_rows(const std::vector<const int16_t*>& enc, size_t len, size_t row_lo
         extra[task].reset(new int64_t[cells]());
         acc = extra[task].get();
       }
+      std::unique_ptr<int16_t[]> scratch;
+      std::vector<const int16_t*> enc(n);
       for (size_t c = next.fetch_add(1); c < chunks; c = next.fetch_add(1)) {
         const size_t off = c * chunk;
         const size_t clen = std::min(chunk, len - off);
         const size_t vlen = clen & ~size_t{15};
+        if (!scratch) scratch.reset(new int16_t[n * chunk]);
+        for (size_t i = 0; i < n; ++i) enc[i] = chunk_of(i, off, clen, scratch.get() + i * chunk);
         for (size_t i = row_lo; i < row_hi; i += 2) {
           const size_t i1 = std::min(i + 1, row_hi - 1);
           for (size_t j = upper ? i : 0; j < n; j += 2) {
             const size_t j1 = std::min(j + 1, n - 1);
-            const int16_t* pa[2] = {enc[i] + off, enc[i1] + off};
-            const int16_t* pb[2] = {enc[j] + off, enc[j1] + off};
+            const int16_t* pa[2] = {enc[i], enc[i1]};
+            const int16_t* pb[2] = {enc[j], enc[j1]};
             int64_t out[4];
             tile(pa[0], pa[1], pb[0], pb[1], vlen, out);
             for (size_t t = vlen; t < clen; ++t) {  // the last chunk's tail
@@ -125,6 +134,88 @@ void gram_rows(const std::vector<const int16_t*>& enc, size_t len, size_t row_lo
     const int64_t* src = extra[task].get();
     for (size_t t = 0; t < cells; ++t) table[t] += src[t];
   }
+}
+
+// The scores of n encodings of `len` elements each with exponents `ex`, from a Gram table (or
+// row tiles of it above `table_cap` bytes) of the mantissas that `chunk_of` supplies (see
+// gram_rows). n >= 1, len <= 2^32.
+template <class ChunkOf>
+std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
+                                                    const std::vector<int>& ex, size_t k,
+                                                    krum_kernels::DotTileFn tile, size_t table_cap,
+                                                    const ChunkOf& chunk_of) {
+  std::vector<std::pair<size_t, int64_t>> out(n);
+  for (size_t i = 0; i < n; ++i) out[i].first = i;
+
+  const size_t threads = parallel::thread_count();
+  const size_t table_bytes = n * n * sizeof(int64_t);
+  if (n <= SIZE_MAX / n / sizeof(int64_t) && table_bytes <= table_cap) {
+    // Whole upper-triangular Gram table: every unordered pair once, each encoding streamed
+    // from memory once. Extra per-task tables only while they fit under the cap too.
+    const size_t tasks = std::clamp<size_t>(table_cap / table_bytes, 1, threads);
+    std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
+    if (len > 0) {
+      gram_rows(n, chunk_of, len, 0, n, /*upper=*/true, tile, tasks, g.get());
+    } else {
+      std::memset(g.get(), 0, table_bytes);
+    }
+    auto at = [&](size_t i, size_t j) { return i <= j ? g[i * n + j] : g[j * n + i]; };
+    parallel::parallel_for(n, 8, [&](size_t b, size_t e) {
+      std::vector<int64_t> d(n - 1);
+      for (size_t i = b; i < e; ++i) {
+        size_t t = 0;
+        for (size_t j = 0; j < n; ++j) {
+          if (j == i) continue;
+          d[t++] = len == 0 ? 0 : dist_from_gram(at(i, i), at(j, j), at(i, j), ex[i], ex[j]);
+        }
+        out[i].second = sum_smallest(d, k);
+      }
+    });
+    return out;
+  }
+
+  // Row tiles: the squared norms first, then for each tile of rows its dot products with every
+  // encoding (each tile re-reads the encodings), then that tile's scores.
+  std::vector<int64_t> norms(n, 0);
+  parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+    const size_t chunk = chunk_elems(n);
+    std::unique_ptr<int16_t[]> scratch(new int16_t[chunk]);
+    for (size_t j = b; j < e; ++j) {
+      for (size_t off = 0; off < len; off += chunk) {
+        const size_t clen = std::min(chunk, len - off);
+        const size_t vlen = clen & ~size_t{15};
+        const int16_t* p = chunk_of(j, off, clen, scratch.get());
+        int64_t o[4];
+        tile(p, p, p, p, vlen, o);
+        for (size_t t = vlen; t < clen; ++t) o[0] += int32_t{p[t]} * p[t];
+        norms[j] += o[0];
+      }
+    }
+  });
+  const size_t per_row = n * sizeof(int64_t) * std::max<size_t>(threads, 1);
+  const size_t tile_rows = std::min(n, std::max<size_t>(2, table_cap / per_row));
+  std::vector<int64_t> g(tile_rows * n);
+  for (size_t lo = 0; lo < n; lo += tile_rows) {
+    const size_t hi = std::min(n, lo + tile_rows);
+    if (len > 0) {
+      gram_rows(n, chunk_of, len, lo, hi, /*upper=*/false, tile, threads, g.data());
+    } else {
+      std::fill(g.begin(), g.end(), 0);
+    }
+    parallel::parallel_for(hi - lo, 8, [&](size_t b, size_t e) {
+      std::vector<int64_t> d(n - 1);
+      for (size_t i = lo + b; i < lo + e; ++i) {
+        size_t t = 0;
+        for (size_t j = 0; j < n; ++j) {
+          if (j == i) continue;
+          d[t++] =
+              len == 0 ? 0 : dist_from_gram(norms[i], norms[j], g[(i - lo) * n + j], ex[i], ex[j]);
+        }
+        out[i].second = sum_smallest(d, k);
+      }
+    });
+  }
+  return out;
 }
 
 }  // namespace
@@ -198,76 +289,33 @@ std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> en
     enc[i] = encoded[i].mantissas.data();
     ex[i] = encoded[i].exponent;
   }
-  std::vector<std::pair<size_t, int64_t>> out(n);
-  for (size_t i = 0; i < n; ++i) out[i].first = i;
+  return scores_from(n, len, ex, k, tile, table_cap,
+                     [&](size_t i, size_t off, size_t, int16_t*) { return enc[i] + off; });
+}
 
-  const size_t threads = parallel::thread_count();
-  const size_t table_bytes = n * n * sizeof(int64_t);
-  if (n <= SIZE_MAX / n / sizeof(int64_t) && table_bytes <= table_cap) {
-    // Whole upper-triangular Gram table: every unordered pair once, each encoding streamed
-    // from memory once. Extra per-task tables only while they fit under the cap too.
-    const size_t tasks = std::clamp<size_t>(table_cap / table_bytes, 1, threads);
-    std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
-    if (len > 0) {
-      gram_rows(enc, len, 0, n, /*upper=*/true, tile, tasks, g.get());
-    } else {
-      std::memset(g.get(), 0, table_bytes);
-    }
-    auto at = [&](size_t i, size_t j) { return i <= j ? g[i * n + j] : g[j * n + i]; };
-    parallel::parallel_for(n, 8, [&](size_t b, size_t e) {
-      std::vector<int64_t> d(n - 1);
-      for (size_t i = b; i < e; ++i) {
-        size_t t = 0;
-        for (size_t j = 0; j < n; ++j) {
-          if (j == i) continue;
-          d[t++] = len == 0 ? 0 : dist_from_gram(at(i, i), at(j, j), at(i, j), ex[i], ex[j]);
-        }
-        out[i].second = sum_smallest(d, k);
-      }
-    });
-    return out;
+std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const UpdateView> updates,
+                                                          size_t k, simd::Target target,
+                                                          size_t table_cap) {
+  const size_t n = updates.size();
+  if (n == 0) return {};
+  const size_t len = updates[0].size();
+  bool same_len = true;
+  for (const UpdateView& u : updates) same_len = same_len && u.size() == len;
+  // Rounds never get here with mixed shapes; the materialised path covers them (and lengths
+  // whose Gram entries could overflow) with the per-client computation.
+  if (!same_len || len > (size_t{1} << 32)) {
+    return scores_with(bfp16_kernels::encode_with(updates, target), k, target, table_cap);
   }
-
-  // Row tiles: the squared norms first, then for each tile of rows its dot products with every
-  // encoding (each tile re-reads the encodings), then that tile's scores.
-  std::vector<int64_t> norms(n, 0);
-  parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
-    for (size_t j = b; j < e; ++j) {
-      for (size_t off = 0; off < len; off += krum_kernels::kMaxTileElems) {
-        const size_t clen = std::min(krum_kernels::kMaxTileElems, len - off);
-        const size_t vlen = clen & ~size_t{15};
-        const int16_t* p = enc[j] + off;
-        int64_t o[4];
-        tile(p, p, p, p, vlen, o);
-        for (size_t t = vlen; t < clen; ++t) o[0] += int32_t{p[t]} * p[t];
-        norms[j] += o[0];
-      }
-    }
-  });
-  const size_t per_row = n * sizeof(int64_t) * std::max<size_t>(threads, 1);
-  const size_t tile_rows = std::min(n, std::max<size_t>(2, table_cap / per_row));
-  std::vector<int64_t> g(tile_rows * n);
-  for (size_t lo = 0; lo < n; lo += tile_rows) {
-    const size_t hi = std::min(n, lo + tile_rows);
-    if (len > 0) {
-      gram_rows(enc, len, lo, hi, /*upper=*/false, tile, threads, g.data());
-    } else {
-      std::fill(g.begin(), g.end(), 0);
-    }
-    parallel::parallel_for(hi - lo, 8, [&](size_t b, size_t e) {
-      std::vector<int64_t> d(n - 1);
-      for (size_t i = lo + b; i < lo + e; ++i) {
-        size_t t = 0;
-        for (size_t j = 0; j < n; ++j) {
-          if (j == i) continue;
-          d[t++] =
-              len == 0 ? 0 : dist_from_gram(norms[i], norms[j], g[(i - lo) * n + j], ex[i], ex[j]);
-        }
-        out[i].second = sum_smallest(d, k);
-      }
-    });
-  }
-  return out;
+  const std::vector<bfp16_kernels::BlockScale> scales =
+      bfp16_kernels::block_scales_with(updates, target);
+  std::vector<int> ex(n);
+  for (size_t i = 0; i < n; ++i) ex[i] = scales[i].exponent;
+  return scores_from(n, len, ex, k, tile_for(target), table_cap,
+                     [&](size_t i, size_t off, size_t clen, int16_t* scratch) {
+                       bfp16_kernels::encode_range(updates[i], off, off + clen, scales[i], target,
+                                                   scratch);
+                       return static_cast<const int16_t*>(scratch);
+                     });
 }
 
 }  // namespace krum_kernels
@@ -285,26 +333,25 @@ size_t quorum(size_t f) {
   return f > (kMaxSize - 3) / 2 ? kMaxSize : 2 * f + 3;
 }
 
-}  // namespace
-
-std::optional<size_t> aggregate_krum_bfp16(std::span<const Bfp16Vec> encoded, size_t f) {
-  const size_t n = encoded.size();
+// Krum over n candidates whose scores for a given k come from `scores_for(k)`.
+template <class ScoresFor>
+std::optional<size_t> select_krum(size_t n, size_t f, const ScoresFor& scores_for) {
   if (n < quorum(f)) return std::nullopt;
-  const auto scores = compute_krum_scores_bfp16(encoded, n - f - 2);
+  const auto scores = scores_for(n - f - 2);
   size_t best = 0;
   for (size_t i = 1; i < n; ++i)
     if (scores[i].second < scores[best].second) best = i;  // strict: lowest index wins ties
   return best;
 }
 
-std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bfp16Vec> encoded,
-                                                              size_t f, size_t m) {
-  const size_t n = encoded.size();
+template <class ScoresFor>
+std::optional<std::vector<size_t>> select_multi_krum(size_t n, size_t f, size_t m,
+                                                     const ScoresFor& scores_for) {
   if (m == 0) return std::nullopt;
   // n >= 2f + 3 makes n - 2f - 2 >= 1 well defined; below it every m is refused anyway.
   if (n < quorum(f)) return std::nullopt;
   if (m > n - 2 * f - 2) return std::nullopt;
-  auto scores = compute_krum_scores_bfp16(encoded, n - f - 2);
+  auto scores = scores_for(n - f - 2);
   // Stable by score = ordered by (score, index), since the pairs arrive in ascending index.
   auto by_score = [](const auto& a, const auto& b) {
     return a.second != b.second ? a.second < b.second : a.first < b.first;
@@ -315,5 +362,35 @@ std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bf
   for (size_t t = 0; t < m; ++t) sel[t] = scores[t].first;
   return sel;
 }
+
+}  // namespace
+
+std::optional<size_t> aggregate_krum_bfp16(std::span<const Bfp16Vec> encoded, size_t f) {
+  return select_krum(encoded.size(), f,
+                     [&](size_t k) { return compute_krum_scores_bfp16(encoded, k); });
+}
+
+std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bfp16Vec> encoded,
+                                                              size_t f, size_t m) {
+  return select_multi_krum(encoded.size(), f, m,
+                           [&](size_t k) { return compute_krum_scores_bfp16(encoded, k); });
+}
+
+namespace krum_kernels {
+
+std::optional<size_t> krum_select_fused(std::span<const UpdateView> updates, size_t f) {
+  return select_krum(updates.size(), f, [&](size_t k) {
+    return scores_fused_with(updates, k, simd::best_target(), kDefaultTableCap);
+  });
+}
+
+std::optional<std::vector<size_t>> multi_krum_select_fused(std::span<const UpdateView> updates,
+                                                           size_t f, size_t m) {
+  return select_multi_krum(updates.size(), f, m, [&](size_t k) {
+    return scores_fused_with(updates, k, simd::best_target(), kDefaultTableCap);
+  });
+}
+
+}  // namespace krum_kernels
 
 }  // namespace fenro::aggregators

@@ -1,16 +1,19 @@
 // Internals of the Krum scores: the per-target integer dot-product tile, and the score
 // computation with a chosen target and memory cap (tests compare every target and both the
-// Gram-table and the row-tile arrangement against the per-client reference).
+// Gram-table and the row-tile arrangement against the per-client reference), and the fused
+// path that encodes on the fly.
 #ifndef FENRO_AGGREGATORS_KRUM_KERNELS_H_
 #define FENRO_AGGREGATORS_KRUM_KERNELS_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "fenro/aggregators/bfp16.h"
+#include "fenro/aggregators/update.h"
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators::krum_kernels {
@@ -36,6 +39,20 @@ inline constexpr size_t kDefaultTableCap = size_t{64} << 20;
 // the rows are done in tiles, each re-reading the encodings. Results never depend on either.
 std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> encoded, size_t k,
                                                     simd::Target target, size_t table_cap);
+
+// scores_with(encode_with(updates, target), k, target, table_cap), bit for bit, without the
+// encodings in memory: each cache-sized element chunk of all n encodings is produced from the
+// float input when the Gram loop needs it (again for every row tile above the cap), into
+// per-worker scratch. Extra memory: the table(s) plus n x chunk mantissas per worker.
+std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const UpdateView> updates,
+                                                          size_t k, simd::Target target,
+                                                          size_t table_cap);
+
+// aggregate_krum_bfp16(encode_bfp16(updates), f) and
+// aggregate_multi_krum_bfp16(encode_bfp16(updates), f, m), bit for bit, on the fused path.
+std::optional<size_t> krum_select_fused(std::span<const UpdateView> updates, size_t f);
+std::optional<std::vector<size_t>> multi_krum_select_fused(std::span<const UpdateView> updates,
+                                                           size_t f, size_t m);
 
 // The literal per-client computation: every distance by bfp16_distance, from both sides, one
 // full sort per client. The reference every fast arrangement is tested against.
