@@ -249,10 +249,9 @@ Result<RoundOutcome> ByzantineAggregator::run(
     candidates = std::move(kept);
   }
 
-  if (candidates.empty()) {
-    (void)refused_round_method();  // the refused round's record is released with the decisions
-    return errors::AllUpdatesRejected{n};
-  }
+  // The refused round's audit data (its decisions and refused_round_method()) is not offered
+  // to callers yet, so nothing is built for it.
+  if (candidates.empty()) return errors::AllUpdatesRejected{n};
 
   // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
   // skip their own update validation.

@@ -150,6 +150,10 @@ TEST(Round, BanAndNormFilteringTogether) {
   EXPECT_ERROR_MSG(agg.aggregate_weighted(bad.views, std::span<const std::string_view>(ids3),
                                           std::nullopt),
                    "all 3 submitted updates were rejected");
+  // A refused round's record carries the configuration but nothing the round would have chosen.
+  const auto rec = make(AggregationMethod::multi_krum(2, 5)).refused_round_method();
+  EXPECT_EQ(std::get<audit::record::MultiKrum>(rec).requested_m, 5u);
+  EXPECT_FALSE(std::get<audit::record::MultiKrum>(rec).selected_m.has_value());
 }
 
 TEST(Round, ZeroThresholdAndMissingIdsExcludeNobody) {
