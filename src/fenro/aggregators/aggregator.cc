@@ -190,16 +190,41 @@ Result<RoundOutcome> ByzantineAggregator::run(
   if (weights && method_.kind != Kind::kFedAvg) {
     return errors::WeightsRequireFedAvg{method_.debug_text()};
   }
-  auto norms = validate_with_norms(updates);
-  if (!norms.ok()) return std::move(norms).error();
+  // FedAvg with nothing to filter (no norm bound, no ban exclusion) needs no norms, and its
+  // finiteness check can ride on the kernel's own pass over the data: a NaN or an infinity
+  // among the inputs always makes its output element non-finite (the float32 sum and its double
+  // recomputation both carry it). The full ordered check then runs only when the output holds a
+  // non-finite element, or before reporting any later check's failure, so the first failing
+  // check in the documented order still decides the error.
+  const bool deferred = method_.kind == Kind::kFedAvg && !norm_bound_ &&
+                        !(client_ids && ban_threshold_ > 0.0f);
+  Result<std::vector<double>> norms = std::vector<double>();
+  if (deferred) {
+    if (updates.empty()) return errors::EmptyUpdates{};
+    for (const UpdateView& u : updates) {
+      if (!u.same_shape(updates[0])) return validate_updates(updates).error();
+    }
+  } else {
+    norms = validate_with_norms(updates);
+    if (!norms.ok()) return std::move(norms).error();
+  }
+  auto after_values = [&](FenroError later) -> FenroError {
+    if (deferred) {
+      Status values = validate_updates(updates);
+      if (!values.ok()) return std::move(values).error();
+    }
+    return later;
+  };
   const size_t n = updates.size();
   if (client_ids && client_ids->size() != n) {
-    return errors::ClientIdCountMismatch{n, client_ids->size()};
+    return after_values(errors::ClientIdCountMismatch{n, client_ids->size()});
   }
   if (weights) {
-    if (weights->size() != n) return errors::DimensionMismatch{};
+    if (weights->size() != n) return after_values(errors::DimensionMismatch{});
     for (size_t i = 0; i < n; ++i) {
-      if (!std::isfinite((*weights)[i])) return errors::NonFiniteWeight{(*weights)[i], i};
+      if (!std::isfinite((*weights)[i])) {
+        return after_values(errors::NonFiniteWeight{(*weights)[i], i});
+      }
     }
   }
   if (norm_bound_ && !valid_norm_bound(*norm_bound_)) {
@@ -253,8 +278,9 @@ Result<RoundOutcome> ByzantineAggregator::run(
   // to callers yet, so nothing is built for it.
   if (candidates.empty()) return errors::AllUpdatesRejected{n};
 
-  // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
-  // skip their own update validation.
+  // Dispatch on the survivors, in candidate order. They were validated above (or, for FedAvg
+  // with nothing to filter, are checked after its kernel), so the kernels skip their own
+  // update validation.
   constexpr auto kValidated = internal::Updates::kValidated;
   const size_t k = candidates.size();
   std::vector<UpdateView> survivors;
@@ -274,6 +300,10 @@ Result<RoundOutcome> ByzantineAggregator::run(
           survivors, weights ? std::optional<std::span<const float>>(survivor_weights)
                              : std::nullopt,
           simd::best_target(), kValidated);
+      if (deferred && (!r.ok() || !check_finite(r.value().view(), 0).ok())) {
+        Status values = validate_updates(updates);
+        if (!values.ok()) return std::move(values).error();
+      }
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::FedAvg{};

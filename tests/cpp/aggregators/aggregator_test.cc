@@ -70,6 +70,30 @@ TEST(Round, ChecksRunInTheDocumentedOrder) {
                    "Invalid norm bound: -1 (must be finite and > 0)");
 }
 
+TEST(Round, FedAvgWithNothingToFilterStillReportsValuesFirst) {
+  // Without a norm bound or ban, FedAvg checks the values after its kernel; every later failure
+  // must still lose to a non-finite value, wherever it sits.
+  auto fed = make(AggregationMethod::fed_avg());
+  const Ids two = {"a", "b"};
+  const std::vector<float> zero_sum = {1.0f, -1.0f, 0.0f}, short_w = {1.0f}, ok_w = {0.0f, 1.0f, 1.0f};
+  for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+    Updates u = constant_updates({1, 2, 3});
+    u.at(1, 1, 1) = bad;
+    const std::string msg = "Non-finite value " + std::string(std::isnan(bad) ? "NaN" : "inf") +
+                            " in update 1 at [1, 1]";
+    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::nullopt), msg);
+    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::span<const std::string_view>(two), std::nullopt), msg);
+    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::span<const float>(short_w)), msg);
+    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::span<const float>(zero_sum)), msg);
+    // A zero weight on the bad update must not hide it either (inf * 0 is NaN, 0 * NaN too).
+    u.data[0][4] = bad;
+    u.data[1][4] = 0.0f;
+    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::span<const float>(ok_w)),
+                     "Non-finite value " + std::string(std::isnan(bad) ? "NaN" : "inf") +
+                         " in update 0 at [1, 1]");
+  }
+}
+
 TEST(Round, KrumAndMultiKrumQuorumEdges) {
   auto krum = make(AggregationMethod::krum(1));
   Updates four = constant_updates({1, 2, 3, 4});
