@@ -399,10 +399,16 @@ bool Reader::begin_object(std::string_view expected) {
 bool Reader::next_member(std::string& name) {
   if (!next_item('}', "expected `,` or `}`")) return false;
   skip_whitespace();
+  name.clear();
+  return scan_member_name(&name);
+}
+
+// At a member name (whitespace skipped): scans the name, decoded into `out` unless it is null,
+// and the ":" after it.
+bool Reader::scan_member_name(std::string* out) {
   if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
   if (text_[pos_] != '"') return fail_at(pos_, "expected a member name");
-  name.clear();
-  if (!scan_string(&name)) return false;
+  if (!scan_string(out)) return false;
   skip_whitespace();
   if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
   if (text_[pos_] != ':') return fail_at(pos_, "expected `:`");
@@ -462,13 +468,7 @@ bool Reader::skip_value() {
           ++pos_;
           --open;  // an empty container is a complete value
         } else if (object) {
-          if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-          if (text_[pos_] != '"') return fail_at(pos_, "expected a member name");
-          if (!scan_string(nullptr)) return false;
-          skip_whitespace();
-          if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-          if (text_[pos_] != ':') return fail_at(pos_, "expected `:`");
-          ++pos_;
+          if (!scan_member_name(nullptr)) return false;
           continue;
         } else {
           continue;
@@ -508,13 +508,7 @@ bool Reader::skip_value() {
       ++pos_;
       if (closer == '}') {
         skip_whitespace();
-        if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-        if (text_[pos_] != '"') return fail_at(pos_, "expected a member name");
-        if (!scan_string(nullptr)) return false;
-        skip_whitespace();
-        if (pos_ >= text_.size()) return fail_at(pos_, "unexpected end of input");
-        if (text_[pos_] != ':') return fail_at(pos_, "expected `:`");
-        ++pos_;
+        if (!scan_member_name(nullptr)) return false;
       }
       break;
     }

@@ -92,6 +92,7 @@ class Reader {
  private:
   void skip_whitespace();
   bool next_item(char close, std::string_view expected_separator);
+  bool scan_member_name(std::string* out);
   bool fail_at(size_t offset, std::string_view what);
   bool fail_syntax_at_value();
   bool type_error(std::string_view expected);
