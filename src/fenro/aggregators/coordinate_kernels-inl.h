@@ -3,7 +3,7 @@
 // coordinate_kernels_<target>.cc; it must contain nothing but code of that namespace (no
 // standard-library templates), so no inline symbol is shared between targets.
 //
-// `Ops` provides: V, kLanes, load (unaligned), store, min, max, add, mul, div, set1.
+// `Ops` provides: V, kLanes, load (unaligned), store, min, max, add, sub, mul, div, set1.
 // Every operation is an exact IEEE float32 operation lane by lane, so each target computes
 // bit for bit what the scalar one does.
 //
@@ -28,8 +28,10 @@ inline const float* coord_ptr(const Inputs& in, size_t k, size_t c) {
 // Copies coordinates [c0, c0 + len) of every update into slot k of the tile (T floats per
 // slot), adding +0.0 so that both zeros become +0.0, and pads the slot with +0.0. The general
 // path, for partial tiles and strided rows.
+// Returns false when a copied value is NaN or infinite.
 template <size_t T>
-void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
+bool load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
+  bool finite = true;
   for (size_t k = 0; k < in.n; ++k) {
     float* dst = buf + k * T;
     size_t j = 0;
@@ -37,11 +39,15 @@ void load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
       const size_t c = c0 + j;
       const size_t seg = in.contiguous ? len - j : min_size(len - j, in.cols - c % in.cols);
       const float* p = coord_ptr(in, k, c);
-      for (size_t s = 0; s < seg; ++s) dst[j + s] = p[s] + 0.0f;
+      for (size_t s = 0; s < seg; ++s) {
+        finite = finite && is_finite(p[s]);
+        dst[j + s] = p[s] + 0.0f;
+      }
       j += seg;
     }
     for (; j < T; ++j) dst[j] = 0.0f;
   }
+  return finite;
 }
 
 // Batcher's odd-even merge sort of 16 inputs: the first four rounds of the network for any n,
@@ -77,34 +83,47 @@ inline void sort16(Load&& load, float* dst, size_t stride) {
 
 // Fills the tile for coordinates [c0, c0 + len) and sorts its leading full blocks of 16 slots.
 // For a full tile of dense updates the blocks are sorted straight from the updates' memory.
+// Returns false when an input value is NaN or infinite: the caller then validates the updates
+// to report the first such element, so a separate validation pass over the input is not
+// needed beforehand.
 template <class Ops, size_t T>
-void load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* buf) {
+bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* buf) {
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   const Inputs& in = job.in;
   if (in.contiguous && len == T) {
     const V zero = Ops::set1(0.0f);
+    // x - x is +0.0 for every finite x and NaN otherwise; the sum of them stays +0.0 until a
+    // NaN arrives, which no later addition removes.
+    V check = zero;
+    const auto load = [&](const float* p) {
+      const V x = Ops::load(p);
+      check = Ops::add(check, Ops::sub(x, x));
+      return Ops::add(x, zero);
+    };
     for (size_t b = 0; b < job.sorted_blocks; ++b) {
       const float* const* src = in.bases + b * 16;
       for (size_t w = 0; w < T; w += L) {
-        sort16<Ops>([&](size_t i) { return Ops::add(Ops::load(src[i] + c0 + w), zero); },
-                    buf + b * 16 * T + w, T);
+        sort16<Ops>([&](size_t i) { return load(src[i] + c0 + w); }, buf + b * 16 * T + w, T);
       }
     }
     for (size_t k = job.sorted_blocks * 16; k < in.n; ++k) {
-      for (size_t w = 0; w < T; w += L) {
-        Ops::store(buf + k * T + w, Ops::add(Ops::load(in.bases[k] + c0 + w), zero));
-      }
+      for (size_t w = 0; w < T; w += L) Ops::store(buf + k * T + w, load(in.bases[k] + c0 + w));
     }
-    return;
+    alignas(64) float lanes[L];
+    Ops::store(lanes, check);
+    bool finite = true;
+    for (size_t l = 0; l < L; ++l) finite = finite && lanes[l] == 0.0f;
+    return finite;
   }
-  load_tile<T>(in, c0, len, buf);
+  const bool finite = load_tile<T>(in, c0, len, buf);
   for (size_t b = 0; b < job.sorted_blocks; ++b) {
     float* block = buf + b * 16 * T;
     for (size_t w = 0; w < T; w += L) {
       sort16<Ops>([&](size_t i) { return Ops::load(block + i * T + w); }, block + w, T);
     }
   }
+  return finite;
 }
 
 // Runs the pruned network over the tile: slot offsets are pre-multiplied by T.
@@ -183,7 +202,7 @@ float reduce_in_double(const SelectJob& job, const float* buf, size_t l) {
 }
 
 template <class Ops>
-void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, float* buf) {
+bool select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, float* buf) {
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   constexpr size_t T = kSelectTile;
@@ -194,7 +213,7 @@ void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
   for (size_t t = tile_begin; t < tile_end; ++t) {
     const size_t c0 = t * T;
     const size_t len = min_size(T, d - c0);
-    load_and_sort_blocks<Ops, T>(job, c0, len, buf);
+    if (!load_and_sort_blocks<Ops, T>(job, c0, len, buf)) return false;
     run_network<Ops, T>(job, buf);
     for (size_t w = 0; w < T; w += L) {
       V r;
@@ -220,6 +239,7 @@ void select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
       job.out[c0 + l] = x;
     }
   }
+  return true;
 }
 
 template <class Ops>

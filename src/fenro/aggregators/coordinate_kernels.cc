@@ -1,6 +1,7 @@
 #include "fenro/aggregators/coordinate_kernels.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -175,8 +176,18 @@ size_t network_size(size_t n, size_t lo, size_t hi) {
   return total;
 }
 
-Matrix select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi, Reduce reduce,
-                          simd::Target target) {
+Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi,
+                                  Reduce reduce, simd::Target target, Updates state) {
+  // Empty lists and shape mismatches are found without reading the values; the sorting path
+  // for many updates reads them in an order that cannot check along the way.
+  bool shapes_agree = !updates.empty();
+  for (const UpdateView& u : updates) {
+    shapes_agree = shapes_agree && u.rows == updates[0].rows && u.cols == updates[0].cols;
+  }
+  if (state == Updates::kUnchecked && (!shapes_agree || updates.size() > kMaxNetworkInputs)) {
+    FENRO_RETURN_IF_ERROR(validate_updates(updates));
+    state = Updates::kValidated;
+  }
   const InputSet inputs(updates);
   const Inputs& in = inputs.in;
   Matrix out(in.rows, in.cols);
@@ -201,10 +212,16 @@ Matrix select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t
 #endif
   const size_t tiles = (d + kSelectTile - 1) / kSelectTile;
   constexpr size_t kTilesPerChunk = 64;
+  std::atomic<bool> all_finite{true};
   parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
+    if (!all_finite.load(std::memory_order_relaxed)) return;
     auto scratch = aligned_floats(in.n * kSelectTile);
-    run(job, begin, end, scratch.get());
+    if (!run(job, begin, end, scratch.get())) all_finite.store(false, std::memory_order_relaxed);
   });
+  if (!all_finite.load()) {
+    // Only unvalidated input can hold such a value; validation names the first one.
+    FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  }
   return out;
 }
 

@@ -38,6 +38,10 @@ struct InputSet {
   Inputs in{};
 };
 
+// Whether the caller has already run validate_updates on exactly these updates (the round
+// validates the whole submitted list once; its survivors need no second pass).
+enum class Updates : uint8_t { kUnchecked, kValidated };
+
 // How a coordinate's ordered values [lo, hi) become its result.
 enum class Reduce : uint8_t {
   kPick,     // hi = lo + 1: the value itself (odd median)
@@ -66,25 +70,31 @@ struct SelectJob {
   float* out;  // rows * cols results, coordinate order
 };
 
-// Per coordinate, orders the values of validated updates by the stable IEEE order and reduces
-// the slots [lo, hi) as `reduce` says, on the worker pool with the given target's tile loop.
-Matrix select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi, Reduce reduce,
-                          simd::Target target);
+// Per coordinate, orders the values of the updates by the stable IEEE order and reduces the
+// slots [lo, hi) as `reduce` says, on the worker pool with the given target's tile loop.
+// Unless `state` is Updates::kValidated, the updates are validated as validate_updates does,
+// with the same first error; the finiteness part of that check rides along with the tile
+// loads instead of costing a pass of its own.
+Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi,
+                                  Reduce reduce, simd::Target target, Updates state);
 
 // The zero-sign rule of the selection kernels for coordinate c whose computed result `res` is
 // a zero (see coordinate_kernels-inl.h); returns the result with its correct sign.
 float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, float res);
 
 // Floats per tile (coordinates handled together) of each target's selection loop.
-inline constexpr size_t kSelectTile = 16;
+// 64 coordinates per tile: the longer rows amortise each comparator's bookkeeping over more
+// vectors, while the tile (n x 256 bytes) still sits in L1 or L2.
+inline constexpr size_t kSelectTile = 64;
 // Floats of one fedavg tile: the output slice that stays in L1 while every update is added.
 inline constexpr size_t kMeanTile = 4096;
 
 // Runs tiles [tile_begin, tile_end) of kSelectTile coordinates. `scratch` holds
-// n * kSelectTile floats, 64-byte aligned.
-void select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
-void select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
-void select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
+// n * kSelectTile floats, 64-byte aligned. Returns false, leaving the remaining tiles undone,
+// as soon as an input value is NaN or infinite.
+bool select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
+bool select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
+bool select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
 
 struct MeanJob {
   Inputs in;
@@ -98,10 +108,6 @@ struct MeanJob {
 void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end);
-
-// Whether the caller has already run validate_updates on exactly these updates (the round
-// validates the whole submitted list once; its survivors need no second pass).
-enum class Updates : uint8_t { kUnchecked, kValidated };
 
 // The kernels with an explicit target (which the CPU must support); the public functions pass
 // simd::best_target(). Same checks, messages and results as the public functions; with

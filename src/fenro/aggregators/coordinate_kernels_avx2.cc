@@ -19,6 +19,7 @@ struct Ops {
   static V min(V a, V b) { return _mm256_min_ps(a, b); }
   static V max(V a, V b) { return _mm256_max_ps(a, b); }
   static V add(V a, V b) { return _mm256_add_ps(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
   static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
   static V div(V a, V b) { return _mm256_div_ps(a, b); }
   static V set1(float x) { return _mm256_set1_ps(x); }
@@ -28,8 +29,8 @@ struct Ops {
 
 }  // namespace avx2_target
 
-void select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
-  avx2_target::detail::select_tiles<avx2_target::Ops>(job, tile_begin, tile_end, scratch);
+bool select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
+  return avx2_target::detail::select_tiles<avx2_target::Ops>(job, tile_begin, tile_end, scratch);
 }
 
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end) {

@@ -25,6 +25,7 @@ struct Ops {
   static V min(V a, V b) { return _mm512_min_ps(a, b); }
   static V max(V a, V b) { return _mm512_max_ps(a, b); }
   static V add(V a, V b) { return _mm512_add_ps(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
   static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
   static V div(V a, V b) { return _mm512_div_ps(a, b); }
   static V set1(float x) { return _mm512_set1_ps(x); }
@@ -34,9 +35,9 @@ struct Ops {
 
 }  // namespace avx512_target
 
-void select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end,
+bool select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end,
                          float* scratch) {
-  avx512_target::detail::select_tiles<avx512_target::Ops>(job, tile_begin, tile_end, scratch);
+  return avx512_target::detail::select_tiles<avx512_target::Ops>(job, tile_begin, tile_end, scratch);
 }
 
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end) {

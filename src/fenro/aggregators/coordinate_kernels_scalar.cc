@@ -19,6 +19,7 @@ struct Ops {
   static V min(V a, V b) { return b < a ? b : a; }
   static V max(V a, V b) { return a < b ? b : a; }
   static V add(V a, V b) { return a + b; }
+  static V sub(V a, V b) { return a - b; }
   static V mul(V a, V b) { return a * b; }
   static V div(V a, V b) { return a / b; }
   static V set1(float x) { return x; }
@@ -28,8 +29,8 @@ struct Ops {
 
 }  // namespace scalar_target
 
-void select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
-  scalar_target::detail::select_tiles<scalar_target::Ops>(job, tile_begin, tile_end, scratch);
+bool select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
+  return scalar_target::detail::select_tiles<scalar_target::Ops>(job, tile_begin, tile_end, scratch);
 }
 
 float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, float res) {

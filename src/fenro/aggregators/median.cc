@@ -8,11 +8,10 @@ namespace internal {
 
 Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target,
                          Updates state) {
-  if (state == Updates::kUnchecked) FENRO_RETURN_IF_ERROR(validate_updates(updates));
   const size_t n = updates.size();
   const size_t h = n / 2;
-  if (n % 2 == 1) return select_coordinates(updates, h, h + 1, Reduce::kPick, target);
-  return select_coordinates(updates, h - 1, h + 1, Reduce::kHalfSum, target);
+  if (n % 2 == 1) return select_coordinates(updates, h, h + 1, Reduce::kPick, target, state);
+  return select_coordinates(updates, h - 1, h + 1, Reduce::kHalfSum, target, state);
 }
 
 }  // namespace internal

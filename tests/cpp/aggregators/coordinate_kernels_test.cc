@@ -92,6 +92,32 @@ TEST(CoordinateKernels, FedAvgChecksUpdatesThenWeightsInOrder) {
                    "Insufficient quorum: need 1, got 0");
 }
 
+// The selection kernels check finiteness while they load their tiles; the error must still
+// name the first bad element in update order, wherever the tiles and threads meet it: an
+// earlier update's value late in the matrix beats a later update's value in the first tile.
+TEST(CoordinateKernels, NonFiniteFoundWhileSelectingIsReportedInUpdateOrder) {
+  for (size_t n : {5, 20}) {
+    for (size_t stride : {100, 103}) {
+      SCOPED_TRACE(::testing::Message() << "n=" << n << " stride=" << stride);
+      testing::StridedUpdates u(n, 7, 100, stride, static_cast<uint32_t>(n + stride), false);
+      u.data[n - 1][1] = NAN;
+      u.data[3][6 * stride + 99] = -INFINITY;  // inside the last, partial tile
+      const std::string want = "Non-finite value -inf in update 3 at [6, 99]";
+      testing::for_each_target_and_pool([&](simd::Target t) {
+        EXPECT_ERROR_MSG(internal::median_on(u.views, t), want);
+        EXPECT_ERROR_MSG(internal::trimmed_mean_on(u.views, 0.2f, t), want);
+        // Fraction and quorum errors still come after the update checks.
+        EXPECT_ERROR_MSG(internal::trimmed_mean_on(u.views, 0.5f, t), want);
+      });
+      u.data[3][6 * stride + 99] = 0.0f;  // now only the NaN, inside a full tile
+      const std::string nan_want = "Non-finite value NaN in update " + std::to_string(n - 1) +
+                                   " at [0, 1]";
+      testing::for_each_target_and_pool(
+          [&](simd::Target t) { EXPECT_ERROR_MSG(internal::median_on(u.views, t), nan_want); });
+    }
+  }
+}
+
 constexpr float kMedian = -1.0f;  // in place of a trim fraction: run the median
 
 TEST(CoordinateKernels, MedianAndTrimmedMeanWorkedExamples) {
