@@ -126,13 +126,21 @@ bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* bu
   return finite;
 }
 
-// Runs the pruned network over the tile: slot offsets are pre-multiplied by T.
+// Compare-exchange in registers: a gets the smaller value, b the larger.
+template <class Ops>
+inline void cmpx(typename Ops::V& a, typename Ops::V& b) {
+  const typename Ops::V lo = Ops::min(a, b);
+  b = Ops::max(a, b);
+  a = lo;
+}
+
+// The memory comparators of runs [run_begin, run_end); slot offsets are pre-multiplied by T.
 template <class Ops, size_t T>
-void run_network(const SelectJob& job, float* buf) {
+void run_memory(const SelectJob& job, const NetStep& step, float* buf) {
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
-  const uint32_t* p = job.pairs;
-  for (size_t r = 0; r < job.num_runs; ++r) {
+  const uint32_t* p = job.pairs + step.pair_begin;
+  for (size_t r = step.run_begin; r < step.run_end; ++r) {
     const uint32_t count = job.runs[r].count;
     switch (job.runs[r].kind) {
       case OpKind::kBoth:
@@ -165,6 +173,138 @@ void run_network(const SelectJob& job, float* buf) {
         }
         break;
     }
+  }
+}
+
+// A whole merge level p on one block of 2p slots (Batcher's rounds k = p, p/2, ..., 1, where
+// round k compares slot a with a + k), arranged so that values travel through registers:
+//  - rounds p .. p/8 keep every slot within its residue class mod p/8; each class is 16 slots
+//    p/8 apart, on which those rounds are exactly the last four rounds of kSort16 (the merge
+//    of two sorted runs of 8);
+//  - the remaining rounds are taken three (or two, or one) at a time: rounds 4m, 2m, m keep
+//    residue classes mod m, on which they are the local rounds 4, 2, 1, streamed along the
+//    class with a few slots carried in registers between windows.
+// Local round k compares local slots q and q + k for q mod 2k in [k, 2k).
+template <class Ops, size_t T>
+void merge_level(float* block, size_t p) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  const size_t s = p / 8;
+  for (size_t r = 0; r < s; ++r) {
+    float* base = block + r * T;
+    const size_t step = s * T;
+    for (size_t w = 0; w < T; w += L) {
+      V x[16];
+#pragma GCC unroll 16
+      for (size_t q = 0; q < 16; ++q) x[q] = Ops::load(base + q * step + w);
+#pragma GCC unroll 25
+      for (size_t c = 38; c < 63; ++c) cmpx<Ops>(x[kSort16[c][0]], x[kSort16[c][1]]);
+#pragma GCC unroll 16
+      for (size_t q = 0; q < 16; ++q) Ops::store(base + q * step + w, x[q]);
+    }
+  }
+  for (size_t k = s / 2; k >= 1;) {
+    if (k >= 4) {
+      // Local rounds 4, 2, 1 on classes mod m, each 2p / m slots (a multiple of 8) long.
+      // Window j loads local slots 8j+4 .. 8j+11; slots 8j+1 .. 8j+3 are carried in.
+      const size_t m = k / 4, len = 2 * p / m, step = m * T;
+      for (size_t r = 0; r < m; ++r) {
+        float* base = block + r * T;
+        for (size_t w = 0; w < T; w += L) {
+          const auto at = [&](size_t q) { return base + q * step + w; };
+          V c1 = Ops::load(at(1)), c2 = Ops::load(at(2)), c3 = Ops::load(at(3));
+          size_t q = 0;  // 8j
+          for (; q + 12 <= len; q += 8) {
+            V x[8];
+#pragma GCC unroll 8
+            for (size_t i = 0; i < 8; ++i) x[i] = Ops::load(at(q + 4 + i));
+            for (size_t i = 0; i < 4; ++i) cmpx<Ops>(x[i], x[i + 4]);
+            cmpx<Ops>(c2, x[0]);
+            cmpx<Ops>(c3, x[1]);
+            cmpx<Ops>(x[2], x[4]);
+            cmpx<Ops>(x[3], x[5]);
+            cmpx<Ops>(c1, c2);
+            cmpx<Ops>(c3, x[0]);
+            cmpx<Ops>(x[1], x[2]);
+            cmpx<Ops>(x[3], x[4]);
+            Ops::store(at(q + 1), c1);
+            Ops::store(at(q + 2), c2);
+            Ops::store(at(q + 3), c3);
+#pragma GCC unroll 5
+            for (size_t i = 0; i < 5; ++i) Ops::store(at(q + 4 + i), x[i]);
+            c1 = x[5];
+            c2 = x[6];
+            c3 = x[7];
+          }
+          // The last window holds local slots len-4 .. len-1 only.
+          V x0 = Ops::load(at(q + 4)), x1 = Ops::load(at(q + 5)), x2 = Ops::load(at(q + 6));
+          cmpx<Ops>(c2, x0);
+          cmpx<Ops>(c3, x1);
+          cmpx<Ops>(c1, c2);
+          cmpx<Ops>(c3, x0);
+          cmpx<Ops>(x1, x2);
+          Ops::store(at(q + 1), c1);
+          Ops::store(at(q + 2), c2);
+          Ops::store(at(q + 3), c3);
+          Ops::store(at(q + 4), x0);
+          Ops::store(at(q + 5), x1);
+          Ops::store(at(q + 6), x2);
+        }
+      }
+      k /= 8;
+    } else if (k == 2) {
+      // Local rounds 2, 1 on the whole block: window j loads slots 4j+2 .. 4j+5, carrying 4j+1.
+      const size_t len = 2 * p;
+      for (size_t w = 0; w < T; w += L) {
+        const auto at = [&](size_t q) { return block + q * T + w; };
+        V c1 = Ops::load(at(1));
+        size_t q = 0;  // 4j
+        for (; q + 6 <= len; q += 4) {
+          V x0 = Ops::load(at(q + 2)), x1 = Ops::load(at(q + 3)), x2 = Ops::load(at(q + 4)),
+            x3 = Ops::load(at(q + 5));
+          cmpx<Ops>(x0, x2);
+          cmpx<Ops>(x1, x3);
+          cmpx<Ops>(c1, x0);
+          cmpx<Ops>(x1, x2);
+          Ops::store(at(q + 1), c1);
+          Ops::store(at(q + 2), x0);
+          Ops::store(at(q + 3), x1);
+          Ops::store(at(q + 4), x2);
+          c1 = x3;
+        }
+        V x0 = Ops::load(at(q + 2));
+        cmpx<Ops>(c1, x0);
+        Ops::store(at(q + 1), c1);
+        Ops::store(at(q + 2), x0);
+      }
+      k = 0;
+    } else {
+      // Local round 1 on the whole block.
+      for (size_t q = 1; q + 1 < 2 * p; q += 2) {
+        float* a = block + q * T;
+        for (size_t w = 0; w < T; w += L) {
+          V va = Ops::load(a + w), vb = Ops::load(a + T + w);
+          cmpx<Ops>(va, vb);
+          Ops::store(a + w, va);
+          Ops::store(a + T + w, vb);
+        }
+      }
+      k = 0;
+    }
+  }
+}
+
+// Runs the network schedule over the tile.
+template <class Ops, size_t T>
+void run_network(const SelectJob& job, float* buf) {
+  for (size_t i = 0; i < job.num_steps; ++i) {
+    const NetStep& step = job.steps[i];
+    if (step.kind == NetStep::Kind::kRuns) {
+      run_memory<Ops, T>(job, step, buf);
+      continue;
+    }
+    const size_t width = 2 * size_t{step.level};
+    for (size_t b = 0; b < job.in.n; b += width) merge_level<Ops, T>(buf + b * T, step.level);
   }
 }
 

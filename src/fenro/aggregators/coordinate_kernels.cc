@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -17,7 +18,7 @@ namespace {
 struct Comparator {
   uint32_t lo, hi;
   OpKind kind;
-  bool early;  // in the first four rounds, which sort aligned blocks of 16 slots
+  uint32_t level;  // p of the merge level: the comparator merges sorted runs of p slots
 };
 
 // Slots per block that the tile loops sort in registers before running the network.
@@ -28,17 +29,15 @@ constexpr size_t kRegisterBlock = 16;
 // slots behave as +infinity padding that no comparator ever moves.
 std::vector<std::vector<Comparator>> odd_even_merge_stages(size_t n) {
   std::vector<std::vector<Comparator>> stages;
-  size_t size = 1;
-  while (size < n) size <<= 1;
-  for (size_t p = 1; p < size; p <<= 1) {
+  for (size_t p = 1; p < padded_slots(n); p <<= 1) {
     for (size_t k = p; k >= 1; k >>= 1) {
       std::vector<Comparator> stage;
-      for (size_t j = k % p; j + k < size; j += 2 * k) {
-        for (size_t i = 0; i < k && i + j + k < size; ++i) {
+      for (size_t j = k % p; j + k < n; j += 2 * k) {
+        for (size_t i = 0; i < k && i + j + k < n; ++i) {
           const size_t a = i + j, b = i + j + k;
-          if (a / (2 * p) == b / (2 * p) && b < n) {
+          if (a / (2 * p) == b / (2 * p)) {
             stage.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b), OpKind::kBoth,
-                             p < kRegisterBlock});
+                             static_cast<uint32_t>(p)});
           }
         }
       }
@@ -63,7 +62,7 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
                       want_lo && want_hi ? OpKind::kBoth
                       : want_lo          ? OpKind::kMinOnly
                                          : OpKind::kMaxOnly,
-                      c.early});
+                      c.level});
     }
     // Comparators of one stage touch disjoint slots, so marking after the stage is exact.
     for (const Comparator& c : kept) needed[c.lo] = needed[c.hi] = 1;
@@ -74,24 +73,62 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
 
 struct Network {
   size_t sorted_blocks = 0;
+  size_t padded = 0;
   std::vector<uint32_t> pairs;
   std::vector<OpRun> runs;
+  std::vector<NetStep> steps;
 };
 
-// The pruned network minus the early comparators inside the full blocks of 16 slots, which the
-// tile loops replace by a complete in-register sort of each block. Doing more comparisons than
-// the pruned network is exact: a comparator was pruned only when nothing downstream reads its
-// outputs.
+// The schedule the tile loops run. Doing more comparisons than the pruned network is exact
+// (a comparator was pruned only when nothing downstream reads its outputs), which allows:
+//  - the early comparators inside the full blocks of 16 slots are replaced by a complete
+//    in-register sort of each block;
+//  - a merge level (p >= 16) that pruning leaves mostly whole runs complete, as register
+//    passes over its blocks (kLevel), on a tile padded with +infinity to `padded` slots;
+//  - the rest runs comparator by comparator in memory, grouped into runs of one kind.
 Network build_network(size_t n, size_t lo, size_t hi) {
   Network net;
   net.sorted_blocks = n / kRegisterBlock;
+  net.padded = n;
   const size_t register_slots = net.sorted_blocks * kRegisterBlock;
-  for (const auto& stage : pruned_stages(n, lo, hi)) {
+  std::vector<size_t> full(2 * padded_slots(n) + 1, 0), kept(full.size(), 0);
+  for (const auto& stage : odd_even_merge_stages(n))
+    for (const Comparator& c : stage) ++full[c.level];
+  const auto stages = pruned_stages(n, lo, hi);
+  for (const auto& stage : stages)
+    for (const Comparator& c : stage) ++kept[c.level];
+  // A level runs whole when pruning removed under a quarter of it: register passes cost about
+  // half as much per comparator as comparisons through memory.
+  const auto whole = [&](size_t level) {
+    return level >= kRegisterBlock && 4 * kept[level] >= 3 * full[level];
+  };
+  size_t pending_runs = 0, pending_pairs = 0;
+  const auto flush = [&] {
+    if (net.runs.size() == pending_runs) return;
+    net.steps.push_back({NetStep::Kind::kRuns, 0, static_cast<uint32_t>(pending_runs),
+                         static_cast<uint32_t>(net.runs.size()),
+                         static_cast<uint32_t>(pending_pairs)});
+    pending_runs = net.runs.size();
+    pending_pairs = net.pairs.size();
+  };
+  size_t last_whole = 0;
+  for (const auto& stage : stages) {
+    if (stage.empty()) continue;
+    const size_t level = stage.front().level;
+    if (whole(level)) {
+      if (level != last_whole) {
+        flush();
+        net.steps.push_back({NetStep::Kind::kLevel, static_cast<uint32_t>(level), 0, 0, 0});
+        net.padded = padded_slots(n);
+        last_whole = level;
+      }
+      continue;
+    }
     // Within a stage the comparators are independent: group them by kind.
     for (OpKind kind : {OpKind::kBoth, OpKind::kMinOnly, OpKind::kMaxOnly}) {
       uint32_t count = 0;
       for (const Comparator& c : stage) {
-        if (c.kind != kind || (c.early && c.hi < register_slots)) continue;
+        if (c.kind != kind || (c.level < kRegisterBlock && c.hi < register_slots)) continue;
         net.pairs.push_back(c.lo * static_cast<uint32_t>(kSelectTile));
         net.pairs.push_back(c.hi * static_cast<uint32_t>(kSelectTile));
         ++count;
@@ -99,6 +136,7 @@ Network build_network(size_t n, size_t lo, size_t hi) {
       if (count > 0) net.runs.push_back({kind, count});
     }
   }
+  flush();
   return net;
 }
 
@@ -198,11 +236,18 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
     return out;
   }
   const Network net = build_network(in.n, lo, hi);
-  const SelectJob job{in,           lo,
-                      hi,           reduce,
-                      net.sorted_blocks, net.pairs.data(),
-                      net.runs.data(), net.runs.size(),
-                      out.data()};
+  SelectJob job{};
+  job.in = in;
+  job.lo = lo;
+  job.hi = hi;
+  job.reduce = reduce;
+  job.sorted_blocks = net.sorted_blocks;
+  job.padded = net.padded;
+  job.pairs = net.pairs.data();
+  job.runs = net.runs.data();
+  job.steps = net.steps.data();
+  job.num_steps = net.steps.size();
+  job.out = out.data();
   auto run = &select_tiles_scalar;
 #if defined(FENRO_X86)
   if (target == simd::Target::kAvx2) run = &select_tiles_avx2;
@@ -215,7 +260,10 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
   std::atomic<bool> all_finite{true};
   parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
     if (!all_finite.load(std::memory_order_relaxed)) return;
-    auto scratch = aligned_floats(in.n * kSelectTile);
+    auto scratch = aligned_floats(job.padded * kSelectTile);
+    // Padding slots hold +inf for good: no comparator moves a +inf past a finite value.
+    std::fill(scratch.get() + in.n * kSelectTile, scratch.get() + job.padded * kSelectTile,
+              std::numeric_limits<float>::infinity());
     if (!run(job, begin, end, scratch.get())) all_finite.store(false, std::memory_order_relaxed);
   });
   if (!all_finite.load()) {

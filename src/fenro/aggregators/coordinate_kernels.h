@@ -58,17 +58,38 @@ struct OpRun {
   uint32_t count;
 };
 
+// The schedule after the in-register sort of the 16-slot blocks: either runs [run_begin,
+// run_end) of memory comparators, whose pairs start at pairs[pair_begin], or a whole merge
+// level: every comparator that merges sorted runs of `level` slots into runs of 2 * level.
+struct NetStep {
+  enum class Kind : uint8_t { kRuns, kLevel };
+  Kind kind;
+  uint32_t level;
+  uint32_t run_begin;
+  uint32_t run_end;
+  uint32_t pair_begin;
+};
+
 struct SelectJob {
   Inputs in;
   size_t lo;
   size_t hi;
   Reduce reduce;
   size_t sorted_blocks;   // leading full blocks of 16 slots sorted in registers first
+  size_t padded;          // tile slots; [n, padded) hold +inf (whole levels need a power of 2)
   const uint32_t* pairs;  // 2 offsets per comparator, in run order
   const OpRun* runs;
-  size_t num_runs;
+  const NetStep* steps;
+  size_t num_steps;
   float* out;  // rows * cols results, coordinate order
 };
+
+// The power of two at or above n (the width Batcher's network is built for).
+inline size_t padded_slots(size_t n) {
+  size_t size = 1;
+  while (size < n) size <<= 1;
+  return size;
+}
 
 // Per coordinate, orders the values of the updates by the stable IEEE order and reduces the
 // slots [lo, hi) as `reduce` says, on the worker pool with the given target's tile loop.
@@ -90,8 +111,8 @@ inline constexpr size_t kSelectTile = 64;
 inline constexpr size_t kMeanTile = 4096;
 
 // Runs tiles [tile_begin, tile_end) of kSelectTile coordinates. `scratch` holds
-// n * kSelectTile floats, 64-byte aligned. Returns false, leaving the remaining tiles undone,
-// as soon as an input value is NaN or infinite.
+// job.padded * kSelectTile floats, 64-byte aligned, the padding slots set to +inf. Returns
+// false, leaving the remaining tiles undone, as soon as an input value is NaN or infinite.
 bool select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
 bool select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
 bool select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);

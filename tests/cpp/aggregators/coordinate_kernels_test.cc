@@ -236,8 +236,9 @@ void expect_kernels_match_reference(std::span<const UpdateView> views, uint32_t 
   });
 }
 
-// Sizes that leave partial tiles, strided rows, long rows, empty shapes, and both the network
-// and the sorting path (large n); plain and hard values.
+// Sizes that leave partial tiles, strided rows, long rows, empty shapes, every merge level of
+// the network run whole in registers (up to n = 600) or comparator by comparator, and the
+// sorting path (large n); plain and hard values.
 TEST(CoordinateKernels, MatchReferenceOnEveryTargetAndPoolSize) {
   const struct {
     size_t n, rows, cols, stride;
@@ -245,7 +246,7 @@ TEST(CoordinateKernels, MatchReferenceOnEveryTargetAndPoolSize) {
                {5, 2, 17, 17},     {7, 7, 33, 40},     {8, 9, 9, 12},      {9, 300, 11, 11},
                {10, 4, 50, 50},    {16, 3, 31, 31},    {17, 3, 2500, 2509}, {31, 1, 100, 100},
                {33, 1, 100, 100},  {50, 6, 29, 35},    {64, 2, 40, 40},    {65, 40, 1, 3},
-               {200, 2, 37, 37},   {6, 0, 5, 5},       {4, 3, 0, 0},
+               {200, 2, 37, 37},   {600, 1, 70, 70},   {6, 0, 5, 5},       {4, 3, 0, 0},
                {internal::kMaxNetworkInputs + 3, 2, 9, 11},
                {internal::kMaxNetworkInputs + 4, 1, 5, 5}};
   uint32_t seed = 1;
