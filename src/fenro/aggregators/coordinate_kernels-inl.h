@@ -11,6 +11,9 @@
 
 namespace detail {
 
+// Floats from one tile slot to the next.
+constexpr size_t S = kSlotFloats;
+
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 inline bool is_finite(float x) { return x - x == 0.0f; }  // false for inf and NaN
 inline bool sign_bit(float x) {
@@ -33,7 +36,7 @@ template <size_t T>
 bool load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
   bool finite = true;
   for (size_t k = 0; k < in.n; ++k) {
-    float* dst = buf + k * T;
+    float* dst = buf + k * S;
     size_t j = 0;
     while (j < len) {
       const size_t c = c0 + j;
@@ -104,11 +107,11 @@ bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* bu
     for (size_t b = 0; b < job.sorted_blocks; ++b) {
       const float* const* src = in.bases + b * 16;
       for (size_t w = 0; w < T; w += L) {
-        sort16<Ops>([&](size_t i) { return load(src[i] + c0 + w); }, buf + b * 16 * T + w, T);
+        sort16<Ops>([&](size_t i) { return load(src[i] + c0 + w); }, buf + b * 16 * S + w, S);
       }
     }
     for (size_t k = job.sorted_blocks * 16; k < in.n; ++k) {
-      for (size_t w = 0; w < T; w += L) Ops::store(buf + k * T + w, load(in.bases[k] + c0 + w));
+      for (size_t w = 0; w < T; w += L) Ops::store(buf + k * S + w, load(in.bases[k] + c0 + w));
     }
     alignas(64) float lanes[L];
     Ops::store(lanes, check);
@@ -118,9 +121,9 @@ bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* bu
   }
   const bool finite = load_tile<T>(in, c0, len, buf);
   for (size_t b = 0; b < job.sorted_blocks; ++b) {
-    float* block = buf + b * 16 * T;
+    float* block = buf + b * 16 * S;
     for (size_t w = 0; w < T; w += L) {
-      sort16<Ops>([&](size_t i) { return Ops::load(block + i * T + w); }, block + w, T);
+      sort16<Ops>([&](size_t i) { return Ops::load(block + i * S + w); }, block + w, S);
     }
   }
   return finite;
@@ -191,8 +194,8 @@ void merge_level(float* block, size_t p) {
   constexpr size_t L = Ops::kLanes;
   const size_t s = p / 8;
   for (size_t r = 0; r < s; ++r) {
-    float* base = block + r * T;
-    const size_t step = s * T;
+    float* base = block + r * S;
+    const size_t step = s * S;
     for (size_t w = 0; w < T; w += L) {
       V x[16];
 #pragma GCC unroll 16
@@ -207,9 +210,9 @@ void merge_level(float* block, size_t p) {
     if (k >= 4) {
       // Local rounds 4, 2, 1 on classes mod m, each 2p / m slots (a multiple of 8) long.
       // Window j loads local slots 8j+4 .. 8j+11; slots 8j+1 .. 8j+3 are carried in.
-      const size_t m = k / 4, len = 2 * p / m, step = m * T;
+      const size_t m = k / 4, len = 2 * p / m, step = m * S;
       for (size_t r = 0; r < m; ++r) {
-        float* base = block + r * T;
+        float* base = block + r * S;
         for (size_t w = 0; w < T; w += L) {
           const auto at = [&](size_t q) { return base + q * step + w; };
           V c1 = Ops::load(at(1)), c2 = Ops::load(at(2)), c3 = Ops::load(at(3));
@@ -256,7 +259,7 @@ void merge_level(float* block, size_t p) {
       // Local rounds 2, 1 on the whole block: window j loads slots 4j+2 .. 4j+5, carrying 4j+1.
       const size_t len = 2 * p;
       for (size_t w = 0; w < T; w += L) {
-        const auto at = [&](size_t q) { return block + q * T + w; };
+        const auto at = [&](size_t q) { return block + q * S + w; };
         V c1 = Ops::load(at(1));
         size_t q = 0;  // 4j
         for (; q + 6 <= len; q += 4) {
@@ -281,12 +284,12 @@ void merge_level(float* block, size_t p) {
     } else {
       // Local round 1 on the whole block.
       for (size_t q = 1; q + 1 < 2 * p; q += 2) {
-        float* a = block + q * T;
+        float* a = block + q * S;
         for (size_t w = 0; w < T; w += L) {
-          V va = Ops::load(a + w), vb = Ops::load(a + T + w);
+          V va = Ops::load(a + w), vb = Ops::load(a + S + w);
           cmpx<Ops>(va, vb);
           Ops::store(a + w, va);
-          Ops::store(a + T + w, vb);
+          Ops::store(a + S + w, vb);
         }
       }
       k = 0;
@@ -304,7 +307,7 @@ void run_network(const SelectJob& job, float* buf) {
       continue;
     }
     const size_t width = 2 * size_t{step.level};
-    for (size_t b = 0; b < job.in.n; b += width) merge_level<Ops, T>(buf + b * T, step.level);
+    for (size_t b = 0; b < job.in.n; b += width) merge_level<Ops, T>(buf + b * S, step.level);
   }
 }
 
@@ -332,12 +335,12 @@ inline float fix_zero_sign(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 template <size_t T>
 float reduce_in_double(const SelectJob& job, const float* buf, size_t l) {
   if (job.reduce == Reduce::kHalfSum) {
-    const double a = static_cast<double>(buf[job.lo * T + l]);
-    const double b = static_cast<double>(buf[(job.lo + 1) * T + l]);
+    const double a = static_cast<double>(buf[job.lo * S + l]);
+    const double b = static_cast<double>(buf[(job.lo + 1) * S + l]);
     return static_cast<float>((a + b) * 0.5);
   }
   double acc = -0.0;
-  for (size_t p = job.lo; p < job.hi; ++p) acc += static_cast<double>(buf[p * T + l]);
+  for (size_t p = job.lo; p < job.hi; ++p) acc += static_cast<double>(buf[p * S + l]);
   return static_cast<float>(acc / static_cast<double>(job.hi - job.lo));
 }
 
@@ -358,13 +361,13 @@ bool select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
     for (size_t w = 0; w < T; w += L) {
       V r;
       if (job.reduce == Reduce::kPick) {
-        r = Ops::load(buf + job.lo * T + w);
+        r = Ops::load(buf + job.lo * S + w);
       } else if (job.reduce == Reduce::kHalfSum) {
-        const V a = Ops::load(buf + job.lo * T + w), b = Ops::load(buf + (job.lo + 1) * T + w);
+        const V a = Ops::load(buf + job.lo * S + w), b = Ops::load(buf + (job.lo + 1) * S + w);
         r = Ops::mul(Ops::add(a, b), Ops::set1(0.5f));
       } else {
         V acc = Ops::set1(-0.0f);
-        for (size_t p = job.lo; p < job.hi; ++p) acc = Ops::add(acc, Ops::load(buf + p * T + w));
+        for (size_t p = job.lo; p < job.hi; ++p) acc = Ops::add(acc, Ops::load(buf + p * S + w));
         r = Ops::div(acc, Ops::set1(m));
       }
       Ops::store(res + w, r);

@@ -129,8 +129,8 @@ Network build_network(size_t n, size_t lo, size_t hi) {
       uint32_t count = 0;
       for (const Comparator& c : stage) {
         if (c.kind != kind || (c.level < kRegisterBlock && c.hi < register_slots)) continue;
-        net.pairs.push_back(c.lo * static_cast<uint32_t>(kSelectTile));
-        net.pairs.push_back(c.hi * static_cast<uint32_t>(kSelectTile));
+        net.pairs.push_back(c.lo * static_cast<uint32_t>(kSlotFloats));
+        net.pairs.push_back(c.hi * static_cast<uint32_t>(kSlotFloats));
         ++count;
       }
       if (count > 0) net.runs.push_back({kind, count});
@@ -260,9 +260,9 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
   std::atomic<bool> all_finite{true};
   parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
     if (!all_finite.load(std::memory_order_relaxed)) return;
-    auto scratch = aligned_floats(job.padded * kSelectTile);
+    auto scratch = aligned_floats(job.padded * kSlotFloats);
     // Padding slots hold +inf for good: no comparator moves a +inf past a finite value.
-    std::fill(scratch.get() + in.n * kSelectTile, scratch.get() + job.padded * kSelectTile,
+    std::fill(scratch.get() + in.n * kSlotFloats, scratch.get() + job.padded * kSlotFloats,
               std::numeric_limits<float>::infinity());
     if (!run(job, begin, end, scratch.get())) all_finite.store(false, std::memory_order_relaxed);
   });

@@ -107,11 +107,15 @@ float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 // 64 coordinates per tile: the longer rows amortise each comparator's bookkeeping over more
 // vectors, while the tile (n x 256 bytes) still sits in L1 or L2.
 inline constexpr size_t kSelectTile = 64;
+// Floats from one slot of a selection tile to the next: one cache line more than the slot
+// needs, so that slots a power of two apart (as merge passes visit them) fall into different
+// L1 sets instead of evicting each other.
+inline constexpr size_t kSlotFloats = kSelectTile + 16;
 // Floats of one fedavg tile: the output slice that stays in L1 while every update is added.
 inline constexpr size_t kMeanTile = 4096;
 
 // Runs tiles [tile_begin, tile_end) of kSelectTile coordinates. `scratch` holds
-// job.padded * kSelectTile floats, 64-byte aligned, the padding slots set to +inf. Returns
+// job.padded * kSlotFloats floats, 64-byte aligned, the padding slots set to +inf. Returns
 // false, leaving the remaining tiles undone, as soon as an input value is NaN or infinite.
 bool select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
 bool select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch);
