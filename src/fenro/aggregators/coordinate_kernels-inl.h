@@ -188,12 +188,24 @@ void run_memory(const SelectJob& job, const NetStep& step, float* buf) {
 //    residue classes mod m, on which they are the local rounds 4, 2, 1, streamed along the
 //    class with a few slots carried in registers between windows.
 // Local round k compares local slots q and q + k for q mod 2k in [k, 2k).
+// Only the first `real` slots of the block hold values; the rest are +inf padding, and a
+// comparison whose upper slot is padding changes nothing. So a class with at most two real
+// slots is skipped (every comparator of the merge has its upper slot at local 2 or above), and
+// each stream stops after the window holding its last real slot.
 template <class Ops, size_t T>
-void merge_level(float* block, size_t p) {
+void merge_level(float* block, size_t p, size_t real) {
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   const size_t s = p / 8;
+  // Local slots of class r (slots r, r + m, ...) that are real, rounded up to a multiple of
+  // `period` and capped at the class length.
+  const auto stream_len = [&](size_t r, size_t m, size_t period) {
+    const size_t len = 2 * p / m;
+    const size_t count = real > r ? (real - r + m - 1) / m : 0;
+    return min_size(len, (count + period - 1) / period * period);
+  };
   for (size_t r = 0; r < s; ++r) {
+    if (stream_len(r, s, 1) <= 2) continue;
     float* base = block + r * S;
     const size_t step = s * S;
     for (size_t w = 0; w < T; w += L) {
@@ -210,8 +222,10 @@ void merge_level(float* block, size_t p) {
     if (k >= 4) {
       // Local rounds 4, 2, 1 on classes mod m, each 2p / m slots (a multiple of 8) long.
       // Window j loads local slots 8j+4 .. 8j+11; slots 8j+1 .. 8j+3 are carried in.
-      const size_t m = k / 4, len = 2 * p / m, step = m * S;
+      const size_t m = k / 4, step = m * S;
       for (size_t r = 0; r < m; ++r) {
+        const size_t len = stream_len(r, m, 8);
+        if (len == 0) continue;
         float* base = block + r * S;
         for (size_t w = 0; w < T; w += L) {
           const auto at = [&](size_t q) { return base + q * step + w; };
@@ -257,8 +271,8 @@ void merge_level(float* block, size_t p) {
       k /= 8;
     } else if (k == 2) {
       // Local rounds 2, 1 on the whole block: window j loads slots 4j+2 .. 4j+5, carrying 4j+1.
-      const size_t len = 2 * p;
-      for (size_t w = 0; w < T; w += L) {
+      const size_t len = stream_len(0, 1, 4);
+      for (size_t w = 0; w < T && len > 0; w += L) {
         const auto at = [&](size_t q) { return block + q * S + w; };
         V c1 = Ops::load(at(1));
         size_t q = 0;  // 4j
@@ -283,7 +297,7 @@ void merge_level(float* block, size_t p) {
       k = 0;
     } else {
       // Local round 1 on the whole block.
-      for (size_t q = 1; q + 1 < 2 * p; q += 2) {
+      for (size_t q = 1; q + 1 < min_size(real, 2 * p); q += 2) {
         float* a = block + q * S;
         for (size_t w = 0; w < T; w += L) {
           V va = Ops::load(a + w), vb = Ops::load(a + S + w);
@@ -307,7 +321,9 @@ void run_network(const SelectJob& job, float* buf) {
       continue;
     }
     const size_t width = 2 * size_t{step.level};
-    for (size_t b = 0; b < job.in.n; b += width) merge_level<Ops, T>(buf + b * S, step.level);
+    for (size_t b = 0; b < job.in.n; b += width) {
+      merge_level<Ops, T>(buf + b * S, step.level, min_size(width, job.in.n - b));
+    }
   }
 }
 
@@ -358,19 +374,26 @@ bool select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
     const size_t len = min_size(T, d - c0);
     if (!load_and_sort_blocks<Ops, T>(job, c0, len, buf)) return false;
     run_network<Ops, T>(job, buf);
-    for (size_t w = 0; w < T; w += L) {
-      V r;
-      if (job.reduce == Reduce::kPick) {
-        r = Ops::load(buf + job.lo * S + w);
-      } else if (job.reduce == Reduce::kHalfSum) {
-        const V a = Ops::load(buf + job.lo * S + w), b = Ops::load(buf + (job.lo + 1) * S + w);
-        r = Ops::mul(Ops::add(a, b), Ops::set1(0.5f));
-      } else {
-        V acc = Ops::set1(-0.0f);
-        for (size_t p = job.lo; p < job.hi; ++p) acc = Ops::add(acc, Ops::load(buf + p * S + w));
-        r = Ops::div(acc, Ops::set1(m));
+    if (job.reduce == Reduce::kMean) {
+      // Every lane adds its kept values in ascending order; the vectors of the tile form
+      // independent chains, interleaved so that the adds overlap.
+      constexpr size_t kVectors = T / L;
+      V acc[kVectors];
+      for (size_t v = 0; v < kVectors; ++v) acc[v] = Ops::set1(-0.0f);
+      for (size_t p = job.lo; p < job.hi; ++p) {
+        const float* row = buf + p * S;
+#pragma GCC unroll 16
+        for (size_t v = 0; v < kVectors; ++v) acc[v] = Ops::add(acc[v], Ops::load(row + v * L));
       }
-      Ops::store(res + w, r);
+      for (size_t v = 0; v < kVectors; ++v) Ops::store(res + v * L, Ops::div(acc[v], Ops::set1(m)));
+    } else {
+      for (size_t w = 0; w < T; w += L) {
+        V r = Ops::load(buf + job.lo * S + w);
+        if (job.reduce == Reduce::kHalfSum) {
+          r = Ops::mul(Ops::add(r, Ops::load(buf + (job.lo + 1) * S + w)), Ops::set1(0.5f));
+        }
+        Ops::store(res + w, r);
+      }
     }
     for (size_t l = 0; l < len; ++l) {
       float x = res[l];
