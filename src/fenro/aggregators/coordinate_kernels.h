@@ -105,7 +105,7 @@ float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 
 // Floats per tile (coordinates handled together) of each target's selection loop.
 // 64 coordinates per tile: the longer rows amortise each comparator's bookkeeping over more
-// vectors, while the tile (n x 256 bytes) still sits in L1 or L2.
+// vectors, while the tile (n x 320 bytes, see kSlotFloats) still sits in L1 or L2.
 inline constexpr size_t kSelectTile = 64;
 // Floats from one slot of a selection tile to the next: one cache line more than the slot
 // needs, so that slots a power of two apart (as merge passes visit them) fall into different
