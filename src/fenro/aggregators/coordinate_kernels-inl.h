@@ -66,26 +66,46 @@ inline constexpr uint8_t kSort16[63][2] = {
     {7, 15},  {4, 8},   {5, 9},   {6, 10},  {7, 11},  {2, 4},   {3, 5},   {6, 8},   {7, 9},
     {10, 12}, {11, 13}, {1, 2},   {3, 4},   {5, 6},   {7, 8},   {9, 10},  {11, 12}, {13, 14}};
 
-// Sorts 16 slots of one vector column in registers: loads slot i with load(i), stores it
-// sorted at dst + i * stride.
-template <class Ops, class Load>
-inline void sort16(Load&& load, float* dst, size_t stride) {
+// Sorts R <= 16 slots of one vector column in registers: loads slot i with load(i), stores
+// it sorted at dst + i * stride. For R < 16 the comparators reaching slots >= R are left out,
+// which is exact because missing slots behave as +inf that no comparator moves.
+template <class Ops, size_t R, class Load>
+inline void sort_block(Load&& load, float* dst, size_t stride) {
   using V = typename Ops::V;
-  V r[16];
+  V r[R];
 #pragma GCC unroll 16
-  for (size_t i = 0; i < 16; ++i) r[i] = load(i);
+  for (size_t i = 0; i < R; ++i) r[i] = load(i);
 #pragma GCC unroll 63
   for (size_t c = 0; c < 63; ++c) {
+    if (kSort16[c][1] >= R) continue;
     const V a = r[kSort16[c][0]], b = r[kSort16[c][1]];
     r[kSort16[c][0]] = Ops::min(a, b);
     r[kSort16[c][1]] = Ops::max(a, b);
   }
 #pragma GCC unroll 16
-  for (size_t i = 0; i < 16; ++i) Ops::store(dst + i * stride, r[i]);
+  for (size_t i = 0; i < R; ++i) Ops::store(dst + i * stride, r[i]);
 }
 
-// Fills the tile for coordinates [c0, c0 + len) and sorts its leading full blocks of 16 slots.
-// For a full tile of dense updates the blocks are sorted straight from the updates' memory.
+// sort_block with R = count (at most 16) chosen at run time.
+template <class Ops, class Load>
+inline void sort_block_of(size_t count, Load&& load, float* dst, size_t stride) {
+  switch (count) {
+#define FENRO_SORT_CASE(R) \
+  case R:                  \
+    return sort_block<Ops, R>(load, dst, stride);
+    FENRO_SORT_CASE(2) FENRO_SORT_CASE(3) FENRO_SORT_CASE(4) FENRO_SORT_CASE(5)
+    FENRO_SORT_CASE(6) FENRO_SORT_CASE(7) FENRO_SORT_CASE(8) FENRO_SORT_CASE(9)
+    FENRO_SORT_CASE(10) FENRO_SORT_CASE(11) FENRO_SORT_CASE(12) FENRO_SORT_CASE(13)
+    FENRO_SORT_CASE(14) FENRO_SORT_CASE(15) FENRO_SORT_CASE(16)
+#undef FENRO_SORT_CASE
+    default:  // a single slot is sorted already
+      if (count == 1) Ops::store(dst, load(0));
+  }
+}
+
+// Fills the tile for coordinates [c0, c0 + len) and sorts each aligned block of 16 slots (the
+// last one possibly shorter). For a full tile of dense updates the blocks are sorted straight
+// from the updates' memory.
 // Returns false when an input value is NaN or infinite: the caller then validates the updates
 // to report the first such element, so a separate validation pass over the input is not
 // needed beforehand.
@@ -104,14 +124,13 @@ bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* bu
       check = Ops::add(check, Ops::sub(x, x));
       return Ops::add(x, zero);
     };
-    for (size_t b = 0; b < job.sorted_blocks; ++b) {
+    for (size_t b = 0; b * 16 < in.n; ++b) {
       const float* const* src = in.bases + b * 16;
+      const size_t count = min_size(16, in.n - b * 16);
       for (size_t w = 0; w < T; w += L) {
-        sort16<Ops>([&](size_t i) { return load(src[i] + c0 + w); }, buf + b * 16 * S + w, S);
+        sort_block_of<Ops>(count, [&](size_t i) { return load(src[i] + c0 + w); },
+                           buf + b * 16 * S + w, S);
       }
-    }
-    for (size_t k = job.sorted_blocks * 16; k < in.n; ++k) {
-      for (size_t w = 0; w < T; w += L) Ops::store(buf + k * S + w, load(in.bases[k] + c0 + w));
     }
     alignas(64) float lanes[L];
     Ops::store(lanes, check);
@@ -120,10 +139,12 @@ bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* bu
     return finite;
   }
   const bool finite = load_tile<T>(in, c0, len, buf);
-  for (size_t b = 0; b < job.sorted_blocks; ++b) {
+  for (size_t b = 0; b * 16 < in.n; ++b) {
     float* block = buf + b * 16 * S;
+    const size_t count = min_size(16, in.n - b * 16);
     for (size_t w = 0; w < T; w += L) {
-      sort16<Ops>([&](size_t i) { return Ops::load(block + i * S + w); }, block + w, S);
+      sort_block_of<Ops>(count, [&](size_t i) { return Ops::load(block + i * S + w); },
+                         block + w, S);
     }
   }
   return finite;

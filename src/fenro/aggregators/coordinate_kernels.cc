@@ -72,7 +72,6 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
 }
 
 struct Network {
-  size_t sorted_blocks = 0;
   size_t padded = 0;
   std::vector<uint32_t> pairs;
   std::vector<OpRun> runs;
@@ -81,16 +80,14 @@ struct Network {
 
 // The schedule the tile loops run. Doing more comparisons than the pruned network is exact
 // (a comparator was pruned only when nothing downstream reads its outputs), which allows:
-//  - the early comparators inside the full blocks of 16 slots are replaced by a complete
+//  - the early comparators, within aligned blocks of 16 slots, are replaced by a complete
 //    in-register sort of each block;
 //  - a merge level (p >= 16) that pruning leaves mostly whole runs complete, as register
 //    passes over its blocks (kLevel), on a tile padded with +infinity to `padded` slots;
 //  - the rest runs comparator by comparator in memory, grouped into runs of one kind.
 Network build_network(size_t n, size_t lo, size_t hi) {
   Network net;
-  net.sorted_blocks = n / kRegisterBlock;
   net.padded = n;
-  const size_t register_slots = net.sorted_blocks * kRegisterBlock;
   std::vector<size_t> full(2 * padded_slots(n) + 1, 0), kept(full.size(), 0);
   for (const auto& stage : odd_even_merge_stages(n))
     for (const Comparator& c : stage) ++full[c.level];
@@ -128,7 +125,7 @@ Network build_network(size_t n, size_t lo, size_t hi) {
     for (OpKind kind : {OpKind::kBoth, OpKind::kMinOnly, OpKind::kMaxOnly}) {
       uint32_t count = 0;
       for (const Comparator& c : stage) {
-        if (c.kind != kind || (c.level < kRegisterBlock && c.hi < register_slots)) continue;
+        if (c.kind != kind || c.level < kRegisterBlock) continue;
         net.pairs.push_back(c.lo * static_cast<uint32_t>(kSlotFloats));
         net.pairs.push_back(c.hi * static_cast<uint32_t>(kSlotFloats));
         ++count;
@@ -241,7 +238,6 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
   job.lo = lo;
   job.hi = hi;
   job.reduce = reduce;
-  job.sorted_blocks = net.sorted_blocks;
   job.padded = net.padded;
   job.pairs = net.pairs.data();
   job.runs = net.runs.data();

@@ -58,7 +58,7 @@ struct OpRun {
   uint32_t count;
 };
 
-// The schedule after the in-register sort of the 16-slot blocks: either runs [run_begin,
+// The schedule after the in-register sort of each aligned block of 16 slots: either runs [run_begin,
 // run_end) of memory comparators, whose pairs start at pairs[pair_begin], or a whole merge
 // level: every comparator that merges sorted runs of `level` slots into runs of 2 * level.
 struct NetStep {
@@ -75,7 +75,6 @@ struct SelectJob {
   size_t lo;
   size_t hi;
   Reduce reduce;
-  size_t sorted_blocks;   // leading full blocks of 16 slots sorted in registers first
   size_t padded;          // tile slots; [n, padded) hold +inf (whole levels need a power of 2)
   const uint32_t* pairs;  // 2 offsets per comparator, in run order
   const OpRun* runs;
