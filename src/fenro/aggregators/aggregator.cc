@@ -190,14 +190,16 @@ Result<RoundOutcome> ByzantineAggregator::run(
   if (weights && method_.kind != Kind::kFedAvg) {
     return errors::WeightsRequireFedAvg{method_.debug_text()};
   }
-  // FedAvg with nothing to filter (no norm bound, no ban exclusion) needs no norms, and its
-  // finiteness check can ride on the kernel's own pass over the data: a NaN or an infinity
-  // among the inputs always makes its output element non-finite (the float32 sum and its double
-  // recomputation both carry it). The full ordered check then runs only when the output holds a
-  // non-finite element, or before reporting any later check's failure, so the first failing
-  // check in the documented order still decides the error.
-  const bool deferred = method_.kind == Kind::kFedAvg && !norm_bound_ &&
-                        !(client_ids && ban_threshold_ > 0.0f);
+  // With nothing to filter (no norm bound, no ban exclusion) the coordinate-wise methods need
+  // no norms, and the finiteness check can ride on the kernel's own pass over the data. FedAvg:
+  // a NaN or an infinity among the inputs always makes its output element non-finite (the
+  // float32 sum and its double recomputation both carry it). Median and trimmed mean check the
+  // values as they load them. The full ordered check then runs only when a value is not finite,
+  // or before reporting any later check's failure, so the first failing check in the
+  // documented order still decides the error.
+  const bool deferred = (method_.kind == Kind::kFedAvg || method_.kind == Kind::kTrimmedMean ||
+                         method_.kind == Kind::kMedian) &&
+                        !norm_bound_ && !(client_ids && ban_threshold_ > 0.0f);
   Result<std::vector<double>> norms = std::vector<double>();
   if (deferred) {
     if (updates.empty()) return errors::EmptyUpdates{};
@@ -278,10 +280,11 @@ Result<RoundOutcome> ByzantineAggregator::run(
   // to callers yet, so nothing is built for it.
   if (candidates.empty()) return errors::AllUpdatesRejected{n};
 
-  // Dispatch on the survivors, in candidate order. They were validated above (or, for FedAvg
-  // with nothing to filter, are checked after its kernel), so the kernels skip their own
-  // update validation.
+  // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
+  // skip their own update validation; deferred, the survivors are all the updates, checked by
+  // the kernel (median, trimmed mean) or after it (FedAvg).
   constexpr auto kValidated = internal::Updates::kValidated;
+  const auto selection_state = deferred ? internal::Updates::kUnchecked : kValidated;
   const size_t k = candidates.size();
   std::vector<UpdateView> survivors;
   survivors.reserve(k);
@@ -314,14 +317,14 @@ Result<RoundOutcome> ByzantineAggregator::run(
           adaptive_trim_
               ? compute_adaptive_trim(reputation_.scores_in_order(), 0.4f, 0.05f, trim_fraction_)
               : trim_fraction_;
-      auto r = internal::trimmed_mean_on(survivors, trim, simd::best_target(), kValidated);
+      auto r = internal::trimmed_mean_on(survivors, trim, simd::best_target(), selection_state);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::TrimmedMean{trim_fraction_, trim, adaptive_trim_};
       break;
     }
     case Kind::kMedian: {
-      auto r = internal::median_on(survivors, simd::best_target(), kValidated);
+      auto r = internal::median_on(survivors, simd::best_target(), selection_state);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::Median{};

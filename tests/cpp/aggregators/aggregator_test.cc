@@ -70,11 +70,26 @@ TEST(Round, ChecksRunInTheDocumentedOrder) {
                    "Invalid norm bound: -1 (must be finite and > 0)");
 }
 
-TEST(Round, FedAvgWithNothingToFilterStillReportsValuesFirst) {
-  // Without a norm bound or ban, FedAvg checks the values after its kernel; every later failure
-  // must still lose to a non-finite value, wherever it sits.
-  auto fed = make(AggregationMethod::fed_avg());
+TEST(Round, CoordinateMethodsWithNothingToFilterStillReportValuesFirst) {
+  // Without a norm bound or ban, FedAvg checks the values after its kernel and the median and
+  // trimmed mean while they load them; every later failure must still lose to a non-finite
+  // value, wherever it sits.
   const Ids two = {"a", "b"};
+  for (auto method : {AggregationMethod::median(), AggregationMethod::trimmed_mean()}) {
+    auto agg = make(method);
+    for (float bad : {std::nanf(""), -std::numeric_limits<float>::infinity()}) {
+      Updates u = constant_updates({1, 2, 3, 4}, 3, 40);
+      u.at(2, 2, 39) = bad;
+      u.at(3, 0, 0) = std::nanf("");
+      const std::string msg = "Non-finite value " + std::string(std::isnan(bad) ? "NaN" : "-inf") +
+                              " in update 2 at [2, 39]";
+      EXPECT_ERROR_MSG(agg.aggregate_weighted(u.views, std::nullopt, std::nullopt), msg);
+      EXPECT_ERROR_MSG(
+          agg.aggregate_weighted(u.views, std::span<const std::string_view>(two), std::nullopt),
+          msg);
+    }
+  }
+  auto fed = make(AggregationMethod::fed_avg());
   const std::vector<float> zero_sum = {1.0f, -1.0f, 0.0f}, short_w = {1.0f}, ok_w = {0.0f, 1.0f, 1.0f};
   for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
     Updates u = constant_updates({1, 2, 3});
