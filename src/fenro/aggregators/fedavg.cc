@@ -63,29 +63,66 @@ Matrix weighted_mean_in_double(std::span<const UpdateView> updates, std::span<co
   return out;
 }
 
+// The mean itself, for updates whose shapes agree and weights that passed their checks (their
+// float32 sum is not zero, nor is their double sum when the float32 one overflowed).
+Result<Matrix> mean_of(std::span<const UpdateView> updates,
+                       std::optional<std::span<const float>> weights, simd::Target target) {
+  if (!weights.has_value()) {
+    return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
+  }
+  float sum = -0.0f;
+  for (float w : *weights) sum += w;
+  if (std::isfinite(sum)) return mean_in_float(updates, weights->data(), sum, target);
+  double wide = -0.0;
+  for (float w : *weights) wide += static_cast<double>(w);
+  return weighted_mean_in_double(updates, *weights, wide);
+}
+
 }  // namespace
 
 Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
                          std::optional<std::span<const float>> weights, simd::Target target,
                          Updates state) {
-  if (state == Updates::kUnchecked) FENRO_RETURN_IF_ERROR(validate_updates(updates));
-  if (!weights.has_value()) {
-    return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
+  // The values are checked after the mean rather than in a pass of their own: a NaN or an
+  // infinity among the inputs always makes its output element non-finite (the float32 sum and
+  // its double recomputation both carry it). The ordered validation then runs only when the
+  // output holds a non-finite element, or before a later check reports its failure, so the
+  // first failing check in order still decides the error.
+  const bool unchecked = state == Updates::kUnchecked;
+  if (unchecked) {
+    bool shapes_agree = !updates.empty();
+    for (const UpdateView& u : updates) shapes_agree = shapes_agree && u.same_shape(updates[0]);
+    if (!shapes_agree) FENRO_RETURN_IF_ERROR(validate_updates(updates));
   }
-  if (weights->size() != updates.size()) return errors::DimensionMismatch{};
-  for (size_t i = 0; i < weights->size(); ++i) {
-    if (!std::isfinite((*weights)[i])) return errors::NonFiniteWeight{(*weights)[i], i};
+  const auto values_first = [&](FenroError later) -> FenroError {
+    if (unchecked) {
+      Status values = validate_updates(updates);
+      if (!values.ok()) return std::move(values).error();
+    }
+    return later;
+  };
+  if (weights.has_value()) {
+    if (weights->size() != updates.size()) return values_first(errors::DimensionMismatch{});
+    for (size_t i = 0; i < weights->size(); ++i) {
+      if (!std::isfinite((*weights)[i])) {
+        return values_first(errors::NonFiniteWeight{(*weights)[i], i});
+      }
+    }
+    float sum = -0.0f;
+    for (float w : *weights) sum += w;
+    // Finite weights whose float32 sum overflowed are summed again in double; a zero there is
+    // the same lack of quorum as a float32 zero.
+    double wide = -0.0;
+    for (float w : *weights) wide += static_cast<double>(w);
+    if (sum == 0.0f || (!std::isfinite(sum) && wide == 0.0)) {
+      return values_first(errors::InsufficientQuorum{1, 0});
+    }
   }
-  float sum = -0.0f;
-  for (float w : *weights) sum += w;
-  if (sum == 0.0f) return errors::InsufficientQuorum{1, 0};
-  if (std::isfinite(sum)) return mean_in_float(updates, weights->data(), sum, target);
-  // Finite weights whose float32 sum overflowed: redo the sum in double. A zero there is the
-  // same lack of quorum as a float32 zero.
-  double wide = -0.0;
-  for (float w : *weights) wide += static_cast<double>(w);
-  if (wide == 0.0) return errors::InsufficientQuorum{1, 0};
-  return weighted_mean_in_double(updates, *weights, wide);
+  Result<Matrix> out = mean_of(updates, weights, target);
+  if (unchecked && out.ok() && !check_finite(out->view(), 0).ok()) {
+    FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  }
+  return out;
 }
 
 Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target) {

@@ -86,6 +86,17 @@ TEST(CoordinateKernels, FedAvgChecksUpdatesThenWeightsInOrder) {
   EXPECT_ERROR_MSG(fedavg(u.views, Weights(nan_at_1)), "Non-finite weight NaN at index 1");
   EXPECT_ERROR_MSG(fedavg(u.views, Weights(cancel)), "Insufficient quorum: need 1, got 0");
   EXPECT_ERROR_MSG(fedavg(u.views, Weights(zeros)), "Insufficient quorum: need 1, got 0");
+  // The values are checked after the mean: a NaN under a zero weight still comes first.
+  testing::Updates wide(3, 5, 1000);
+  wide.at(2, 4, 999) = INFINITY;
+  wide.at(1, 0, 0) = NAN;
+  const std::vector<float> zero_w1 = {1.0f, 0.0f, 1.0f};
+  testing::for_each_target_and_pool([&](simd::Target t) {
+    for (auto w : {std::optional<Weights>(zero_w1), std::optional<Weights>()}) {
+      EXPECT_ERROR_MSG(internal::fedavg_on(wide.views, w, t),
+                       "Non-finite value NaN in update 1 at [0, 0]");
+    }
+  });
   // The float32 weight sum is inf but the double sum is exactly zero: no quorum.
   const std::vector<float> big = {3.0e38f, 3.0e38f, -3.0e38f, -3.0e38f};
   EXPECT_ERROR_MSG(fedavg(column({1, 2, 3, 4}).views, Weights(big)),
