@@ -202,10 +202,7 @@ Result<RoundOutcome> ByzantineAggregator::run(
                         !norm_bound_ && !(client_ids && ban_threshold_ > 0.0f);
   Result<std::vector<double>> norms = std::vector<double>();
   if (deferred) {
-    if (updates.empty()) return errors::EmptyUpdates{};
-    for (const UpdateView& u : updates) {
-      if (!u.same_shape(updates[0])) return validate_updates(updates).error();
-    }
+    if (!shapes_agree(updates)) return validate_updates(updates).error();
   } else {
     norms = validate_with_norms(updates);
     if (!norms.ok()) return std::move(norms).error();

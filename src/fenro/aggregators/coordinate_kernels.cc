@@ -215,11 +215,8 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
                                   Reduce reduce, simd::Target target, Updates state) {
   // Empty lists and shape mismatches are found without reading the values; the sorting path
   // for many updates reads them in an order that cannot check along the way.
-  bool shapes_agree = !updates.empty();
-  for (const UpdateView& u : updates) {
-    shapes_agree = shapes_agree && u.rows == updates[0].rows && u.cols == updates[0].cols;
-  }
-  if (state == Updates::kUnchecked && (!shapes_agree || updates.size() > kMaxNetworkInputs)) {
+  if (state == Updates::kUnchecked &&
+      (!shapes_agree(updates) || updates.size() > kMaxNetworkInputs)) {
     FENRO_RETURN_IF_ERROR(validate_updates(updates));
     state = Updates::kValidated;
   }

@@ -89,11 +89,7 @@ Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
   // output holds a non-finite element, or before a later check reports its failure, so the
   // first failing check in order still decides the error.
   const bool unchecked = state == Updates::kUnchecked;
-  if (unchecked) {
-    bool shapes_agree = !updates.empty();
-    for (const UpdateView& u : updates) shapes_agree = shapes_agree && u.same_shape(updates[0]);
-    if (!shapes_agree) FENRO_RETURN_IF_ERROR(validate_updates(updates));
-  }
+  if (unchecked && !shapes_agree(updates)) FENRO_RETURN_IF_ERROR(validate_updates(updates));
   const auto values_first = [&](FenroError later) -> FenroError {
     if (unchecked) {
       Status values = validate_updates(updates);

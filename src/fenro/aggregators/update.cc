@@ -69,6 +69,13 @@ Status check_finite(const UpdateView& u, uint64_t index) {
   return {};
 }
 
+bool shapes_agree(std::span<const UpdateView> updates) {
+  for (const UpdateView& u : updates) {
+    if (!u.same_shape(updates[0])) return false;
+  }
+  return !updates.empty();
+}
+
 Status validate_updates(std::span<const UpdateView> updates) {
   if (updates.empty()) return errors::EmptyUpdates{};
   // Updates [0, same) share update 0's shape; update `same`, if any, is the first that does not.

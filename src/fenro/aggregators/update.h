@@ -84,6 +84,10 @@ void free_matrix_buffer(float* buffer);
 //     value, k, row and column. Update k is checked completely before update k+1.
 Status validate_updates(std::span<const UpdateView> updates);
 
+// Whether the list is non-empty and every update has update 0's shape: the part of
+// validate_updates that reads no values.
+bool shapes_agree(std::span<const UpdateView> updates);
+
 // The first non-finite element of one update in row-major order, as NonFiniteValue carrying
 // `index` as the update number; success when every element is finite.
 Status check_finite(const UpdateView& u, uint64_t index);
