@@ -10,17 +10,17 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "fenro/aggregators/aggregator.h"
 #include "fenro/aggregators/bfp16.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
+#include "fenro/pipeline/aggregator.h"
 
 namespace fenro::bench {
 namespace {
 
-using aggregators::AggregationMethod;
+using pipeline::AggregationMethod;
 
 struct Case {
   const char* name;
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
                         {"krum", AggregationMethod::krum(2)},
                         {"multi_krum", AggregationMethod::multi_krum(2, std::nullopt)}};
   for (const Case& c : cases) {
-    auto agg = aggregators::ByzantineAggregator::create(c.method, 0.1f, 0.1f, false, 1e9f);
+    auto agg = pipeline::ByzantineAggregator::create(c.method, 0.1f, 0.1f, false, 1e9f);
     if (!agg.ok()) return 1;
     const double kernel = bare_kernel(in, c.method, reps);
     const double round = best_of(reps, [&] {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/parallel/pool.h"
+#include "fenro/update/update.h"
 
 namespace fenro::bench {
 

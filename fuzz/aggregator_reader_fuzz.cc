@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "fenro/aggregators/aggregator.h"
+#include "fenro/pipeline/aggregator.h"
 
-using fenro::aggregators::ByzantineAggregator;
+using fenro::pipeline::ByzantineAggregator;
 
 namespace {
 

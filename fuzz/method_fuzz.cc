@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "fenro/aggregators/aggregator.h"
+#include "fenro/pipeline/aggregator.h"
 
-using fenro::aggregators::AggregationMethod;
+using fenro::pipeline::AggregationMethod;
 
 namespace {
 
@@ -35,10 +35,10 @@ bool starts_with(const std::string& s, std::string_view p) { return s.rfind(p, 0
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto parsed = fenro::aggregators::parse_method(text);
+  auto parsed = fenro::pipeline::parse_method(text);
   if (auto* m = std::get_if<AggregationMethod>(&parsed)) {
     if (m->kind == AggregationMethod::Kind::kMultiKrum && !m->m && m->f != 1) std::abort();
-    auto again = fenro::aggregators::parse_method(canonical_text(*m));
+    auto again = fenro::pipeline::parse_method(canonical_text(*m));
     auto* m2 = std::get_if<AggregationMethod>(&again);
     if (m2 == nullptr || !(*m2 == *m)) std::abort();
     (void)m->debug_text();

@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "convert.h"
-#include "fenro/aggregators/aggregator.h"
+#include "fenro/pipeline/aggregator.h"
 #include "numpy_api.h"
 #include "register.h"
 
 namespace fenro::python {
 namespace {
 
-using aggregators::AggregationMethod;
-using aggregators::ByzantineAggregator;
+using pipeline::AggregationMethod;
+using pipeline::ByzantineAggregator;
 
 struct PyAggregator {
   PyObject_HEAD
@@ -63,7 +63,7 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !to_optional_f32(py_bound, "norm_bound", &bound)) {
       return nullptr;
     }
-    auto method = aggregators::parse_method(method_text);
+    auto method = pipeline::parse_method(method_text);
     if (auto* message = std::get_if<std::string>(&method)) return raise_value_error(*message);
     auto made = ByzantineAggregator::create(std::get<AggregationMethod>(method), trim, ban,
                                             adaptive, bound);

@@ -389,7 +389,7 @@ PyObject* from_matrix(Matrix matrix) {
   if (!numpy::ensure_loaded()) return nullptr;
   const size_t rows = matrix.rows();
   const size_t cols = matrix.cols();
-  return numpy::adopt_float32_matrix(matrix.release(), rows, cols, free_matrix_buffer);
+  return numpy::adopt_float32_matrix(matrix.release(), rows, cols, update::free_matrix_buffer);
 }
 
 // ---- Module wiring --------------------------------------------------------------------------

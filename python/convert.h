@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/error/error.h"
+#include "fenro/update/update.h"
 
 namespace fenro::python {
 

@@ -32,7 +32,7 @@ PyManager* self_of(PyObject* self) { return reinterpret_cast<PyManager*>(self); 
 // Fails with InvalidReputationThreshold unless finite and in [0, 1].
 bool check_threshold(float t) {
   if (std::isfinite(t) && t >= 0.0f && t <= 1.0f) return true;
-  raise_fenro_error(errors::InvalidReputationThreshold{t});
+  raise_fenro_error(error::InvalidReputationThreshold{t});
   return false;
 }
 

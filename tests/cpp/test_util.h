@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/error/result.h"
+#include "fenro/update/update.h"
 
 namespace fenro::testing {
 

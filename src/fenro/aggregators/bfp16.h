@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
+#include "fenro/update/update.h"
 
 namespace fenro::aggregators {
 

@@ -216,8 +216,8 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
   // Empty lists and shape mismatches are found without reading the values; the sorting path
   // for many updates reads them in an order that cannot check along the way.
   if (state == Updates::kUnchecked &&
-      (!shapes_agree(updates) || updates.size() > kMaxNetworkInputs)) {
-    FENRO_RETURN_IF_ERROR(validate_updates(updates));
+      (!update::shapes_agree(updates) || updates.size() > kMaxNetworkInputs)) {
+    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
     state = Updates::kValidated;
   }
   const InputSet inputs(updates);
@@ -261,7 +261,7 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
   });
   if (!all_finite.load()) {
     // Only unvalidated input can hold such a value; validation names the first one.
-    FENRO_RETURN_IF_ERROR(validate_updates(updates));
+    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
   }
   return out;
 }

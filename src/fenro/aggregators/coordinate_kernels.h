@@ -13,9 +13,9 @@
 #include <span>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/error/result.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/update.h"
 
 namespace fenro::aggregators::internal {
 

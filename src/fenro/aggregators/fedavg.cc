@@ -89,19 +89,19 @@ Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
   // output holds a non-finite element, or before a later check reports its failure, so the
   // first failing check in order still decides the error.
   const bool unchecked = state == Updates::kUnchecked;
-  if (unchecked && !shapes_agree(updates)) FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  if (unchecked && !update::shapes_agree(updates)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
   const auto values_first = [&](FenroError later) -> FenroError {
     if (unchecked) {
-      Status values = validate_updates(updates);
+      Status values = update::validate_updates(updates);
       if (!values.ok()) return std::move(values).error();
     }
     return later;
   };
   if (weights.has_value()) {
-    if (weights->size() != updates.size()) return values_first(errors::DimensionMismatch{});
+    if (weights->size() != updates.size()) return values_first(error::DimensionMismatch{});
     for (size_t i = 0; i < weights->size(); ++i) {
       if (!std::isfinite((*weights)[i])) {
-        return values_first(errors::NonFiniteWeight{(*weights)[i], i});
+        return values_first(error::NonFiniteWeight{(*weights)[i], i});
       }
     }
     float sum = -0.0f;
@@ -111,12 +111,12 @@ Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
     double wide = -0.0;
     for (float w : *weights) wide += static_cast<double>(w);
     if (sum == 0.0f || (!std::isfinite(sum) && wide == 0.0)) {
-      return values_first(errors::InsufficientQuorum{1, 0});
+      return values_first(error::InsufficientQuorum{1, 0});
     }
   }
   Result<Matrix> out = mean_of(updates, weights, target);
-  if (unchecked && out.ok() && !check_finite(out->view(), 0).ok()) {
-    FENRO_RETURN_IF_ERROR(validate_updates(updates));
+  if (unchecked && out.ok() && !update::check_finite(out->view(), 0).ok()) {
+    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
   }
   return out;
 }

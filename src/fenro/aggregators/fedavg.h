@@ -5,8 +5,8 @@
 #include <optional>
 #include <span>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/error/result.h"
+#include "fenro/update/update.h"
 
 namespace fenro::aggregators {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fenro/aggregators/bfp16.h"
-#include "fenro/aggregators/update.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/update.h"
 
 namespace fenro::aggregators::krum_kernels {
 

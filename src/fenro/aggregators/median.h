@@ -4,8 +4,8 @@
 
 #include <span>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/error/result.h"
+#include "fenro/update/update.h"
 
 namespace fenro::aggregators {
 

@@ -2,7 +2,7 @@
 
 #include "fenro/error/number_text.h"
 
-namespace fenro {
+namespace fenro::error {
 namespace {
 
 template <class... Fs>
@@ -20,7 +20,6 @@ std::string num(uint64_t v) { return std::to_string(v); }
 
 // Every message template of the library lives here.
 std::string FenroError::message() const {
-  using namespace errors;
   return std::visit(
       Overloaded{
           [](const EmptyUpdates&) -> std::string { return "Empty updates provided"; },
@@ -84,4 +83,4 @@ std::string FenroError::message() const {
       v_);
 }
 
-}  // namespace fenro
+}  // namespace fenro::error

@@ -9,10 +9,9 @@
 #include <utility>
 #include <variant>
 
-namespace fenro {
+namespace fenro::error {
 
 // One struct per variant, fields in declaration order.
-namespace errors {
 struct EmptyUpdates {};
 struct DimensionMismatch {};
 struct InvalidTrimFraction {
@@ -74,19 +73,18 @@ struct InvalidNormBound {
 struct ArrayShape {
   std::string detail;
 };
-}  // namespace errors
 
 class FenroError {
  public:
   using Variant =
-      std::variant<errors::EmptyUpdates, errors::DimensionMismatch, errors::InvalidTrimFraction,
-                   errors::InsufficientQuorum, errors::NonFiniteValue, errors::NonFiniteWeight,
-                   errors::ClientIdCountMismatch, errors::MultiKrumSelectionTooLarge,
-                   errors::AllUpdatesRejected, errors::InvalidReputationScore,
-                   errors::InvalidReputationAdjustment, errors::InvalidDecayFactor,
-                   errors::InvalidReputationThreshold, errors::NonFiniteReputationDistance,
-                   errors::WeightsRequireFedAvg, errors::NormBoundExceeded,
-                   errors::InvalidNormBound, errors::ArrayShape>;
+      std::variant<EmptyUpdates, DimensionMismatch, InvalidTrimFraction,
+                   InsufficientQuorum, NonFiniteValue, NonFiniteWeight,
+                   ClientIdCountMismatch, MultiKrumSelectionTooLarge,
+                   AllUpdatesRejected, InvalidReputationScore,
+                   InvalidReputationAdjustment, InvalidDecayFactor,
+                   InvalidReputationThreshold, NonFiniteReputationDistance,
+                   WeightsRequireFedAvg, NormBoundExceeded,
+                   InvalidNormBound, ArrayShape>;
 
   template <class T, class = std::enable_if_t<std::is_constructible_v<Variant, T&&>>>
   FenroError(T&& v) : v_(std::forward<T>(v)) {}  // NOLINT: implicit by design
@@ -108,6 +106,6 @@ class FenroError {
   Variant v_;
 };
 
-}  // namespace fenro
+}  // namespace fenro::error
 
 #endif  // FENRO_ERROR_ERROR_H_

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace fenro {
+namespace fenro::error {
 namespace {
 
 // Splits the shortest scientific text of to_chars ("-1.5e-07") into sign, digits, exponent.
@@ -91,4 +91,4 @@ std::string format_message_number(double value) {
 std::string format_scientific6(float value) { return scientific6_impl(value); }
 std::string format_scientific6(double value) { return scientific6_impl(value); }
 
-}  // namespace fenro
+}  // namespace fenro::error

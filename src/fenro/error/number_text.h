@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace fenro {
+namespace fenro::error {
 
 // Shortest round-trip digits of a finite value: value = ±d1.d2d3... × 10^exponent.
 // Zero has digits "0" and exponent 0. Negative zero sets `negative`.
@@ -33,6 +33,6 @@ std::string format_message_number(double value);
 std::string format_scientific6(float value);
 std::string format_scientific6(double value);
 
-}  // namespace fenro
+}  // namespace fenro::error
 
 #endif  // FENRO_ERROR_NUMBER_TEXT_H_

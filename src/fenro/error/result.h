@@ -9,7 +9,7 @@
 
 #include "fenro/error/error.h"
 
-namespace fenro {
+namespace fenro::error {
 
 template <class T>
 class [[nodiscard]] Result {
@@ -76,6 +76,13 @@ class [[nodiscard]] Status {
   std::optional<FenroError> error_;
 };
 
+}  // namespace fenro::error
+
+namespace fenro {
+// The vocabulary every folder returns, visible from every fenro namespace.
+using error::FenroError;
+using error::Result;
+using error::Status;
 }  // namespace fenro
 
 // Returns the error of a failed Status or Result from the enclosing function.

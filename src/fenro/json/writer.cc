@@ -40,7 +40,7 @@ void write_float(std::string& out, float value) {
     out += "null";
     return;
   }
-  const ShortestDigits d = shortest_digits(value);
+  const error::ShortestDigits d = error::shortest_digits(value);
   if (d.negative) out.push_back('-');
   const int n = static_cast<int>(d.digits.size());
   const int e = d.exponent;

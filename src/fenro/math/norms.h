@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "fenro/aggregators/update.h"
+#include "fenro/update/update.h"
 
 namespace fenro::math {
 

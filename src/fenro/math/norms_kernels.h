@@ -5,8 +5,8 @@
 
 #include <span>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/update.h"
 
 namespace fenro::math::norms_kernels {
 

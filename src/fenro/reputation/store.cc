@@ -46,7 +46,7 @@ bool read_scores(json::Reader& reader, ReputationStore::Map& out) {
 std::optional<std::string> range_error(const ReputationStore::Map& scores) {
   for (const auto& [id, s] : scores) {
     if (!storable(s)) {
-      return "reputation score " + format_message_number(s) +
+      return "reputation score " + error::format_message_number(s) +
              " is outside the storable range [0, 1]";
     }
   }
@@ -61,7 +61,7 @@ float ReputationStore::get_score(std::string_view id) const {
 }
 
 Status ReputationStore::set_score(std::string_view id, float s) {
-  if (!storable(s)) return errors::InvalidReputationScore{s};
+  if (!storable(s)) return error::InvalidReputationScore{s};
   const auto it = scores_.find(id);
   if (it != scores_.end()) {
     it->second = s;
@@ -72,13 +72,13 @@ Status ReputationStore::set_score(std::string_view id, float s) {
 }
 
 Status ReputationStore::reward(std::string_view id, float a) {
-  if (!valid_amount(a)) return errors::InvalidReputationAdjustment{a};
+  if (!valid_amount(a)) return error::InvalidReputationAdjustment{a};
   adjust_unchecked(id, a);
   return {};
 }
 
 Status ReputationStore::penalize(std::string_view id, float a) {
-  if (!valid_amount(a)) return errors::InvalidReputationAdjustment{a};
+  if (!valid_amount(a)) return error::InvalidReputationAdjustment{a};
   // s - a and s + (-a) are the same IEEE operation, signed zeros included.
   adjust_unchecked(id, -a);
   return {};
@@ -112,7 +112,7 @@ std::vector<float> ReputationStore::scores_in_order() const {
 }
 
 Status ReputationStore::decay_toward_default(float r) {
-  if (!storable(r)) return errors::InvalidDecayFactor{r};
+  if (!storable(r)) return error::InvalidDecayFactor{r};
   for (auto& entry : scores_) {
     const float s = entry.second;
     float d = kDefaultScore - s;

@@ -2,8 +2,8 @@
 #ifndef FENRO_VERIFICATION_NORM_BOUND_H_
 #define FENRO_VERIFICATION_NORM_BOUND_H_
 
-#include "fenro/aggregators/update.h"
 #include "fenro/error/result.h"
+#include "fenro/update/update.h"
 
 namespace fenro::verification {
 

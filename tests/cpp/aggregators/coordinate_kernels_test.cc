@@ -54,7 +54,7 @@ TEST(CoordinateKernels, ChecksRunInOrder) {
   u.refresh();
   for (float t : {0.6f, -0.1f, NAN}) {
     EXPECT_ERROR_MSG(trimmed_mean(u.views, t),
-                     "Invalid trim fraction: " + format_message_number(t) + " (must be 0.0-0.5)");
+                     "Invalid trim fraction: " + error::format_message_number(t) + " (must be 0.0-0.5)");
   }
   // 0.45 * 5 = 2.25 rounds up to k = 3: nothing would remain.
   for (float t : {0.5f, 0.45f})

@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/parallel/pool.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/update.h"
 #include "test_util.h"
 
 namespace fenro::testing {

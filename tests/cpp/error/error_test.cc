@@ -12,10 +12,9 @@
 #include "fenro/error/number_text.h"
 #include "test_util.h"
 
-namespace fenro {
+namespace fenro::error {
 namespace {
 
-using namespace errors;
 using testing::bits_of;
 using testing::float_of;
 
@@ -94,4 +93,4 @@ TEST(NumberText, MessageNumbersRoundTripRandomAndBoundaryFloats) {
 }
 
 }  // namespace
-}  // namespace fenro
+}  // namespace fenro::error

@@ -61,11 +61,11 @@ TEST(StoreOperations, CheckThenInsertDefaultAndSaturate) {
   // Every rejected value leaves the store as it was.
   for (const float bad : {1.5f, -0.1f, kNaN, kInf}) {
     EXPECT_ERROR_MSG(store.set_score("b", bad), "invalid reputation score " +
-                                                    format_message_number(bad) +
+                                                    error::format_message_number(bad) +
                                                     "; expected a finite value in [0, 1]");
   }
   for (const float bad : {-0.01f, kNaN, kInf, -kInf}) {
-    const std::string msg = "invalid reputation adjustment " + format_message_number(bad) +
+    const std::string msg = "invalid reputation adjustment " + error::format_message_number(bad) +
                             "; expected a finite non-negative value";
     EXPECT_ERROR_MSG(store.reward("b", bad), msg);
     EXPECT_ERROR_MSG(store.penalize("x", bad), msg);

@@ -22,7 +22,7 @@ TEST(NormBound, EqualToTheBoundPassesAboveItFails) {
   EXPECT_EQ(*ok, 5.0);
   const auto err = evaluate_norm_bound(u, 4.999f);
   EXPECT_ERROR_MSG(err, "update norm 5.000000e0 exceeds bound 4.999000e0");
-  const auto* e = err.error().get_if<errors::NormBoundExceeded>();
+  const auto* e = err.error().get_if<error::NormBoundExceeded>();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->norm, 5.0);
   EXPECT_EQ(e->bound, 4.999f);

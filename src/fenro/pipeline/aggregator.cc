@@ -1,4 +1,4 @@
-#include "fenro/aggregators/aggregator.h"
+#include "fenro/pipeline/aggregator.h"
 
 #include <algorithm>
 #include <cassert>
@@ -17,7 +17,7 @@
 #include "fenro/math/norms.h"
 #include "fenro/simd/cpu.h"
 
-namespace fenro::aggregators {
+namespace fenro::pipeline {
 namespace {
 
 constexpr std::string_view kHelp =
@@ -59,19 +59,19 @@ bool valid_norm_bound(float b) { return std::isfinite(b) && b > 0.0f; }
 // its norm is not finite; only then is the offending element searched, so the first failure in
 // the documented order (update k's shape, then its values, before update k + 1) is reported.
 Result<std::vector<double>> validate_with_norms(std::span<const UpdateView> updates) {
-  if (updates.empty()) return errors::EmptyUpdates{};
+  if (updates.empty()) return error::EmptyUpdates{};
   size_t same = 1;
   while (same < updates.size() && updates[same].same_shape(updates[0])) ++same;
   std::vector<double> norms(same);
   math::l2_norms_f64(updates.first(same), norms.data());
   for (size_t k = 0; k < same; ++k) {
     if (!std::isfinite(norms[k])) {
-      Status s = check_finite(updates[k], k);
+      Status s = update::check_finite(updates[k], k);
       assert(!s.ok());
       return std::move(s).error();
     }
   }
-  if (same < updates.size()) return errors::DimensionMismatch{};
+  if (same < updates.size()) return error::DimensionMismatch{};
   return norms;
 }
 
@@ -132,9 +132,9 @@ Result<ByzantineAggregator> ByzantineAggregator::create(AggregationMethod method
                                                         bool adaptive_trim,
                                                         std::optional<float> norm_bound) {
   if (!std::isfinite(ban_threshold) || ban_threshold < 0.0f || ban_threshold > 1.0f) {
-    return errors::InvalidReputationThreshold{ban_threshold};
+    return error::InvalidReputationThreshold{ban_threshold};
   }
-  if (norm_bound && !valid_norm_bound(*norm_bound)) return errors::InvalidNormBound{*norm_bound};
+  if (norm_bound && !valid_norm_bound(*norm_bound)) return error::InvalidNormBound{*norm_bound};
   // max(threshold, +0): a negative zero is stored (and later written) as zero.
   const float stored_threshold = ban_threshold == 0.0f ? 0.0f : ban_threshold;
   return restore(method, trim_fraction, reputation::ReputationStore(), stored_threshold,
@@ -188,7 +188,7 @@ Result<RoundOutcome> ByzantineAggregator::run(
   using Kind = AggregationMethod::Kind;
   // Validation: nothing is built and no state is touched.
   if (weights && method_.kind != Kind::kFedAvg) {
-    return errors::WeightsRequireFedAvg{method_.debug_text()};
+    return error::WeightsRequireFedAvg{method_.debug_text()};
   }
   // With nothing to filter (no norm bound, no ban exclusion) the coordinate-wise methods need
   // no norms, and the finiteness check can ride on the kernel's own pass over the data. FedAvg:
@@ -202,32 +202,32 @@ Result<RoundOutcome> ByzantineAggregator::run(
                         !norm_bound_ && !(client_ids && ban_threshold_ > 0.0f);
   Result<std::vector<double>> norms = std::vector<double>();
   if (deferred) {
-    if (!shapes_agree(updates)) return validate_updates(updates).error();
+    if (!update::shapes_agree(updates)) return update::validate_updates(updates).error();
   } else {
     norms = validate_with_norms(updates);
     if (!norms.ok()) return std::move(norms).error();
   }
   auto after_values = [&](FenroError later) -> FenroError {
     if (deferred) {
-      Status values = validate_updates(updates);
+      Status values = update::validate_updates(updates);
       if (!values.ok()) return std::move(values).error();
     }
     return later;
   };
   const size_t n = updates.size();
   if (client_ids && client_ids->size() != n) {
-    return after_values(errors::ClientIdCountMismatch{n, client_ids->size()});
+    return after_values(error::ClientIdCountMismatch{n, client_ids->size()});
   }
   if (weights) {
-    if (weights->size() != n) return after_values(errors::DimensionMismatch{});
+    if (weights->size() != n) return after_values(error::DimensionMismatch{});
     for (size_t i = 0; i < n; ++i) {
       if (!std::isfinite((*weights)[i])) {
-        return after_values(errors::NonFiniteWeight{(*weights)[i], i});
+        return after_values(error::NonFiniteWeight{(*weights)[i], i});
       }
     }
   }
   if (norm_bound_ && !valid_norm_bound(*norm_bound_)) {
-    return errors::InvalidNormBound{*norm_bound_};
+    return error::InvalidNormBound{*norm_bound_};
   }
 
   // Decisions and candidates, in index order. Candidates are indices into the caller's views:
@@ -275,13 +275,13 @@ Result<RoundOutcome> ByzantineAggregator::run(
 
   // The refused round's audit data (its decisions and refused_round_method()) is not offered
   // to callers yet, so nothing is built for it.
-  if (candidates.empty()) return errors::AllUpdatesRejected{n};
+  if (candidates.empty()) return error::AllUpdatesRejected{n};
 
   // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
   // skip their own update validation; deferred, the survivors are all the updates, checked by
   // the kernel (median, trimmed mean) or after it (FedAvg).
-  constexpr auto kValidated = internal::Updates::kValidated;
-  const auto selection_state = deferred ? internal::Updates::kUnchecked : kValidated;
+  constexpr auto kValidated = aggregators::internal::Updates::kValidated;
+  const auto selection_state = deferred ? aggregators::internal::Updates::kUnchecked : kValidated;
   const size_t k = candidates.size();
   std::vector<UpdateView> survivors;
   survivors.reserve(k);
@@ -296,12 +296,12 @@ Result<RoundOutcome> ByzantineAggregator::run(
   std::optional<Matrix> aggregate;
   switch (method_.kind) {
     case Kind::kFedAvg: {
-      auto r = internal::fedavg_on(
+      auto r = aggregators::internal::fedavg_on(
           survivors, weights ? std::optional<std::span<const float>>(survivor_weights)
                              : std::nullopt,
           simd::best_target(), kValidated);
-      if (deferred && (!r.ok() || !check_finite(r.value().view(), 0).ok())) {
-        Status values = validate_updates(updates);
+      if (deferred && (!r.ok() || !update::check_finite(r.value().view(), 0).ok())) {
+        Status values = update::validate_updates(updates);
         if (!values.ok()) return std::move(values).error();
       }
       if (!r.ok()) return std::move(r).error();
@@ -312,16 +312,16 @@ Result<RoundOutcome> ByzantineAggregator::run(
     case Kind::kTrimmedMean: {
       const float trim =
           adaptive_trim_
-              ? compute_adaptive_trim(reputation_.scores_in_order(), 0.4f, 0.05f, trim_fraction_)
+              ? aggregators::compute_adaptive_trim(reputation_.scores_in_order(), 0.4f, 0.05f, trim_fraction_)
               : trim_fraction_;
-      auto r = internal::trimmed_mean_on(survivors, trim, simd::best_target(), selection_state);
+      auto r = aggregators::internal::trimmed_mean_on(survivors, trim, simd::best_target(), selection_state);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::TrimmedMean{trim_fraction_, trim, adaptive_trim_};
       break;
     }
     case Kind::kMedian: {
-      auto r = internal::median_on(survivors, simd::best_target(), selection_state);
+      auto r = aggregators::internal::median_on(survivors, simd::best_target(), selection_state);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::Median{};
@@ -331,8 +331,8 @@ Result<RoundOutcome> ByzantineAggregator::run(
       const uint64_t need = krum_quorum(method_.f);
       // Encodes on the fly: the selection equals Krum on encode_bfp16(survivors) without
       // holding the encodings in memory.
-      const auto selected = krum_kernels::krum_select_fused(survivors, method_.f);
-      if (!selected) return errors::InsufficientQuorum{need, k};
+      const auto selected = aggregators::krum_kernels::krum_select_fused(survivors, method_.f);
+      if (!selected) return error::InsufficientQuorum{need, k};
       const UpdateView& u = survivors[*selected];
       Matrix copy(u.rows, u.cols);
       for (size_t r = 0; r < u.rows; ++r) {
@@ -345,19 +345,19 @@ Result<RoundOutcome> ByzantineAggregator::run(
     case Kind::kMultiKrum: {
       const uint64_t f = method_.f;
       const uint64_t need = krum_quorum(f);
-      if (k < need) return errors::InsufficientQuorum{need, k};
+      if (k < need) return error::InsufficientQuorum{need, k};
       const uint64_t max = k - 2 * f - 2;  // k >= 2f + 3, so no wrap-around
       uint64_t m = std::min<uint64_t>(max, 3);
       if (method_.m) {
         m = *method_.m;
-        if (m < 1 || m > max) return errors::MultiKrumSelectionTooLarge{k, f, m, max};
+        if (m < 1 || m > max) return error::MultiKrumSelectionTooLarge{k, f, m, max};
       }
-      const auto selected = krum_kernels::multi_krum_select_fused(survivors, f, m);
-      if (!selected) return errors::InsufficientQuorum{need, k};
+      const auto selected = aggregators::krum_kernels::multi_krum_select_fused(survivors, f, m);
+      if (!selected) return error::InsufficientQuorum{need, k};
       std::vector<UpdateView> chosen;
       chosen.reserve(selected->size());
       for (size_t i : *selected) chosen.push_back(survivors[i]);
-      aggregate = mean_unchecked(chosen);
+      aggregate = aggregators::mean_unchecked(chosen);
       record = audit::record::MultiKrum{f, method_.m, m};
       break;
     }
@@ -381,7 +381,7 @@ Status ByzantineAggregator::update_reputations(std::span<const std::string_view>
   math::l2_distances_f64(updates.first(p), aggregate.view(), distances.data());
   for (size_t i = 0; i < p; ++i) {
     if (!std::isfinite(distances[i])) {
-      return errors::NonFiniteReputationDistance{distances[i], std::string(client_ids[i])};
+      return error::NonFiniteReputationDistance{distances[i], std::string(client_ids[i])};
     }
   }
   for (size_t i = 0; i < p; ++i) {
@@ -394,4 +394,4 @@ Status ByzantineAggregator::update_reputations(std::span<const std::string_view>
   return {};
 }
 
-}  // namespace fenro::aggregators
+}  // namespace fenro::pipeline

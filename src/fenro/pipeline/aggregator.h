@@ -1,7 +1,7 @@
 // The configured aggregator: its method, configuration, reputation store, one aggregation
 // round, and the post-round reputation update.
-#ifndef FENRO_AGGREGATORS_AGGREGATOR_H_
-#define FENRO_AGGREGATORS_AGGREGATOR_H_
+#ifndef FENRO_PIPELINE_AGGREGATOR_H_
+#define FENRO_PIPELINE_AGGREGATOR_H_
 
 #include <cstdint>
 #include <optional>
@@ -11,12 +11,12 @@
 #include <variant>
 #include <vector>
 
-#include "fenro/aggregators/update.h"
 #include "fenro/audit/audit.h"
 #include "fenro/error/result.h"
 #include "fenro/reputation/store.h"
+#include "fenro/update/update.h"
 
-namespace fenro::aggregators {
+namespace fenro::pipeline {
 
 struct AggregationMethod {
   enum class Kind { kTrimmedMean, kMedian, kFedAvg, kKrum, kMultiKrum };
@@ -105,6 +105,6 @@ class ByzantineAggregator {
   std::optional<float> norm_bound_;
 };
 
-}  // namespace fenro::aggregators
+}  // namespace fenro::pipeline
 
-#endif  // FENRO_AGGREGATORS_AGGREGATOR_H_
+#endif  // FENRO_PIPELINE_AGGREGATOR_H_

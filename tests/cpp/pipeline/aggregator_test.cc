@@ -1,4 +1,4 @@
-#include "fenro/aggregators/aggregator.h"
+#include "fenro/pipeline/aggregator.h"
 
 #include "fenro/aggregators/adaptive.h"
 
@@ -12,7 +12,7 @@
 
 #include "test_util.h"
 
-namespace fenro::aggregators {
+namespace fenro::pipeline {
 namespace {
 
 using testing::Updates;
@@ -465,7 +465,7 @@ TEST(AggregatorJson, ReportsTheFirstProblemInTextOrder) {
 }
 
 float trim(std::vector<float> scores, float base) {
-  return compute_adaptive_trim(scores, 0.4f, 0.05f, base);
+  return aggregators::compute_adaptive_trim(scores, 0.4f, 0.05f, base);
 }
 
 TEST(AdaptiveTrim, WidensByTheLowScoredShareClampedToBaseAnd049) {
@@ -495,4 +495,4 @@ TEST(AdaptiveTrim, EmptyStoreAndUnclampableBaseReturnTheBase) {
 }
 
 }  // namespace
-}  // namespace fenro::aggregators
+}  // namespace fenro::pipeline

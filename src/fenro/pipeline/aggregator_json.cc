@@ -5,12 +5,12 @@
 #include <limits>
 #include <string>
 
-#include "fenro/aggregators/aggregator.h"
 #include "fenro/error/error.h"
 #include "fenro/json/reader.h"
 #include "fenro/json/writer.h"
+#include "fenro/pipeline/aggregator.h"
 
-namespace fenro::aggregators {
+namespace fenro::pipeline {
 namespace {
 
 constexpr std::array<std::string_view, 6> kFields = {"method",        "trim_fraction",
@@ -156,7 +156,7 @@ class AggregatorReader {
         if (!r_.read_float(f.ban_threshold)) return false;
         if (!std::isfinite(f.ban_threshold) || f.ban_threshold < 0.0f ||
             f.ban_threshold > 1.0f) {
-          return r_.fail(FenroError(errors::InvalidReputationThreshold{f.ban_threshold}).message());
+          return r_.fail(FenroError(error::InvalidReputationThreshold{f.ban_threshold}).message());
         }
         return true;
       case kAdaptive:
@@ -169,7 +169,7 @@ class AggregatorReader {
         float b = 0.0f;
         if (!r_.read_float(b, "a number or null")) return false;
         if (!std::isfinite(b) || !(b > 0.0f)) {
-          return r_.fail(FenroError(errors::InvalidNormBound{b}).message());
+          return r_.fail(FenroError(error::InvalidNormBound{b}).message());
         }
         f.norm_bound = b;
         return true;
@@ -282,4 +282,4 @@ std::variant<ByzantineAggregator, std::string> ByzantineAggregator::from_json(
   return AggregatorReader(text).read();
 }
 
-}  // namespace fenro::aggregators
+}  // namespace fenro::pipeline

@@ -4,8 +4,8 @@
 // over caller memory in place. A view's rows are contiguous; rows may be any distance apart
 // (`row_stride`, in elements, possibly negative). The coordinate index of an element is
 // row * cols + col: every scan, encoding and result uses that order.
-#ifndef FENRO_AGGREGATORS_UPDATE_H_
-#define FENRO_AGGREGATORS_UPDATE_H_
+#ifndef FENRO_UPDATE_UPDATE_H_
+#define FENRO_UPDATE_UPDATE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@
 
 #include "fenro/error/result.h"
 
-namespace fenro {
+namespace fenro::update {
 
 struct UpdateView {
   const float* data = nullptr;  // element (0, 0); may be null when the update has no elements
@@ -92,6 +92,12 @@ bool shapes_agree(std::span<const UpdateView> updates);
 // `index` as the update number; success when every element is finite.
 Status check_finite(const UpdateView& u, uint64_t index);
 
+}  // namespace fenro::update
+
+namespace fenro {
+// The shared vocabulary of every folder above this one.
+using update::Matrix;
+using update::UpdateView;
 }  // namespace fenro
 
-#endif  // FENRO_AGGREGATORS_UPDATE_H_
+#endif  // FENRO_UPDATE_UPDATE_H_

@@ -1,4 +1,4 @@
-#include "fenro/aggregators/update.h"
+#include "fenro/update/update.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 
 #include "fenro/parallel/pool.h"
 
-namespace fenro {
+namespace fenro::update {
 
 Matrix::Matrix(size_t rows, size_t cols) : rows_(rows), cols_(cols) {
   if (cols != 0 && rows > SIZE_MAX / sizeof(float) / cols) throw std::bad_alloc();
@@ -63,7 +63,7 @@ Status check_finite(const UpdateView& u, uint64_t index) {
     if (!any_non_finite(u, r, r + 1)) continue;
     const float* row = u.row(r);
     for (size_t c = 0; c < u.cols; ++c) {
-      if (!std::isfinite(row[c])) return errors::NonFiniteValue{row[c], index, r, c};
+      if (!std::isfinite(row[c])) return error::NonFiniteValue{row[c], index, r, c};
     }
   }
   return {};
@@ -77,7 +77,7 @@ bool shapes_agree(std::span<const UpdateView> updates) {
 }
 
 Status validate_updates(std::span<const UpdateView> updates) {
-  if (updates.empty()) return errors::EmptyUpdates{};
+  if (updates.empty()) return error::EmptyUpdates{};
   // Updates [0, same) share update 0's shape; update `same`, if any, is the first that does not.
   size_t same = 1;
   while (same < updates.size() && updates[same].same_shape(updates[0])) ++same;
@@ -97,8 +97,8 @@ Status validate_updates(std::span<const UpdateView> updates) {
   for (size_t t = 0; t < bad.size(); ++t) {
     if (bad[t]) return check_finite(updates[t / blocks], t / blocks);
   }
-  if (same < updates.size()) return errors::DimensionMismatch{};
+  if (same < updates.size()) return error::DimensionMismatch{};
   return {};
 }
 
-}  // namespace fenro
+}  // namespace fenro::update
