@@ -8,6 +8,7 @@ the same numbers, whichever rules and attacks are chosen alongside.
 
 from __future__ import annotations
 
+import math
 import time
 from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Set, Tuple, TypedDict
 
@@ -41,8 +42,8 @@ Results = Dict[Tuple[str, str], RunResult]
 class Setup:
     """Everything shared by the runs of one demo: data, split, Byzantine set, start model.
 
-    Raises SystemExit, naming the command-line option, for fewer than 3 clients or a
-    Byzantine fraction outside [0, 0.5)."""
+    Raises SystemExit, naming the command-line option, for fewer than 3 clients, a Byzantine
+    fraction outside [0, 0.5) or an alpha that is not a positive finite number."""
 
     def __init__(self, clients: int, byzantine: float, seed: int, data: str,
                  alpha: float) -> None:
@@ -50,6 +51,10 @@ class Setup:
             raise SystemExit("--clients must be at least 3")
         if not 0.0 <= byzantine < 0.5:
             raise SystemExit("--byzantine must be in [0, 0.5)")
+        # Dirichlet weights need a positive finite concentration; anything else would fail
+        # deep in the split or be blamed on the number of clients.
+        if not (alpha > 0.0 and math.isfinite(alpha)):
+            raise SystemExit("--alpha must be a positive finite number")
         self.seed = seed
         dataset = load_data(data, seed)
         self.x_train: Features = dataset.x_train
@@ -65,10 +70,17 @@ class Setup:
         self.clients = clients
 
 
+def _check_rounds(rounds: int) -> None:
+    if rounds < 1:
+        raise SystemExit("--rounds must be at least 1")
+
+
 def run_one(setup: Setup, method: str, attack: str, rounds: int,
             tick: Optional[Callable[[], None]] = None) -> RunResult:
     """Trains from the shared start with one rule under one attack for rounds >= 1 rounds,
-    calling tick after each round. Raises ValueError for an unknown method or attack."""
+    calling tick after each round. Raises SystemExit for fewer rounds and ValueError for an
+    unknown method or attack."""
+    _check_rounds(rounds)
     configure = find_method(method).configure
     poison = find_attack(attack)
     w = setup.w0.copy()
@@ -115,7 +127,15 @@ def simulate(clients: int = 20, byzantine: float = 0.2, attacks: Sequence[str] =
              data: str = "digits", alpha: float = 0.5,
              progress: bool = False) -> Tuple[Setup, Results]:
     """Runs every (method, attack) pair; returns the shared setup and the results keyed by
-    (method, attack)."""
+    (method, attack).
+
+    Checked before any work: rounds >= 1 (else SystemExit), every name known (else
+    ValueError), then the arguments of Setup."""
+    _check_rounds(rounds)
+    for name in methods:
+        find_method(name)
+    for name in attacks:
+        find_attack(name)
     setup = Setup(clients, byzantine, seed, data, alpha)
     bar = Progress(len(methods) * len(attacks) * rounds, progress)
     results: Results = {}
