@@ -26,6 +26,7 @@ class Attack(Protocol):
     def __call__(self, own: Weights, honest: Sequence[Weights],
                  rng: np.random.Generator) -> Weights: ...
 
+
 # Attack strengths. A sign flip is boosted so that, at a fifth of the clients, it outweighs
 # the honest majority in a plain mean; the small deviation stays one honest standard
 # deviation from the honest mean on every coordinate, inside the honest spread.
@@ -57,8 +58,8 @@ def small_deviation(own: Weights, honest: Sequence[Weights],
     mean, std = stack.mean(axis=0), stack.std(axis=0)
     # Move against the mean by one standard deviation, but never outside the honest
     # minimum and maximum of the coordinate: no per-coordinate test can tell it apart.
-    target: npt.NDArray[np.floating[Any]] = np.clip(mean - DEVIATION_Z * np.sign(mean) * std,
-                     stack.min(axis=0), stack.max(axis=0))
+    target: npt.NDArray[np.floating[Any]] = np.clip(
+        mean - DEVIATION_Z * np.sign(mean) * std, stack.min(axis=0), stack.max(axis=0))
     return target.astype(np.float32)
 
 
