@@ -1,10 +1,13 @@
 """Command line entry point: ``python -m fenro <command> [options]``."""
 
+from __future__ import annotations
+
 import argparse
 import sys
+from typing import List, Optional
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m fenro",
         description="fenro command line tools.",

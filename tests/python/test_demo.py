@@ -84,10 +84,25 @@ def test_cli_prints_table_and_writes_plot_and_results(tmp_path, capsys):
     (["--methods", "mean"], "unknown method mean"),
     (["--attack", "flip"], "unknown attack flip"),
     (["--byzantine", "0.5"], "--byzantine must be in [0, 0.5)"),
+    (["--alpha", "-1"], "--alpha must be a positive finite number"),
+    (["--alpha", "nan"], "--alpha must be a positive finite number"),
 ])
 def test_cli_rejects_bad_options(argv, message):
     with pytest.raises(SystemExit, match=re.escape(message)):
         demo.main(argv + ["--rounds", "1", "--quiet", "--no-plot"])
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(rounds=0), SystemExit, "--rounds must be at least 1"),
+    # Without Byzantine clients the attack is never run, so only an early check catches it.
+    (dict(attacks=["flip"], byzantine=0.0), ValueError, "unknown attack 'flip'"),
+    (dict(methods=["mean"]), ValueError, "unknown method 'mean'"),
+])
+def test_simulate_checks_its_arguments_before_any_work(kwargs, error, message):
+    args = dict(clients=4, attacks=["gaussian"], rounds=1, methods=["median"],
+                data="synthetic")
+    with pytest.raises(error, match=re.escape(message)):
+        demo.simulate(**{**args, **kwargs})
 
 
 def test_module_entry_point_dispatches_to_the_demo():
