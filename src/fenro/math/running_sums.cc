@@ -1,0 +1,111 @@
+#include "fenro/math/running_sums.h"
+
+#include <algorithm>
+
+#include "fenro/math/running_sums_kernels.h"
+#include "fenro/parallel/pool.h"
+
+namespace fenro::math {
+namespace {
+
+// Continues `s` over coordinates [lo, hi) of `u`, one element at a time; with `ref`, each term
+// is the difference from ref's element of the same coordinate (ref walked by its own shape).
+double continue_scalar(const UpdateView& u, const UpdateView* ref, size_t lo, size_t hi,
+                       double s) {
+  if (lo >= hi) return s;  // also covers updates without columns, whose data may be null
+  size_t r = lo / u.cols, c = lo % u.cols;
+  if (ref == nullptr || ref->same_shape(u)) {
+    for (size_t left = hi - lo; left > 0; ++r, c = 0) {
+      const size_t len = std::min(u.cols - c, left);
+      const float* p = u.row(r) + c;
+      const float* q = ref ? ref->row(r) + c : nullptr;
+      for (size_t t = 0; t < len; ++t) {
+        const double x = q ? static_cast<double>(p[t]) - static_cast<double>(q[t])
+                           : static_cast<double>(p[t]);
+        s += x * x;
+      }
+      left -= len;
+    }
+    return s;
+  }
+  size_t rr = lo / ref->cols, rc = lo % ref->cols;
+  for (size_t t = lo; t < hi; ++t) {
+    const double x = static_cast<double>(u.at(r, c)) - static_cast<double>(ref->at(rr, rc));
+    s += x * x;
+    if (++c == u.cols) c = 0, ++r;
+    if (++rc == ref->cols) rc = 0, ++rr;
+  }
+  return s;
+}
+
+// Groups of four updates on the pool; a group whose members share one shape (and the
+// reference's, when given) takes the four-lane path, any other update the scalar one.
+void batch(std::span<const UpdateView> updates, const UpdateView* reference, size_t lo,
+           size_t hi, double* running, simd::Target target) {
+  const size_t n = updates.size();
+  if (n == 0 || lo >= hi) return;
+  const size_t groups = (n + 3) / 4;
+  // Few long ranges: one group per task; many short ones: fewer, larger tasks.
+  const size_t grain = std::max<size_t>(1, (size_t{1} << 16) / ((hi - lo) * 4));
+  parallel::parallel_for(groups, grain, [&](size_t b, size_t e) {
+    for (size_t g = b; g < e; ++g) {
+      const size_t first = 4 * g, last = std::min(n, first + 4);
+      bool vector = false;
+#if defined(FENRO_X86)
+      if (target != simd::Target::kScalar) {
+        vector = true;
+        for (size_t k = first; k < last; ++k) {
+          vector = vector && updates[k].same_shape(updates[first]) &&
+                   (reference == nullptr || updates[k].same_shape(*reference));
+        }
+      }
+      if (vector) {
+        UpdateView u[4];
+        double s[4];
+        for (size_t k = 0; k < 4; ++k) {  // short groups repeat their last update
+          u[k] = updates[std::min(first + k, last - 1)];
+          s[k] = running[std::min(first + k, last - 1)];
+        }
+        running_sums_kernels::continue4_avx2(u, reference, lo, hi, s);
+        for (size_t k = first; k < last; ++k) running[k] = s[k - first];
+      }
+#else
+      (void)target;
+#endif
+      if (!vector) {
+        for (size_t k = first; k < last; ++k)
+          running[k] = continue_scalar(updates[k], reference, lo, hi, running[k]);
+      }
+    }
+  });
+}
+
+}  // namespace
+
+namespace running_sums_kernels {
+
+void continue_sums_of_squares_with(std::span<const UpdateView> updates, size_t lo, size_t hi,
+                                   double* running, simd::Target target) {
+  batch(updates, nullptr, lo, hi, running, target);
+}
+
+void continue_sums_of_squared_differences_with(std::span<const UpdateView> updates,
+                                               const UpdateView& reference, size_t lo, size_t hi,
+                                               double* running, simd::Target target) {
+  batch(updates, &reference, lo, hi, running, target);
+}
+
+}  // namespace running_sums_kernels
+
+void continue_sums_of_squares(std::span<const UpdateView> updates, size_t lo, size_t hi,
+                              double* running) {
+  batch(updates, nullptr, lo, hi, running, simd::best_target());
+}
+
+void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
+                                          const UpdateView& reference, size_t lo, size_t hi,
+                                          double* running) {
+  batch(updates, &reference, lo, hi, running, simd::best_target());
+}
+
+}  // namespace fenro::math

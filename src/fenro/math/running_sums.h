@@ -1,0 +1,43 @@
+// Norms and distances computed piece by piece: a running double sum continued over one
+// coordinate range after another.
+//
+// A norm or a distance is one sequential double sum over an update's elements in row-major
+// order, starting at -0.0 (see norms.h). Cut the coordinates into consecutive ranges
+// [c0, c1), [c1, c2), ... and continue the same running value over each range in turn: every
+// element is still added, one at a time and in order, to the value that the elements before it
+// left, so the final value has the bits of the whole sum wherever the cuts fall. Whoever holds
+// one range of an update (a worker holding a coordinate shard) computes its piece as soon as
+// the running value of the range before it arrives, and std::sqrt of the last piece's value is
+// the norm or distance.
+//
+// Vectorised across updates (several running sums side by side), never within one sum.
+#ifndef FENRO_MATH_RUNNING_SUMS_H_
+#define FENRO_MATH_RUNNING_SUMS_H_
+
+#include <cstddef>
+#include <span>
+
+#include "fenro/update/update.h"
+
+namespace fenro::math {
+
+// The value every running sum starts from, before coordinate 0: negative zero, as the
+// whole-update sums of norms.h.
+inline constexpr double kRunningSumStart = -0.0;
+
+// For every update k, adds double(x)^2 to running[k] for each element x at coordinates
+// [lo, hi) of updates[k] (coordinate = row * cols + col), one element at a time in coordinate
+// order. Requires lo <= hi <= updates[k].size() for every k; shapes may differ. Runs on the
+// worker pool; the result never depends on the thread count or the SIMD target.
+void continue_sums_of_squares(std::span<const UpdateView> updates, size_t lo, size_t hi,
+                              double* running);
+
+// The same with (double(x) - double(y))^2, where y is the element of `reference` at the same
+// coordinate (its own row-major numbering). Requires hi <= reference.size() as well.
+void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
+                                          const UpdateView& reference, size_t lo, size_t hi,
+                                          double* running);
+
+}  // namespace fenro::math
+
+#endif  // FENRO_MATH_RUNNING_SUMS_H_
