@@ -1,6 +1,9 @@
 #include "fenro/math/running_sums.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
 
 #include "fenro/math/running_sums_kernels.h"
 #include "fenro/parallel/pool.h"
@@ -106,6 +109,24 @@ void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
                                           const UpdateView& reference, size_t lo, size_t hi,
                                           double* running) {
   batch(updates, &reference, lo, hi, running, simd::best_target());
+}
+
+SumBounds bounds_of_reordered_sum(double sum, uint64_t terms) {
+  // Sums of non-negative terms: the result of every addition, in any order, is at least each
+  // operand and at most the final sum. So a final sum below DBL_MIN means every addition had a
+  // result below 2^-1021, where doubles are exact; no order rounds, and all agree. Non-finite
+  // sums agree too: NaN when a term is NaN, else +inf when a term is +inf (finite squares of
+  // float32 values stay below 2^256, so no order overflows).
+  if (!std::isfinite(sum) || sum < DBL_MIN || terms <= 1) return {sum, sum};
+  if (terms > (uint64_t{1} << 43)) return {0.0, std::numeric_limits<double>::infinity()};
+  // Any order of m non-negative terms lies within g * T of their exact sum T, with
+  // g = (m - 1)u / (1 - (m - 1)u) and u = 2^-53 (there is no underflow error: additions of
+  // doubles that underflow are exact). Two sums s and s' then satisfy
+  // s' (1 - g) / (1 + g) <= s <= s' (1 + g) / (1 - g), and with m u <= 2^-10 both factors are
+  // within 2.01 (m - 1) u of 1. r = 3 m u leaves more than the two roundings of evaluating
+  // sum * (1 -+ r) below.
+  const double r = 3.0 * static_cast<double>(terms) * 0x1p-53;
+  return {sum * (1.0 - r), sum * (1.0 + r)};
 }
 
 }  // namespace fenro::math

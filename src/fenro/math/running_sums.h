@@ -11,10 +11,16 @@
 // the norm or distance.
 //
 // Vectorised across updates (several running sums side by side), never within one sum.
+//
+// Where a round needs only a comparison (a norm within its bound, a distance below 1), the
+// pieces can instead be summed independently, each from kRunningSumStart, and added together:
+// bounds_of_reordered_sum then gives an interval that holds the sequential sum, and when the
+// threshold lies outside it, the comparison has the sequential sum's answer.
 #ifndef FENRO_MATH_RUNNING_SUMS_H_
 #define FENRO_MATH_RUNNING_SUMS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "fenro/update/update.h"
@@ -37,6 +43,22 @@ void continue_sums_of_squares(std::span<const UpdateView> updates, size_t lo, si
 void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
                                           const UpdateView& reference, size_t lo, size_t hi,
                                           double* running);
+
+// An interval that holds the sequential sum of some non-negative terms.
+struct SumBounds {
+  double lo;
+  double hi;
+};
+
+// Given `sum`, the float64 sum of `terms` non-negative values (squares, as in every norm and
+// distance) added in any order or grouping, returns bounds on their sum in any other order, in
+// particular on the sequential running sum: lo <= sequential <= hi. Since std::sqrt is
+// correctly rounded, hence monotone, sqrt(lo) <= sqrt(sequential) <= sqrt(hi) holds as well.
+//  - A sum that is NaN or infinite, or below the smallest normal double, or of at most one term,
+//    is the same in every order (for a zero, up to its sign): lo = hi = sum.
+//  - Otherwise hi - lo is at most (6 * terms + 4) * 2^-53 * sum; above 2^43 terms the bounds are
+//    [0, +inf].
+SumBounds bounds_of_reordered_sum(double sum, uint64_t terms);
 
 }  // namespace fenro::math
 

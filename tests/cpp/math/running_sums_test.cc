@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -159,6 +160,60 @@ TEST(RunningSums, MixedShapesWalkEachUpdateInItsOwnRowMajorOrder) {
                                                                     running.data(), t);
     for (double s : running) EXPECT_EQ(bits64(s), bits64(-0.0));
   }
+}
+
+// Non-negative terms summed sequentially, in reverse, pairwise, and as shard sums added up: each
+// reordered sum's bounds hold the sequential one and are no wider than promised. Among the
+// inputs are sums dominated by one term, where the orders differ the most.
+TEST(RunningSums, BoundsOfAReorderedSumHoldTheSequentialSum) {
+  std::mt19937 rng(34);
+  size_t differing = 0;
+  for (size_t m : {2, 3, 17, 1000, 100000}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      std::vector<double> t(m);
+      for (double& x : t) {
+        const double v = order_sensitive(rng);
+        x = v * v;
+      }
+      if (trial % 4 == 0) t[rng() % m] = 1e30 * (1.0 + t[0]);  // one term dominates
+      double seq = kRunningSumStart, rev = kRunningSumStart;
+      for (double x : t) seq += x;
+      for (size_t i = m; i-- > 0;) rev += t[i];
+      std::vector<double> level = t;  // pairwise
+      while (level.size() > 1) {
+        std::vector<double> next;
+        for (size_t i = 0; i + 1 < level.size(); i += 2) next.push_back(level[i] + level[i + 1]);
+        if (level.size() % 2) next.push_back(level.back());
+        level = next;
+      }
+      const std::vector<size_t> cuts = random_cuts(m, 1 + rng() % 7, rng);
+      double shards = kRunningSumStart;
+      for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        double part = kRunningSumStart;
+        for (size_t j = cuts[i]; j < cuts[i + 1]; ++j) part += t[j];
+        shards += part;
+      }
+      for (double other : {rev, level[0], shards}) {
+        const SumBounds b = bounds_of_reordered_sum(other, m);
+        EXPECT_LE(b.lo, seq) << m;
+        EXPECT_GE(b.hi, seq) << m;
+        EXPECT_LE(b.hi - b.lo, (6.0 * static_cast<double>(m) + 4.0) * 0x1p-53 * other) << m;
+        differing += other != seq;
+      }
+    }
+  }
+  EXPECT_GT(differing, 100u);  // the orders do differ, so the bounds are doing work
+
+  // Where every order agrees, the bounds are the sum itself.
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double same : {std::nan(""), inf, 0.0, -0.0, 7.5}) {
+    const SumBounds b = bounds_of_reordered_sum(same, same == 7.5 ? 1 : 1000);
+    EXPECT_EQ(bits64(b.lo), bits64(same));
+    EXPECT_EQ(bits64(b.hi), bits64(same));
+  }
+  const SumBounds huge = bounds_of_reordered_sum(1.0, (uint64_t{1} << 43) + 1);
+  EXPECT_EQ(huge.lo, 0.0);
+  EXPECT_EQ(huge.hi, inf);
 }
 
 }  // namespace
