@@ -11,7 +11,7 @@
 
 #include "fenro/parallel/pool.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 
 namespace {
 
@@ -266,4 +266,4 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
   return out;
 }
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail

@@ -17,7 +17,7 @@
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 
 // Where the inputs are: n updates of rows x cols. Coordinate c lives at
 // bases[k] + (c / cols) * strides[k] + c % cols; when `contiguous`, simply at bases[k] + c.
@@ -136,13 +136,13 @@ void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end);
 // The kernels with an explicit target (which the CPU must support); the public functions pass
 // simd::best_target(). Same checks, messages and results as the public functions; with
 // Updates::kValidated the update validation is skipped (the other checks still run).
-Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
+Result<Matrix> fedavg_with(std::span<const UpdateView> updates,
                          std::optional<std::span<const float>> weights, simd::Target target,
                          Updates state = Updates::kUnchecked);
-Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target);
-Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
+Matrix mean_unchecked_with(std::span<const UpdateView> updates, simd::Target target);
+Result<Matrix> trimmed_mean_with(std::span<const UpdateView> updates, float trim_fraction,
                                simd::Target target, Updates state = Updates::kUnchecked);
-Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target,
+Result<Matrix> median_with(std::span<const UpdateView> updates, simd::Target target,
                          Updates state = Updates::kUnchecked);
 
 // Above this many updates the selection kernels sort each coordinate's values instead of
@@ -153,6 +153,6 @@ inline constexpr size_t kMaxNetworkInputs = 1024;
 // benchmark reports it.
 size_t network_size(size_t n, size_t lo, size_t hi);
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail
 
 #endif  // FENRO_AGGREGATORS_COORDINATE_KERNELS_H_

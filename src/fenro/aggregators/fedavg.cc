@@ -8,7 +8,7 @@
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
-namespace internal {
+namespace detail {
 namespace {
 
 // Tiles of kMeanTile coordinates per worker-pool chunk.
@@ -80,7 +80,7 @@ Result<Matrix> mean_of(std::span<const UpdateView> updates,
 
 }  // namespace
 
-Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
+Result<Matrix> fedavg_with(std::span<const UpdateView> updates,
                          std::optional<std::span<const float>> weights, simd::Target target,
                          Updates state) {
   // The values are checked after the mean rather than in a pass of their own: a NaN or an
@@ -121,19 +121,19 @@ Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
   return out;
 }
 
-Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target) {
+Matrix mean_unchecked_with(std::span<const UpdateView> updates, simd::Target target) {
   return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
 }
 
-}  // namespace internal
+}  // namespace detail
 
 Result<Matrix> fedavg(std::span<const UpdateView> updates,
                       std::optional<std::span<const float>> weights) {
-  return internal::fedavg_on(updates, weights, simd::best_target());
+  return detail::fedavg_with(updates, weights, simd::best_target());
 }
 
 Matrix mean_unchecked(std::span<const UpdateView> updates) {
-  return internal::mean_unchecked_on(updates, simd::best_target());
+  return detail::mean_unchecked_with(updates, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

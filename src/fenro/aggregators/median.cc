@@ -4,9 +4,9 @@
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
-namespace internal {
+namespace detail {
 
-Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target,
+Result<Matrix> median_with(std::span<const UpdateView> updates, simd::Target target,
                          Updates state) {
   const size_t n = updates.size();
   const size_t h = n / 2;
@@ -14,10 +14,10 @@ Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target targe
   return select_coordinates(updates, h - 1, h + 1, Reduce::kHalfSum, target, state);
 }
 
-}  // namespace internal
+}  // namespace detail
 
 Result<Matrix> median(std::span<const UpdateView> updates) {
-  return internal::median_on(updates, simd::best_target());
+  return detail::median_with(updates, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

@@ -6,9 +6,9 @@
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
-namespace internal {
+namespace detail {
 
-Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
+Result<Matrix> trimmed_mean_with(std::span<const UpdateView> updates, float trim_fraction,
                                simd::Target target, Updates state) {
   // The updates are checked first; here that happens only when another check would fail,
   // otherwise select_coordinates validates while it reads.
@@ -29,10 +29,10 @@ Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_f
   return select_coordinates(updates, k, n - k, Reduce::kMean, target, state);
 }
 
-}  // namespace internal
+}  // namespace detail
 
 Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction) {
-  return internal::trimmed_mean_on(updates, trim_fraction, simd::best_target());
+  return detail::trimmed_mean_with(updates, trim_fraction, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

@@ -280,8 +280,8 @@ Result<RoundOutcome> ByzantineAggregator::run(
   // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
   // skip their own update validation; deferred, the survivors are all the updates, checked by
   // the kernel (median, trimmed mean) or after it (FedAvg).
-  constexpr auto kValidated = aggregators::internal::Updates::kValidated;
-  const auto selection_state = deferred ? aggregators::internal::Updates::kUnchecked : kValidated;
+  constexpr auto kValidated = aggregators::detail::Updates::kValidated;
+  const auto selection_state = deferred ? aggregators::detail::Updates::kUnchecked : kValidated;
   const size_t k = candidates.size();
   std::vector<UpdateView> survivors;
   survivors.reserve(k);
@@ -296,7 +296,7 @@ Result<RoundOutcome> ByzantineAggregator::run(
   std::optional<Matrix> aggregate;
   switch (method_.kind) {
     case Kind::kFedAvg: {
-      auto r = aggregators::internal::fedavg_on(
+      auto r = aggregators::detail::fedavg_with(
           survivors, weights ? std::optional<std::span<const float>>(survivor_weights)
                              : std::nullopt,
           simd::best_target(), kValidated);
@@ -314,14 +314,14 @@ Result<RoundOutcome> ByzantineAggregator::run(
           adaptive_trim_
               ? aggregators::compute_adaptive_trim(reputation_.scores_in_order(), 0.4f, 0.05f, trim_fraction_)
               : trim_fraction_;
-      auto r = aggregators::internal::trimmed_mean_on(survivors, trim, simd::best_target(), selection_state);
+      auto r = aggregators::detail::trimmed_mean_with(survivors, trim, simd::best_target(), selection_state);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::TrimmedMean{trim_fraction_, trim, adaptive_trim_};
       break;
     }
     case Kind::kMedian: {
-      auto r = aggregators::internal::median_on(survivors, simd::best_target(), selection_state);
+      auto r = aggregators::detail::median_with(survivors, simd::best_target(), selection_state);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::Median{};
