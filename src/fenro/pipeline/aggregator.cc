@@ -8,7 +8,6 @@
 
 #include "fenro/aggregators/adaptive.h"
 #include "fenro/aggregators/bfp16.h"
-#include "fenro/aggregators/coordinate_kernels.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum.h"
 #include "fenro/aggregators/krum_kernels.h"
@@ -190,44 +189,36 @@ Result<RoundOutcome> ByzantineAggregator::run(
   if (weights && method_.kind != Kind::kFedAvg) {
     return error::WeightsRequireFedAvg{method_.debug_text()};
   }
-  // With nothing to filter (no norm bound, no ban exclusion) the coordinate-wise methods need
-  // no norms, and the finiteness check can ride on the kernel's own pass over the data. FedAvg:
-  // a NaN or an infinity among the inputs always makes its output element non-finite (the
-  // float32 sum and its double recomputation both carry it). Median and trimmed mean check the
-  // values as they load them. The full ordered check then runs only when a value is not finite,
-  // or before reporting any later check's failure, so the first failing check in the
-  // documented order still decides the error.
-  const bool deferred = (method_.kind == Kind::kFedAvg || method_.kind == Kind::kTrimmedMean ||
-                         method_.kind == Kind::kMedian) &&
-                        !norm_bound_ && !(client_ids && ban_threshold_ > 0.0f);
-  Result<std::vector<double>> norms = std::vector<double>();
-  if (deferred) {
-    if (!update::shapes_agree(updates)) return update::validate_updates(updates).error();
+  // The scan for non-finite values rides on a pass that is made anyway: with a norm bound, the
+  // one that measures the norms; with nothing to filter (no norm bound, no ban exclusion), the
+  // coordinate-wise kernel's own pass over the data, `validation` staying owed until then.
+  const bool filtering = norm_bound_ || (client_ids && ban_threshold_ > 0.0f);
+  const bool coordinate_wise = method_.kind == Kind::kFedAvg ||
+                               method_.kind == Kind::kTrimmedMean || method_.kind == Kind::kMedian;
+  update::Validation validation = update::Validation::of(updates);
+  std::vector<double> norms;
+  if (norm_bound_) {
+    auto measured = validate_with_norms(updates);
+    if (!measured.ok()) return std::move(measured).error();
+    norms = std::move(measured).value();
+    validation = update::Validation::done();
+  } else if (coordinate_wise && !filtering) {
+    FENRO_RETURN_IF_ERROR(validation.check_shapes());
   } else {
-    norms = validate_with_norms(updates);
-    if (!norms.ok()) return std::move(norms).error();
+    FENRO_RETURN_IF_ERROR(validation.complete());
   }
-  auto after_values = [&](FenroError later) -> FenroError {
-    if (deferred) {
-      Status values = update::validate_updates(updates);
-      if (!values.ok()) return std::move(values).error();
-    }
-    return later;
-  };
+  // Every later check reports through `validation`, so that an owed non-finite value still
+  // comes first.
   const size_t n = updates.size();
   if (client_ids && client_ids->size() != n) {
-    return after_values(error::ClientIdCountMismatch{n, client_ids->size()});
+    return validation.report(error::ClientIdCountMismatch{n, client_ids->size()});
   }
   if (weights) {
-    if (weights->size() != n) return after_values(error::DimensionMismatch{});
-    for (size_t i = 0; i < n; ++i) {
-      if (!std::isfinite((*weights)[i])) {
-        return after_values(error::NonFiniteWeight{(*weights)[i], i});
-      }
-    }
+    Status checked = aggregators::check_weights(*weights, n);
+    if (!checked.ok()) return validation.report(std::move(checked).error());
   }
   if (norm_bound_ && !valid_norm_bound(*norm_bound_)) {
-    return error::InvalidNormBound{*norm_bound_};
+    return validation.report(error::InvalidNormBound{*norm_bound_});
   }
 
   // Decisions and candidates, in index order. Candidates are indices into the caller's views:
@@ -264,10 +255,10 @@ Result<RoundOutcome> ByzantineAggregator::run(
     std::vector<size_t> kept;
     kept.reserve(candidates.size());
     for (size_t i : candidates) {
-      if (norms.value()[i] <= bound) {
+      if (norms[i] <= bound) {
         kept.push_back(i);
       } else {
-        decisions[i].verdict = audit::RejectedByNormBound{*norm_bound_, norms.value()[i]};
+        decisions[i].verdict = audit::RejectedByNormBound{*norm_bound_, norms[i]};
       }
     }
     candidates = std::move(kept);
@@ -277,11 +268,8 @@ Result<RoundOutcome> ByzantineAggregator::run(
   // to callers yet, so nothing is built for it.
   if (candidates.empty()) return error::AllUpdatesRejected{n};
 
-  // Dispatch on the survivors, in candidate order. They were validated above, so the kernels
-  // skip their own update validation; deferred, the survivors are all the updates, checked by
-  // the kernel (median, trimmed mean) or after it (FedAvg).
-  constexpr auto kValidated = aggregators::detail::Updates::kValidated;
-  const auto selection_state = deferred ? aggregators::detail::Updates::kUnchecked : kValidated;
+  // Dispatch on the survivors, in candidate order. Owed validation means nothing was filtered:
+  // the survivors are the updates themselves.
   const size_t k = candidates.size();
   std::vector<UpdateView> survivors;
   survivors.reserve(k);
@@ -296,14 +284,10 @@ Result<RoundOutcome> ByzantineAggregator::run(
   std::optional<Matrix> aggregate;
   switch (method_.kind) {
     case Kind::kFedAvg: {
-      auto r = aggregators::detail::fedavg_with(
-          survivors, weights ? std::optional<std::span<const float>>(survivor_weights)
-                             : std::nullopt,
-          simd::best_target(), kValidated);
-      if (deferred && (!r.ok() || !update::check_finite(r.value().view(), 0).ok())) {
-        Status values = update::validate_updates(updates);
-        if (!values.ok()) return std::move(values).error();
-      }
+      auto r = aggregators::fedavg(
+          survivors,
+          weights ? std::optional<std::span<const float>>(survivor_weights) : std::nullopt,
+          validation);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::FedAvg{};
@@ -314,14 +298,14 @@ Result<RoundOutcome> ByzantineAggregator::run(
           adaptive_trim_
               ? aggregators::compute_adaptive_trim(reputation_.scores_in_order(), 0.4f, 0.05f, trim_fraction_)
               : trim_fraction_;
-      auto r = aggregators::detail::trimmed_mean_with(survivors, trim, simd::best_target(), selection_state);
+      auto r = aggregators::trimmed_mean(survivors, trim, validation);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::TrimmedMean{trim_fraction_, trim, adaptive_trim_};
       break;
     }
     case Kind::kMedian: {
-      auto r = aggregators::detail::median_with(survivors, simd::best_target(), selection_state);
+      auto r = aggregators::median(survivors, validation);
       if (!r.ok()) return std::move(r).error();
       aggregate = std::move(r.value());
       record = audit::record::Median{};

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "fenro/math/norms.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::verification {
 

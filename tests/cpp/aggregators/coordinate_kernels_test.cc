@@ -93,7 +93,7 @@ TEST(CoordinateKernels, FedAvgChecksUpdatesThenWeightsInOrder) {
   const std::vector<float> zero_w1 = {1.0f, 0.0f, 1.0f};
   testing::for_each_target_and_pool([&](simd::Target t) {
     for (auto w : {std::optional<Weights>(zero_w1), std::optional<Weights>()}) {
-      EXPECT_ERROR_MSG(detail::fedavg_with(wide.views, w, t),
+      EXPECT_ERROR_MSG(detail::fedavg_with(wide.views, w, update::Validation::of(wide.views), t),
                        "Non-finite value NaN in update 1 at [0, 0]");
     }
   });
@@ -115,16 +115,16 @@ TEST(CoordinateKernels, NonFiniteFoundWhileSelectingIsReportedInUpdateOrder) {
       u.data[3][6 * stride + 99] = -INFINITY;  // inside the last, partial tile
       const std::string want = "Non-finite value -inf in update 3 at [6, 99]";
       testing::for_each_target_and_pool([&](simd::Target t) {
-        EXPECT_ERROR_MSG(detail::median_with(u.views, t), want);
-        EXPECT_ERROR_MSG(detail::trimmed_mean_with(u.views, 0.2f, t), want);
+        EXPECT_ERROR_MSG(detail::median_with(u.views, update::Validation::of(u.views), t), want);
+        EXPECT_ERROR_MSG(detail::trimmed_mean_with(u.views, 0.2f, update::Validation::of(u.views), t), want);
         // Fraction and quorum errors still come after the update checks.
-        EXPECT_ERROR_MSG(detail::trimmed_mean_with(u.views, 0.5f, t), want);
+        EXPECT_ERROR_MSG(detail::trimmed_mean_with(u.views, 0.5f, update::Validation::of(u.views), t), want);
       });
       u.data[3][6 * stride + 99] = 0.0f;  // now only the NaN, inside a full tile
       const std::string nan_want = "Non-finite value NaN in update " + std::to_string(n - 1) +
                                    " at [0, 1]";
       testing::for_each_target_and_pool(
-          [&](simd::Target t) { EXPECT_ERROR_MSG(detail::median_with(u.views, t), nan_want); });
+          [&](simd::Target t) { EXPECT_ERROR_MSG(detail::median_with(u.views, update::Validation::of(u.views), t), nan_want); });
     }
   }
 }
@@ -233,16 +233,16 @@ void expect_kernels_match_reference(std::span<const UpdateView> views, uint32_t 
       EXPECT_EQ(r->cols(), views[0].cols);
       EXPECT_TRUE(BitsEqual(r->data(), want.data(), want.size()));
     };
-    check(detail::median_with(views, t), med);
-    check(detail::fedavg_with(views, std::nullopt, t), mean);
-    check(detail::fedavg_with(views, Weights(weights), t), weighted);
+    check(detail::median_with(views, update::Validation::of(views), t), med);
+    check(detail::fedavg_with(views, std::nullopt, update::Validation::of(views), t), mean);
+    check(detail::fedavg_with(views, Weights(weights), update::Validation::of(views), t), weighted);
     const Matrix m = detail::mean_unchecked_with(views, t);
     EXPECT_TRUE(BitsEqual(m.data(), mean.data(), mean.size()));
     for (float frac : {0.0f, 0.1f, 0.2f, 0.3f, 0.49f}) {
       const size_t k = static_cast<size_t>(std::ceil(frac * static_cast<float>(n)));
       if (n <= 2 * k) continue;
       SCOPED_TRACE(::testing::Message() << "t=" << frac);
-      check(detail::trimmed_mean_with(views, frac, t), testing::ref_trimmed_mean(views, k));
+      check(detail::trimmed_mean_with(views, frac, update::Validation::of(views), t), testing::ref_trimmed_mean(views, k));
     }
   });
 }
@@ -279,7 +279,7 @@ TEST(CoordinateKernels, MatchReferenceOnEveryTargetAndPoolSize) {
   const std::vector<float> weights = {3.0e38f, 1.5f, 3.0e38f, -2.0e38f};
   const auto expected = testing::ref_fedavg(w.views, &weights);
   testing::for_each_target_and_pool([&](simd::Target t) {
-    auto r = detail::fedavg_with(w.views, Weights(weights), t);
+    auto r = detail::fedavg_with(w.views, Weights(weights), update::Validation::of(w.views), t);
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(BitsEqual(r->data(), expected.data(), expected.size()));
   });
