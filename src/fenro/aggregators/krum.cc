@@ -327,16 +327,10 @@ std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<cons
 
 namespace {
 
-// 2f + 3, saturating at the largest size_t.
-size_t quorum(size_t f) {
-  constexpr size_t kMaxSize = std::numeric_limits<size_t>::max();
-  return f > (kMaxSize - 3) / 2 ? kMaxSize : 2 * f + 3;
-}
-
 // Krum over n candidates whose scores for a given k come from `scores_for(k)`.
 template <class ScoresFor>
 std::optional<size_t> select_krum(size_t n, size_t f, const ScoresFor& scores_for) {
-  if (n < quorum(f)) return std::nullopt;
+  if (n < krum_quorum(f)) return std::nullopt;
   const auto scores = scores_for(n - f - 2);
   size_t best = 0;
   for (size_t i = 1; i < n; ++i)
@@ -349,7 +343,7 @@ std::optional<std::vector<size_t>> select_multi_krum(size_t n, size_t f, size_t 
                                                      const ScoresFor& scores_for) {
   if (m == 0) return std::nullopt;
   // n >= 2f + 3 makes n - 2f - 2 >= 1 well defined; below it every m is refused anyway.
-  if (n < quorum(f)) return std::nullopt;
+  if (n < krum_quorum(f)) return std::nullopt;
   if (m > n - 2 * f - 2) return std::nullopt;
   auto scores = scores_for(n - f - 2);
   // Stable by score = ordered by (score, index), since the pairs arrive in ascending index.

@@ -13,6 +13,12 @@
 
 namespace fenro::aggregators {
 
+// The quorum of Krum and Multi-Krum: 2f + 3 updates, in unsigned 64-bit arithmetic saturating
+// at the largest value (f >= 2^63 included). With fewer updates they select nothing.
+inline constexpr uint64_t krum_quorum(uint64_t f) {
+  return f > (UINT64_MAX - 3) / 2 ? UINT64_MAX : 2 * f + 3;
+}
+
 // Squared distance of two encodings in units of 2^(2 * smaller exponent), saturating at
 // INT64_MAX; INT64_MAX for different lengths or exponents 16 or more apart.
 int64_t bfp16_distance(const Bfp16Vec& a, const Bfp16Vec& b);
