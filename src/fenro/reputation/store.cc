@@ -55,6 +55,13 @@ std::optional<std::string> range_error(const ReputationStore::Map& scores) {
 
 }  // namespace
 
+Status check_ban_threshold(float threshold) {
+  if (!std::isfinite(threshold) || !storable(threshold)) {
+    return error::InvalidReputationThreshold{threshold};
+  }
+  return {};
+}
+
 float ReputationStore::get_score(std::string_view id) const {
   const auto it = scores_.find(id);
   return it == scores_.end() ? kDefaultScore : it->second;

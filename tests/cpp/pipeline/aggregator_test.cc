@@ -117,18 +117,18 @@ TEST(Round, KrumAndMultiKrumQuorumEdges) {
   // One shared exponent for the cluster (mantissas 20480, 24576, 28672, 32767): with k = 2,
   // 1.75 has the smallest sum of its two nearest squared distances.
   Updates five = constant_updates({1.25f, 1.5f, 1.75f, 2.0f, 50.0f});
-  auto r = krum.run(five.views, std::nullopt, std::nullopt);
+  auto r = krum.aggregate_weighted(five.views, std::nullopt, std::nullopt);
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->aggregate.at(1, 2), 1.75f);
+  EXPECT_EQ(r->at(1, 2), 1.75f);
   auto huge = make(AggregationMethod::krum(UINT64_MAX / 2));
   EXPECT_ERROR_MSG(huge.aggregate_weighted(five.views, std::nullopt, std::nullopt),
                    "Insufficient quorum: need 18446744073709551615, got 5");
 
   Updates seven = constant_updates({1, 2, 3, 4, 5, 6, 7});
   auto mk_default = make(AggregationMethod::multi_krum(1, std::nullopt));
-  auto out = mk_default.run(seven.views, std::nullopt, std::nullopt);
-  ASSERT_TRUE(out.ok());
-  const auto* rec = std::get_if<audit::record::MultiKrum>(&out->method);
+  audit::RoundAudit audit;
+  ASSERT_TRUE(mk_default.aggregate_weighted(seven.views, std::nullopt, std::nullopt, &audit).ok());
+  const auto* rec = std::get_if<audit::record::MultiKrum>(&audit.method);
   ASSERT_NE(rec, nullptr);
   EXPECT_EQ(rec->selected_m, 3u);
   EXPECT_EQ(rec->requested_m, std::nullopt);
@@ -137,9 +137,8 @@ TEST(Round, KrumAndMultiKrumQuorumEdges) {
                      "Multi-Krum selection m=" + std::to_string(m) +
                          " exceeds the safe maximum 3 for 7 clients with f=1 (requires 1 <= m <= n - 2f - 2)");
   }
-  auto five_default = mk_default.run(five.views, std::nullopt, std::nullopt);
-  ASSERT_TRUE(five_default.ok());
-  EXPECT_EQ(std::get<audit::record::MultiKrum>(five_default->method).selected_m, 1u);
+  ASSERT_TRUE(mk_default.aggregate_weighted(five.views, std::nullopt, std::nullopt, &audit).ok());
+  EXPECT_EQ(std::get<audit::record::MultiKrum>(audit.method).selected_m, 1u);
   EXPECT_ERROR_MSG(mk_default.aggregate_weighted(four.views, std::nullopt, std::nullopt),
                    "Insufficient quorum: need 5, got 4");
 }
@@ -165,20 +164,23 @@ TEST(Round, BanAndNormFilteringTogether) {
   u.data = {{1, 1}, {30, 40}, {3, 4}, {1e30f, 1e30f}};
   u.refresh();
   const Ids ids = {"trusted", "huge", "edge", "stranger"};
-  auto r = agg.run(u.views, std::span<const std::string_view>(ids), std::nullopt);
+  audit::RoundAudit audit;
+  auto r = agg.aggregate_weighted(u.views, std::span<const std::string_view>(ids), std::nullopt,
+                                  &audit);
   ASSERT_TRUE(r.ok());
-  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(r->decisions[0].verdict));
-  const auto* rej = std::get_if<audit::RejectedByNormBound>(&r->decisions[1].verdict);
+  const auto& decisions = audit.decisions;
+  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(decisions[0].verdict));
+  const auto* rej = std::get_if<audit::RejectedByNormBound>(&decisions[1].verdict);
   ASSERT_NE(rej, nullptr);
   EXPECT_EQ(rej->norm, 50.0);
-  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(r->decisions[2].verdict));
-  const auto* ex = std::get_if<audit::ExcludedByReputation>(&r->decisions[3].verdict);
+  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(decisions[2].verdict));
+  const auto* ex = std::get_if<audit::ExcludedByReputation>(&decisions[3].verdict);
   ASSERT_NE(ex, nullptr);
   EXPECT_EQ(ex->score, 0.5f);
   EXPECT_EQ(ex->threshold, 0.6f);
-  EXPECT_EQ(r->decisions[3].client_id, "stranger");
-  EXPECT_EQ(r->aggregate.at(0, 0), 2.0f);
-  EXPECT_EQ(r->aggregate.at(0, 1), 2.5f);
+  EXPECT_EQ(decisions[3].client_id, "stranger");
+  EXPECT_EQ(r->at(0, 0), 2.0f);
+  EXPECT_EQ(r->at(0, 1), 2.5f);
   EXPECT_EQ(agg.reputation().all_scores().count("stranger"), 0u);
 
   // Everything turned away: the count is of submitted updates.
@@ -187,12 +189,20 @@ TEST(Round, BanAndNormFilteringTogether) {
   bad.refresh();
   const Ids ids3 = {"huge", "huge", "nobody"};
   EXPECT_ERROR_MSG(agg.aggregate_weighted(bad.views, std::span<const std::string_view>(ids3),
-                                          std::nullopt),
+                                          std::nullopt, &audit),
                    "all 3 submitted updates were rejected");
-  // A refused round's record carries the configuration but nothing the round would have chosen.
-  const auto rec = make(AggregationMethod::multi_krum(2, 5)).refused_round_method();
-  EXPECT_EQ(std::get<audit::record::MultiKrum>(rec).requested_m, 5u);
-  EXPECT_FALSE(std::get<audit::record::MultiKrum>(rec).selected_m.has_value());
+  // The refused round's audit: its decisions, and a record that carries the configuration but
+  // nothing the round would have chosen.
+  ASSERT_EQ(audit.decisions.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<audit::RejectedByNormBound>(audit.decisions[1].verdict));
+  EXPECT_TRUE(std::holds_alternative<audit::ExcludedByReputation>(audit.decisions[2].verdict));
+  EXPECT_TRUE(std::holds_alternative<audit::record::FedAvg>(audit.method));
+  auto mk = make(AggregationMethod::multi_krum(2, 5), 0.1f, 0.0f, false, 1.0f);
+  EXPECT_ERROR_MSG(mk.aggregate_weighted(bad.views, std::nullopt, std::nullopt, &audit),
+                   "all 3 submitted updates were rejected");
+  EXPECT_EQ(std::get<audit::record::MultiKrum>(audit.method).requested_m, 5u);
+  EXPECT_FALSE(std::get<audit::record::MultiKrum>(audit.method).selected_m.has_value());
+  EXPECT_FALSE(audit.decisions[0].client_id.has_value());
 }
 
 TEST(Round, ZeroThresholdAndMissingIdsExcludeNobody) {
@@ -200,9 +210,11 @@ TEST(Round, ZeroThresholdAndMissingIdsExcludeNobody) {
   ASSERT_TRUE(agg.reputation().set_score("zero", 0.0f).ok());
   Updates u = constant_updates({1, 2, 3});
   const Ids ids = {"zero", "zero", "zero"};
-  auto r = agg.run(u.views, std::span<const std::string_view>(ids), std::nullopt);
-  ASSERT_TRUE(r.ok());
-  for (const auto& d : r->decisions) EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  audit::RoundAudit audit;
+  ASSERT_TRUE(
+      agg.aggregate_weighted(u.views, std::span<const std::string_view>(ids), std::nullopt, &audit)
+          .ok());
+  for (const auto& d : audit.decisions) EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
 
   auto banning = make(AggregationMethod::median(), 0.1f, 1.0f);
   ASSERT_TRUE(banning.aggregate_weighted(u.views, std::nullopt, std::nullopt).ok());
@@ -249,13 +261,14 @@ TEST(Round, TrimmedMeanRecordsTheEffectiveAdaptiveTrim) {
   for (const char* id : {"a", "b", "c", "d"}) ASSERT_TRUE(agg.reputation().set_score(id, 0.9f).ok());
   ASSERT_TRUE(agg.reputation().set_score("e", 0.1f).ok());
   Updates u = constant_updates({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  auto r = agg.run(u.views, std::nullopt, std::nullopt);
+  audit::RoundAudit audit;
+  auto r = agg.aggregate_weighted(u.views, std::nullopt, std::nullopt, &audit);
   ASSERT_TRUE(r.ok());
-  const auto& rec = std::get<audit::record::TrimmedMean>(r->method);
+  const auto& rec = std::get<audit::record::TrimmedMean>(audit.method);
   EXPECT_EQ(rec.configured_trim, 0.1f);
   EXPECT_EQ(rec.effective_trim, 0.05f + 1.0f / 5.0f);  // 0.25: k = 3 of 10
   EXPECT_TRUE(rec.adaptive);
-  EXPECT_EQ(r->aggregate.at(0, 0), (4.0f + 5.0f + 6.0f + 7.0f) / 4.0f);
+  EXPECT_EQ(r->at(0, 0), (4.0f + 5.0f + 6.0f + 7.0f) / 4.0f);
 
   // A restored NaN fraction reaches the kernel, which names it.
   auto nan_trim = ByzantineAggregator::restore(AggregationMethod::trimmed_mean(), std::nanf(""),
