@@ -1,5 +1,6 @@
 // The aggregator's persisted JSON text: writing, and the tolerant reader with its checks in
-// text order.
+// text order. The text written and every failure message below are fixed texts that stored
+// files and callers rely on.
 #include <array>
 #include <limits>
 #include <string>

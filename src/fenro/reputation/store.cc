@@ -42,7 +42,8 @@ bool read_scores(json::Reader& reader, ReputationStore::Map& out) {
   return !reader.failed();
 }
 
-// The range-check message for the first unstorable score in ascending id order, if any.
+// The range-check message for the first unstorable score in ascending id order, if any: a fixed
+// text callers match on.
 std::optional<std::string> range_error(const ReputationStore::Map& scores) {
   for (const auto& [id, s] : scores) {
     if (!storable(s)) {
