@@ -11,7 +11,8 @@
 //   TypeError     "argument '<name>': <reason>"                       an argument fails to convert,
 //                                                                     <reason> from this table or
 //                                                                     from Python's own TypeError
-//   (reason)      "Can't extract `str` to `Vec`"                      a str where a list is expected
+//   (reason)      "Can't extract `str` to `Vec`"                      a str where a list is
+//                                                                     expected
 //   (reason)      "'<type>' object cannot be converted to '<kind>'"   <kind>: "Sequence" (not a
 //                                                                     sequence), "PyArray<T, D>"
 //                                                                     (an update that is no array),

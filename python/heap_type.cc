@@ -4,10 +4,10 @@
 
 namespace fenro::python {
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
-  const char* dot = std::strrchr(spec->name, '.');
-  const char* name = dot == nullptr ? spec->name : dot + 1;
-  PyObject* type = PyType_FromSpec(spec);
+PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec) {
+  const char* dot = std::strrchr(type_spec->name, '.');
+  const char* name = dot == nullptr ? type_spec->name : dot + 1;
+  PyObject* type = PyType_FromSpec(type_spec);
   if (type == nullptr) return nullptr;
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   PyObject* text = all == nullptr ? nullptr : PyUnicode_FromString(name);

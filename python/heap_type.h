@@ -1,5 +1,5 @@
 // The class plumbing every type of the binding shares: an instance that owns one library value
-// and a borrow flag, its creation and release, the type spec, and the type's registration in
+// and a borrow flag, its creation and release, its PyType_Spec, and the type's registration in
 // its module.
 #ifndef FENRO_PYTHON_HEAP_TYPE_H_
 #define FENRO_PYTHON_HEAP_TYPE_H_
@@ -45,18 +45,18 @@ void dealloc_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The spec of a class whose instances own a T. `qualified_name` is "builtins.<name>", so that
-// the class's __module__ reads "builtins"; the flags give no BASETYPE (not subclassable) and
-// the layout has no dict or weak-reference slots.
+// The PyType_Spec of a class whose instances own a T. `qualified_name` is "builtins.<name>", so
+// that the class's __module__ reads "builtins"; the flags give no BASETYPE (not subclassable)
+// and the layout has no dict or weak-reference slots.
 template <class T>
 PyType_Spec instance_spec(const char* qualified_name, PyType_Slot* slots) {
   return {qualified_name, static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
 }
 
-// Creates the heap type from `spec`, adds it to the module under its bare name (the part of
-// spec->name after the last '.') and appends that name to the module's __all__. Returns the
-// type, a reference that lives for the process, or nullptr with an exception set.
-PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);
+// Creates the heap type from `type_spec`, adds it to the module under its bare name (the part
+// of type_spec->name after the last '.') and appends that name to the module's __all__.
+// Returns the type, a reference that lives for the process, or nullptr with an exception set.
+PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec);
 
 // A METH_VARARGS | METH_KEYWORDS function, for the PyCFunction slot of a method table.
 inline PyCFunction as_method(PyCFunctionWithKeywords f) {

@@ -40,7 +40,8 @@ PyMODINIT_FUNC PyInit__core(void) {
     return nullptr;
   }
   // The classes are added, and listed in __all__, in this order.
-  if (!fenro::python::register_byzantine_aggregator(m) || !fenro::python::register_reputation_manager(m)) {
+  if (!fenro::python::register_byzantine_aggregator(m) ||
+      !fenro::python::register_reputation_manager(m)) {
     Py_DECREF(m);
     g_initialised = false;
     return nullptr;

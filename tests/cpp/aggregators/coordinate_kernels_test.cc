@@ -245,7 +245,8 @@ void expect_kernels_match_reference(std::span<const UpdateView> views, uint32_t 
       const size_t k = static_cast<size_t>(std::ceil(frac * static_cast<float>(n)));
       if (n <= 2 * k) continue;
       SCOPED_TRACE(::testing::Message() << "t=" << frac);
-      check(detail::trimmed_mean_with(views, frac, owed(views), t), testing::ref_trimmed_mean(views, k));
+      check(detail::trimmed_mean_with(views, frac, owed(views), t),
+            testing::ref_trimmed_mean(views, k));
     }
   });
 }

@@ -132,7 +132,9 @@ TEST(Round, KrumAndMultiKrumQuorumEdges) {
   EXPECT_EQ(r->at(1, 2), 1.75f);
   EXPECT_EQ(std::get<audit::record::Krum>(audit.method).f, 1u);
   ASSERT_EQ(audit.decisions.size(), 5u);  // every update Admitted, selected or not
-  for (const auto& d : audit.decisions) EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  for (const auto& d : audit.decisions) {
+    EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  }
   auto huge = make(AggregationMethod::krum(UINT64_MAX / 2));
   EXPECT_ERROR_MSG(round(huge, five), "Insufficient quorum: need 18446744073709551615, got 5");
 
@@ -165,7 +167,9 @@ TEST(Round, MultiKrumMeanAddsSelectedUpdatesInSelectionOrder) {
 
 TEST(Round, BanAndNormFilteringTogetherWithTheirAudit) {
   auto agg = make(AggregationMethod::fed_avg(), 0.1f, /*ban=*/0.6f, false, /*bound=*/5.0f);
-  for (const char* id : {"trusted", "huge", "edge"}) ASSERT_TRUE(agg.reputation().set_score(id, 0.9f).ok());
+  for (const char* id : {"trusted", "huge", "edge"}) {
+    ASSERT_TRUE(agg.reputation().set_score(id, 0.9f).ok());
+  }
   // 1x2 updates: (3, 4) has norm exactly 5 and is kept; (30, 40) exceeds; the unknown client
   // reads 0.5 < 0.6 and is excluded without being norm-checked or stored.
   Updates u(4, 1, 2);
@@ -222,7 +226,9 @@ TEST(Round, ZeroThresholdAndMissingIdsExcludeNobody) {
   const Updates u = constant_updates({1, 2, 3});
   audit::RoundAudit audit;
   ASSERT_TRUE(round(agg, u, Ids{"zero", "zero", "zero"}, {}, &audit).ok());
-  for (const auto& d : audit.decisions) EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  for (const auto& d : audit.decisions) {
+    EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  }
 
   auto banning = make(AggregationMethod::median(), 0.1f, 1.0f);
   ASSERT_TRUE(round(banning, u).ok());
@@ -318,7 +324,8 @@ std::string read_error(const std::string& text) {
   auto r = ByzantineAggregator::from_json(text);
   const auto* err = std::get_if<std::string>(&r);
   std::smatch suffix;
-  if (err == nullptr || !std::regex_search(*err, suffix, std::regex(" at line \\d+ column \\d+$"))) {
+  const std::regex position(" at line \\d+ column \\d+$");
+  if (err == nullptr || !std::regex_search(*err, suffix, position)) {
     ADD_FAILURE() << text << (err ? " has no position suffix: " + *err : " was read");
     return err ? *err : "";
   }
