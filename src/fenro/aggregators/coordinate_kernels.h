@@ -130,8 +130,8 @@ void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end);
 
-// The rules on an explicit target (which the CPU must support); the public functions pass
-// simd::best_target(). Same checks, messages and results as the public functions.
+// The rules on an explicit target (which the CPU must support); the public functions that take
+// a Validation pass simd::best_target(), and have the same checks, messages and results.
 Result<Matrix> fedavg_with(std::span<const UpdateView> updates,
                            std::optional<std::span<const float>> checked_weights,
                            update::Validation validation, simd::Target target);
