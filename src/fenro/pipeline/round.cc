@@ -103,20 +103,19 @@ Result<Matrix> ByzantineAggregator::aggregate_weighted(
     return error::WeightsRequireFedAvg{method_.debug_text()};
   }
   const bool excluding = client_ids && ban_threshold_ > 0.0f;  // 0, negative or NaN: nobody
-  // The scan for non-finite values rides on a pass that is made anyway: with a norm bound, the
-  // one that measures the norms; with nothing to filter, the coordinate-wise kernel's own pass
-  // over the values, `validation` staying owed until then.
+  // With nothing to filter, a coordinate-wise method's kernel scans the values for non-finite
+  // ones in its own pass over them: `validation` stays owed until then. Otherwise they are
+  // scanned on the pass that measures every norm: the norm filter needs the norms, and its
+  // loops, vectorised per target, scan faster than validate_updates.
   update::Validation validation = update::Validation::of(updates);
   std::vector<double> norms;
-  if (norm_bound_) {
+  if (method_.coordinate_wise() && !norm_bound_ && !excluding) {
+    FENRO_RETURN_IF_ERROR(validation.check_shapes());
+  } else {
     auto measured = verification::validate_and_measure(updates);
     if (!measured.ok()) return std::move(measured).error();
     norms = std::move(measured).value();
     validation = update::Validation::done();
-  } else if (method_.coordinate_wise() && !excluding) {
-    FENRO_RETURN_IF_ERROR(validation.check_shapes());
-  } else {
-    FENRO_RETURN_IF_ERROR(validation.complete());
   }
   // Every later failure is reported through `validation`, so an owed non-finite value still
   // comes first.

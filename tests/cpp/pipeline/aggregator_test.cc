@@ -69,9 +69,10 @@ TEST(Round, ChecksRunInTheDocumentedOrder) {
   EXPECT_ERROR_MSG(round(restored, ok), "Invalid norm bound: -1 (must be finite and > 0)");
 }
 
-// The round scans the values on the pass that measures norms (with a norm bound), on a pass of
-// its own (when it excludes clients, or for Krum), or leaves the scan to a coordinate-wise
-// kernel's own pass. Every way reports the same first failure, before any later check's.
+// The round scans the values on the pass that measures norms (with a filter, or for Krum), or
+// leaves the scan to a coordinate-wise kernel's own pass, which checks the values as it loads
+// them (median, trimmed mean) or after the mean (FedAvg). Every way reports the same first
+// failure, before any later check's.
 TEST(Round, EveryValidationPathReportsTheFirstFailureInOrder) {
   using M = AggregationMethod;
   const std::pair<const char*, ByzantineAggregator> configs[] = {
