@@ -10,7 +10,6 @@
 #include "fenro/aggregators/adaptive.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum.h"
-#include "fenro/aggregators/krum_kernels.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/math/norms.h"
@@ -69,7 +68,7 @@ Result<Applied> apply_method(const ByzantineAggregator& agg, std::span<const Upd
     }
     case Kind::kKrum: {
       // The quorum is judged by the selection, which picks nothing below it.
-      const auto selected = aggregators::krum_kernels::krum_select_fused(survivors, method.f);
+      const auto selected = aggregators::krum_select(survivors, method.f);
       if (!selected) return error::InsufficientQuorum{aggregators::krum_quorum(method.f), k};
       return Applied{copy_of(survivors[*selected]), audit::record::Krum{method.f}};
     }
@@ -80,7 +79,7 @@ Result<Applied> apply_method(const ByzantineAggregator& agg, std::span<const Upd
       const uint64_t max = k - 2 * f - 2;  // k >= 2f + 3, so no wrap-around
       const uint64_t m = method.m.value_or(std::min<uint64_t>(max, 3));
       if (m < 1 || m > max) return error::MultiKrumSelectionTooLarge{k, f, m, max};
-      const auto selected = aggregators::krum_kernels::multi_krum_select_fused(survivors, f, m);
+      const auto selected = aggregators::multi_krum_select(survivors, f, m);
       if (!selected) return error::InsufficientQuorum{need, k};
       std::vector<UpdateView> chosen;
       chosen.reserve(selected->size());
