@@ -87,8 +87,8 @@ void run(size_t n) {
               static_cast<double>(n * d * 8) / floor_s / 1e9);
   const size_t k = static_cast<size_t>(std::ceil(kTrim * static_cast<float>(n)));
   std::printf("  comparators per tile: median %zu, trimmed mean %zu\n",
-              aggregators::internal::network_size(n, (n - 1) / 2, n / 2 + 1),
-              aggregators::internal::network_size(n, k, n - k));
+              aggregators::detail::network_size(n, (n - 1) / 2, n / 2 + 1),
+              aggregators::detail::network_size(n, k, n - k));
   std::printf("  %-16s %9s %8s %10s %10s %10s\n", "kernel", "ms", "x floor", "vs naive",
               "2T vs 1T", "extra MB");
 

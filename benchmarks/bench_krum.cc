@@ -57,11 +57,11 @@ double cpu_of(F&& f) {
 
 size_t whole_krum(const Inputs& in, size_t f) {
   const auto enc = aggregators::encode_bfp16(in.views);
-  return *aggregators::aggregate_krum_bfp16(enc, f);
+  return *aggregators::detail::aggregate_krum_bfp16(enc, f);
 }
 
 size_t fused_krum(const Inputs& in, size_t f) {
-  return *aggregators::krum_kernels::krum_select_fused(in.views, f);
+  return *aggregators::krum_select(in.views, f);
 }
 
 void run(size_t n, size_t rows, size_t cols) {
@@ -92,7 +92,7 @@ void run(size_t n, size_t rows, size_t cols) {
     std::vector<aggregators::Bfp16Vec> enc;
     const double t_enc = best_of(reps, [&] { enc = aggregators::encode_bfp16(in.views); });
     const double t_scores =
-        best_of(reps, [&] { (void)aggregators::compute_krum_scores_bfp16(enc, k); });
+        best_of(reps, [&] { (void)aggregators::detail::compute_krum_scores_bfp16(enc, k); });
     enc.clear();
     enc.shrink_to_fit();
     size_t sel = 0;
@@ -126,11 +126,12 @@ void run(size_t n, size_t rows, size_t cols) {
   auto enc = aggregators::encode_bfp16(in.views);
   for (auto& e : enc) e.mantissas.resize(slice);
   const double t_ref =
-      best_of(1, [&] { (void)aggregators::krum_kernels::scores_reference(enc, k); }) *
+      best_of(1, [&] { (void)aggregators::detail::scores_reference(enc, k); }) *
       static_cast<double>(rows * cols) / static_cast<double>(slice);
   enc.clear();
   auto full = aggregators::encode_bfp16(in.views);
-  const double t_fast = best_of(2, [&] { (void)aggregators::compute_krum_scores_bfp16(full, k); });
+  const double t_fast =
+      best_of(2, [&] { (void)aggregators::detail::compute_krum_scores_bfp16(full, k); });
   std::printf("  per-client reference scores (scaled from %zu elements): %.2f s, %.1fx slower\n",
               slice, t_ref, t_ref / t_fast);
 }

@@ -12,7 +12,7 @@
 #include "bench_util.h"
 #include "fenro/aggregators/bfp16.h"
 #include "fenro/aggregators/fedavg.h"
-#include "fenro/aggregators/krum.h"
+#include "fenro/aggregators/krum_kernels.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/pipeline/aggregator.h"
@@ -41,11 +41,11 @@ double bare_kernel(const Inputs& in, const AggregationMethod& m, int reps) {
         (void)aggregators::median(in.views);
         break;
       case K::kKrum:
-        (void)aggregators::aggregate_krum_bfp16(aggregators::encode_bfp16(in.views), m.f);
+        (void)aggregators::detail::aggregate_krum_bfp16(aggregators::encode_bfp16(in.views), m.f);
         break;
       case K::kMultiKrum: {
-        auto sel = aggregators::aggregate_multi_krum_bfp16(aggregators::encode_bfp16(in.views),
-                                                           m.f, 3);
+        auto sel = aggregators::detail::aggregate_multi_krum_bfp16(
+            aggregators::encode_bfp16(in.views), m.f, 3);
         std::vector<UpdateView> chosen;
         for (size_t i : *sel) chosen.push_back(in.views[i]);
         (void)aggregators::mean_unchecked(chosen);

@@ -17,6 +17,7 @@
 #include "fenro/math/running_sums.h"
 #include "fenro/parallel/pool.h"
 #include "fenro/update/range_scan.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::bench {
 namespace {

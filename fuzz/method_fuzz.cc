@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "fenro/pipeline/aggregator.h"
+#include "fenro/pipeline/method.h"
 
 using fenro::pipeline::AggregationMethod;
 

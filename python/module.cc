@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "errors.h"
 #include "register.h"
 
 namespace {
@@ -23,8 +24,7 @@ PyMODINIT_FUNC PyInit__core(void) {
   // The module keeps process-wide state (the worker pool, bound NumPy table), so it may be
   // initialised once per process only.
   if (g_initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError,
-                    "fenro._core can only be initialised once per process");
+    PyErr_SetString(PyExc_ImportError, fenro::python::kSecondInitialisation);
     return nullptr;
   }
   PyObject* m = PyModule_Create(&g_module);
@@ -40,7 +40,8 @@ PyMODINIT_FUNC PyInit__core(void) {
     return nullptr;
   }
   // The classes are added, and listed in __all__, in this order.
-  if (!fenro::python::register_aggregator(m) || !fenro::python::register_reputation_manager(m)) {
+  if (!fenro::python::register_byzantine_aggregator(m) ||
+      !fenro::python::register_reputation_manager(m)) {
     Py_DECREF(m);
     g_initialised = false;
     return nullptr;

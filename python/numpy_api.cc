@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "errors.h"
+
 namespace fenro::python::numpy {
 namespace {
 
@@ -74,8 +76,7 @@ bool ensure_loaded() {
   if (api == nullptr) return false;
   unsigned abi = reinterpret_cast<unsigned (*)()>(api[kSlotAbiVersion])();
   if (abi != kAbiNumpy1 && abi != kAbiNumpy2) {
-    PyErr_Format(PyExc_ImportError,
-                 "fenro._core supports NumPy 1.x and 2.x; found NumPy C ABI version 0x%x", abi);
+    PyErr_Format(PyExc_ImportError, kNumpyAbiFormat, abi);
     return false;
   }
   auto descr_from_type = reinterpret_cast<DescrFromTypeFn>(api[kSlotDescrFromType]);

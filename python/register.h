@@ -1,4 +1,5 @@
-// The registration function of each binding area; module.cc calls them in order.
+// The registration function of each class of fenro._core, one register_<class>.cc each;
+// module.cc calls them in order.
 #ifndef FENRO_PYTHON_REGISTER_H_
 #define FENRO_PYTHON_REGISTER_H_
 
@@ -8,7 +9,7 @@ namespace fenro::python {
 
 // Each creates its class, adds it to the module and appends its name to __all__. Returns false
 // with a Python exception set on failure.
-bool register_aggregator(PyObject* module);
+bool register_byzantine_aggregator(PyObject* module);
 bool register_reputation_manager(PyObject* module);
 
 }  // namespace fenro::python

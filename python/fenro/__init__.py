@@ -3,8 +3,7 @@
 import sys as _sys
 
 from fenro._core import ByzantineAggregator, ReputationManager
-
-__version__ = "0.1.0"
+from fenro._version import __version__
 __all__ = ["ByzantineAggregator", "ReputationManager", "__version__"]
 
 

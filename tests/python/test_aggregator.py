@@ -42,15 +42,6 @@ def test_mean_and_median_match_numpy(method, ours):
     np.testing.assert_allclose(out, ours(np.stack(updates)), rtol=2e-6, atol=1e-6)
 
 
-def test_trimmed_mean_drops_extremes_per_coordinate():
-    updates = [np.full((2, 2), v, np.float32) for v in [1.0, 100.0, 2.0, 3.0, -50.0]]
-    assert (ByzantineAggregator("trimmed_mean", 0.2).aggregate(updates) == 2.0).all()
-    assert value_error(ByzantineAggregator("trimmed_mean", 0.5).aggregate, updates) == (
-        "Insufficient quorum: need 1, got 0")
-    assert value_error(ByzantineAggregator("trimmed_mean", 0.6).aggregate, updates) == (
-        "Invalid trim fraction: 0.6 (must be 0.0-0.5)")
-
-
 @pytest.mark.parametrize("method", ["krum", "multi_krum:1:1"])
 def test_krum_selects_one_submitted_update_exactly(method):
     updates = make_updates(7, (5, 5), seed=4)
@@ -63,30 +54,23 @@ def test_krum_selects_one_submitted_update_exactly(method):
 NAN_AT_1_2 = np.zeros((2, 3), np.float32)
 NAN_AT_1_2[1, 2] = np.nan
 
-# (method, norm bound, aggregate arguments, message); each row fails only the check it names,
-# or also later ones, so that a changed check order shows as a different message.
+# Library failures reach Python as ValueError with the library's message, nothing added. The
+# order of the checks is the C++ suite's concern; these rows cover what passes through the
+# binding: a method's debug text, values read from the caller's arrays in place (update 0's
+# NaN is found before update 1's shape), a weight converted from a Python float, a norm bound.
 ROUND_ERRORS = [
-    ("median", None, ([], None, [1.0]), "weights are only supported by FedAvg, not Median"),
     ("krum", None, ([], None, [1.0]), "weights are only supported by FedAvg, not Krum(1)"),
-    ("fedavg", None, ([], None, [1.0]), "Empty updates provided"),
     ("fedavg", None, ([NAN_AT_1_2, np.zeros((1, 1), np.float32)],),
      "Non-finite value NaN in update 0 at [1, 2]"),
-    ("fedavg", None, (make_updates(3), ["a", "b"]),
-     "Client ID count mismatch: 3 updates but 2 client IDs"),
-    ("fedavg", None, (make_updates(3), None, [1.0, 1.0]), "Dimension mismatch in updates"),
     ("fedavg", None, (make_updates(3), None, [1.0, float("inf"), 1.0]),
      "Non-finite weight inf at index 1"),
-    ("krum", None, (make_updates(4),), "Insufficient quorum: need 5, got 4"),
-    ("multi_krum:1:4", None, (make_updates(7),),
-     "Multi-Krum selection m=4 exceeds the safe maximum 3 for 7 clients with f=1 "
-     "(requires 1 <= m <= n - 2f - 2)"),
     ("median", 1.0, ([np.full((2, 2), 100.0, np.float32)] * 3,),
      "all 3 submitted updates were rejected"),
 ]
 
 
 @pytest.mark.parametrize("method, bound, args, message", ROUND_ERRORS)
-def test_round_errors_in_check_order(method, bound, args, message):
+def test_round_errors_pass_through_unchanged(method, bound, args, message):
     agg = ByzantineAggregator(method, 0.1, norm_bound=bound)
     assert value_error(agg.aggregate, *args) == message
 
@@ -108,15 +92,6 @@ def test_reputation_moves_only_on_successful_rounds_with_ids(method):
     assert agg.get_reputation("never") == 0.5 and agg.to_json() == before
     agg.reset_reputation()
     assert agg.get_reputation("c0") == 0.5
-
-
-def test_ban_threshold_excludes_only_with_ids():
-    agg = ByzantineAggregator("median", 0.1, ban_threshold=0.6)
-    updates = make_updates(3)
-    assert value_error(agg.aggregate, updates, ["a", "b", "c"]) == (
-        "all 3 submitted updates were rejected")
-    assert agg.get_reputation("a") == 0.5
-    assert agg.aggregate(updates).shape == updates[0].shape
 
 
 def test_json_round_trip_after_rounds(method):

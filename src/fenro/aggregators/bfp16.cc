@@ -9,7 +9,7 @@
 
 namespace fenro::aggregators {
 
-namespace bfp16_kernels {
+namespace detail {
 
 float max_abs_scalar(const float* v, size_t n, float m) {
   for (size_t t = 0; t < n; ++t) {
@@ -239,23 +239,23 @@ void encode_range(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s
   });
 }
 
-}  // namespace bfp16_kernels
+}  // namespace detail
 
 Bfp16Vec Bfp16Vec::from_f32_slice(std::span<const float> values) {
   Bfp16Vec v;
   v.mantissas.resize(values.size());
-  const float m = bfp16_kernels::max_abs_scalar(values.data(), values.size(), 0.0f);
+  const float m = detail::max_abs_scalar(values.data(), values.size(), 0.0f);
   float scale = 0.0f;
   if (m > 0.0f) {
-    v.exponent = bfp16_kernels::exponent_for(m);
-    scale = bfp16_kernels::scale_for(v.exponent);
+    v.exponent = detail::exponent_for(m);
+    scale = detail::scale_for(v.exponent);
   }
-  bfp16_kernels::encode_scalar(values.data(), values.size(), scale, v.mantissas.data());
+  detail::encode_scalar(values.data(), values.size(), scale, v.mantissas.data());
   return v;
 }
 
 std::vector<Bfp16Vec> encode_bfp16(std::span<const UpdateView> updates) {
-  return bfp16_kernels::encode_with(updates, simd::best_target());
+  return detail::encode_with(updates, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

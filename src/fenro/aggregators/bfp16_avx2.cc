@@ -6,7 +6,7 @@
 
 #include "fenro/aggregators/bfp16_kernels.h"
 
-namespace fenro::aggregators::bfp16_kernels {
+namespace fenro::aggregators::detail {
 
 float max_abs_avx2(const float* v, size_t n, float m) {
   const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
@@ -98,4 +98,4 @@ void encode_avx2(const float* v, size_t n, float scale, int16_t* out) {
   encode_scalar(v + t, n - t, scale, out + t);
 }
 
-}  // namespace fenro::aggregators::bfp16_kernels
+}  // namespace fenro::aggregators::detail

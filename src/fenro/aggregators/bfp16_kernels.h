@@ -11,7 +11,7 @@
 #include "fenro/aggregators/bfp16.h"
 #include "fenro/simd/cpu.h"
 
-namespace fenro::aggregators::bfp16_kernels {
+namespace fenro::aggregators::detail {
 
 // The largest of `m` and |v[t]| over t < n; NaN elements are skipped. `m` is never NaN.
 float max_abs_scalar(const float* v, size_t n, float m);
@@ -55,6 +55,6 @@ std::vector<BlockScale> block_scales_with(std::span<const UpdateView> updates,
 void encode_range(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s,
                   simd::Target target, int16_t* out);
 
-}  // namespace fenro::aggregators::bfp16_kernels
+}  // namespace fenro::aggregators::detail
 
 #endif  // FENRO_AGGREGATORS_BFP16_KERNELS_H_

@@ -9,8 +9,6 @@
 //
 // Requires before inclusion: <cstddef>, <cstdint>, <cstring> and coordinate_kernels.h.
 
-namespace detail {
-
 // Floats from one tile slot to the next.
 constexpr size_t S = kSlotFloats;
 
@@ -519,5 +517,3 @@ void mean_tiles(const MeanJob& job, size_t tile_begin, size_t tile_end) {
     }
   }
 }
-
-}  // namespace detail

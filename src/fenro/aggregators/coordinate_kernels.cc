@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -11,7 +12,7 @@
 
 #include "fenro/parallel/pool.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 
 namespace {
 
@@ -212,14 +213,11 @@ size_t network_size(size_t n, size_t lo, size_t hi) {
 }
 
 Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi,
-                                  Reduce reduce, simd::Target target, Updates state) {
-  // Empty lists and shape mismatches are found without reading the values; the sorting path
-  // for many updates reads them in an order that cannot check along the way.
-  if (state == Updates::kUnchecked &&
-      (!update::shapes_agree(updates) || updates.size() > kMaxNetworkInputs)) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-    state = Updates::kValidated;
-  }
+                                  Reduce reduce, simd::Target target,
+                                  update::Validation validation) {
+  // The sorting path for many updates reads the values in an order that cannot check along
+  // the way.
+  if (updates.size() > kMaxNetworkInputs) FENRO_RETURN_IF_ERROR(validation.complete());
   const InputSet inputs(updates);
   const Inputs& in = inputs.in;
   Matrix out(in.rows, in.cols);
@@ -260,10 +258,12 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
     if (!run(job, begin, end, scratch.get())) all_finite.store(false, std::memory_order_relaxed);
   });
   if (!all_finite.load()) {
-    // Only unvalidated input can hold such a value; validation names the first one.
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+    // Only values still owed a check can be non-finite; the scan names the first one.
+    Status values = validation.complete();
+    assert(!values.ok());
+    if (!values.ok()) return std::move(values).error();
   }
   return out;
 }
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail

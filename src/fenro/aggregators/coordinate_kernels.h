@@ -16,8 +16,9 @@
 #include "fenro/error/result.h"
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
+#include "fenro/update/validation.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 
 // Where the inputs are: n updates of rows x cols. Coordinate c lives at
 // bases[k] + (c / cols) * strides[k] + c % cols; when `contiguous`, simply at bases[k] + c.
@@ -37,10 +38,6 @@ struct InputSet {
   std::vector<std::ptrdiff_t> strides;
   Inputs in{};
 };
-
-// Whether the caller has already run validate_updates on exactly these updates (the round
-// validates the whole submitted list once; its survivors need no second pass).
-enum class Updates : uint8_t { kUnchecked, kValidated };
 
 // How a coordinate's ordered values [lo, hi) become its result.
 enum class Reduce : uint8_t {
@@ -91,12 +88,12 @@ inline size_t padded_slots(size_t n) {
 }
 
 // Per coordinate, orders the values of the updates by the stable IEEE order and reduces the
-// slots [lo, hi) as `reduce` says, on the worker pool with the given target's tile loop.
-// Unless `state` is Updates::kValidated, the updates are validated as validate_updates does,
-// with the same first error; the finiteness part of that check rides along with the tile
-// loads instead of costing a pass of its own.
+// slots [lo, hi) as `reduce` says, on the worker pool with the given target's tile loop. The
+// updates' shapes agree (validation.check_shapes() passed); the value scan still owed by
+// `validation` rides along with the tile loads, or runs first on the path for many updates.
 Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi,
-                                  Reduce reduce, simd::Target target, Updates state);
+                                  Reduce reduce, simd::Target target,
+                                  update::Validation validation);
 
 // The zero-sign rule of the selection kernels for coordinate c whose computed result `res` is
 // a zero (see coordinate_kernels-inl.h); returns the result with its correct sign.
@@ -133,17 +130,16 @@ void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end);
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end);
 
-// The kernels with an explicit target (which the CPU must support); the public functions pass
-// simd::best_target(). Same checks, messages and results as the public functions; with
-// Updates::kValidated the update validation is skipped (the other checks still run).
-Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
-                         std::optional<std::span<const float>> weights, simd::Target target,
-                         Updates state = Updates::kUnchecked);
-Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target);
-Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
-                               simd::Target target, Updates state = Updates::kUnchecked);
-Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target,
-                         Updates state = Updates::kUnchecked);
+// The rules on an explicit target (which the CPU must support); the public functions that take
+// a Validation pass simd::best_target(), and have the same checks, messages and results.
+Result<Matrix> fedavg_with(std::span<const UpdateView> updates,
+                           std::optional<std::span<const float>> checked_weights,
+                           update::Validation validation, simd::Target target);
+Matrix mean_unchecked_with(std::span<const UpdateView> updates, simd::Target target);
+Result<Matrix> trimmed_mean_with(std::span<const UpdateView> updates, float trim_fraction,
+                                 update::Validation validation, simd::Target target);
+Result<Matrix> median_with(std::span<const UpdateView> updates, update::Validation validation,
+                           simd::Target target);
 
 // Above this many updates the selection kernels sort each coordinate's values instead of
 // running a network (whose size grows as n log^2 n).
@@ -153,6 +149,6 @@ inline constexpr size_t kMaxNetworkInputs = 1024;
 // benchmark reports it.
 size_t network_size(size_t n, size_t lo, size_t hi);
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail
 
 #endif  // FENRO_AGGREGATORS_COORDINATE_KERNELS_H_

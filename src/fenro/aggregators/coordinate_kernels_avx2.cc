@@ -8,7 +8,7 @@
 
 #include "fenro/aggregators/coordinate_kernels.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 namespace avx2_target {
 
 struct Ops {
@@ -30,11 +30,11 @@ struct Ops {
 }  // namespace avx2_target
 
 bool select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
-  return avx2_target::detail::select_tiles<avx2_target::Ops>(job, tile_begin, tile_end, scratch);
+  return avx2_target::select_tiles<avx2_target::Ops>(job, tile_begin, tile_end, scratch);
 }
 
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end) {
-  avx2_target::detail::mean_tiles<avx2_target::Ops>(job, tile_begin, tile_end);
+  avx2_target::mean_tiles<avx2_target::Ops>(job, tile_begin, tile_end);
 }
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail

@@ -14,7 +14,7 @@
 
 #include "fenro/aggregators/coordinate_kernels.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 namespace avx512_target {
 
 struct Ops {
@@ -37,11 +37,11 @@ struct Ops {
 
 bool select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_end,
                          float* scratch) {
-  return avx512_target::detail::select_tiles<avx512_target::Ops>(job, tile_begin, tile_end, scratch);
+  return avx512_target::select_tiles<avx512_target::Ops>(job, tile_begin, tile_end, scratch);
 }
 
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end) {
-  avx512_target::detail::mean_tiles<avx512_target::Ops>(job, tile_begin, tile_end);
+  avx512_target::mean_tiles<avx512_target::Ops>(job, tile_begin, tile_end);
 }
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail

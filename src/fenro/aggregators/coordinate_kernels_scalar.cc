@@ -6,7 +6,7 @@
 
 #include "fenro/aggregators/coordinate_kernels.h"
 
-namespace fenro::aggregators::internal {
+namespace fenro::aggregators::detail {
 namespace scalar_target {
 
 struct Ops {
@@ -30,15 +30,15 @@ struct Ops {
 }  // namespace scalar_target
 
 bool select_tiles_scalar(const SelectJob& job, size_t tile_begin, size_t tile_end, float* scratch) {
-  return scalar_target::detail::select_tiles<scalar_target::Ops>(job, tile_begin, tile_end, scratch);
+  return scalar_target::select_tiles<scalar_target::Ops>(job, tile_begin, tile_end, scratch);
 }
 
 float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, float res) {
-  return scalar_target::detail::fix_zero_sign(in, c, lo, hi, res);
+  return scalar_target::fix_zero_sign(in, c, lo, hi, res);
 }
 
 void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end) {
-  scalar_target::detail::mean_tiles<scalar_target::Ops>(job, tile_begin, tile_end);
+  scalar_target::mean_tiles<scalar_target::Ops>(job, tile_begin, tile_end);
 }
 
-}  // namespace fenro::aggregators::internal
+}  // namespace fenro::aggregators::detail

@@ -1,5 +1,6 @@
 #include "fenro/aggregators/fedavg.h"
 
+#include <cassert>
 #include <cmath>
 #include <vector>
 
@@ -8,7 +9,7 @@
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
-namespace internal {
+namespace detail {
 namespace {
 
 // Tiles of kMeanTile coordinates per worker-pool chunk.
@@ -63,77 +64,73 @@ Matrix weighted_mean_in_double(std::span<const UpdateView> updates, std::span<co
   return out;
 }
 
-// The mean itself, for updates whose shapes agree and weights that passed their checks (their
-// float32 sum is not zero, nor is their double sum when the float32 one overflowed).
-Result<Matrix> mean_of(std::span<const UpdateView> updates,
-                       std::optional<std::span<const float>> weights, simd::Target target) {
-  if (!weights.has_value()) {
-    return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
-  }
-  float sum = -0.0f;
-  for (float w : *weights) sum += w;
-  if (std::isfinite(sum)) return mean_in_float(updates, weights->data(), sum, target);
-  double wide = -0.0;
-  for (float w : *weights) wide += static_cast<double>(w);
-  return weighted_mean_in_double(updates, *weights, wide);
-}
-
 }  // namespace
 
-Result<Matrix> fedavg_on(std::span<const UpdateView> updates,
-                         std::optional<std::span<const float>> weights, simd::Target target,
-                         Updates state) {
-  // The values are checked after the mean rather than in a pass of their own: a NaN or an
-  // infinity among the inputs always makes its output element non-finite (the float32 sum and
-  // its double recomputation both carry it). The ordered validation then runs only when the
-  // output holds a non-finite element, or before a later check reports its failure, so the
-  // first failing check in order still decides the error.
-  const bool unchecked = state == Updates::kUnchecked;
-  if (unchecked && !update::shapes_agree(updates)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  const auto values_first = [&](FenroError later) -> FenroError {
-    if (unchecked) {
-      Status values = update::validate_updates(updates);
-      if (!values.ok()) return std::move(values).error();
+Result<Matrix> fedavg_with(std::span<const UpdateView> updates,
+                           std::optional<std::span<const float>> checked_weights,
+                           update::Validation validation, simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
+  Result<Matrix> out = [&]() -> Result<Matrix> {
+    if (!checked_weights.has_value()) {
+      return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
     }
-    return later;
-  };
-  if (weights.has_value()) {
-    if (weights->size() != updates.size()) return values_first(error::DimensionMismatch{});
-    for (size_t i = 0; i < weights->size(); ++i) {
-      if (!std::isfinite((*weights)[i])) {
-        return values_first(error::NonFiniteWeight{(*weights)[i], i});
-      }
-    }
+    const std::span<const float> weights = *checked_weights;
+    assert(weights.size() == updates.size());
     float sum = -0.0f;
-    for (float w : *weights) sum += w;
-    // Finite weights whose float32 sum overflowed are summed again in double; a zero there is
-    // the same lack of quorum as a float32 zero.
-    double wide = -0.0;
-    for (float w : *weights) wide += static_cast<double>(w);
-    if (sum == 0.0f || (!std::isfinite(sum) && wide == 0.0)) {
-      return values_first(error::InsufficientQuorum{1, 0});
+    for (float w : weights) sum += w;
+    if (std::isfinite(sum)) {
+      if (sum == 0.0f) return validation.report(error::InsufficientQuorum{1, 0});
+      return mean_in_float(updates, weights.data(), sum, target);
     }
-  }
-  Result<Matrix> out = mean_of(updates, weights, target);
-  if (unchecked && out.ok() && !update::check_finite(out->view(), 0).ok()) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+    // Finite weights whose float32 sum overflowed: every element divided by an infinity would
+    // lose its value, so the sum and the mean are taken in double instead.
+    double wide = -0.0;
+    for (float w : weights) wide += static_cast<double>(w);
+    if (wide == 0.0) return validation.report(error::InsufficientQuorum{1, 0});
+    return weighted_mean_in_double(updates, weights, wide);
+  }();
+  // A NaN or an infinity among the inputs always makes its output element non-finite (the
+  // float32 sum and its double recomputation both carry it), so the output tells whether the
+  // owed value scan can fail.
+  if (out.ok() && validation.values_owed() && !update::all_finite(out->view())) {
+    FENRO_RETURN_IF_ERROR(validation.complete());
   }
   return out;
 }
 
-Matrix mean_unchecked_on(std::span<const UpdateView> updates, simd::Target target) {
+Matrix mean_unchecked_with(std::span<const UpdateView> updates, simd::Target target) {
   return mean_in_float(updates, nullptr, static_cast<float>(updates.size()), target);
 }
 
-}  // namespace internal
+}  // namespace detail
+
+Status check_weights(std::span<const float> weights, size_t n) {
+  if (weights.size() != n) return error::DimensionMismatch{};
+  for (size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(weights[i])) return error::NonFiniteWeight{weights[i], i};
+  }
+  return {};
+}
 
 Result<Matrix> fedavg(std::span<const UpdateView> updates,
                       std::optional<std::span<const float>> weights) {
-  return internal::fedavg_on(updates, weights, simd::best_target());
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
+  if (weights.has_value()) {
+    Status checked = check_weights(*weights, updates.size());
+    if (!checked.ok()) return validation.report(std::move(checked).error());
+  }
+  return fedavg(updates, weights, validation);
+}
+
+Result<Matrix> fedavg(std::span<const UpdateView> updates,
+                      std::optional<std::span<const float>> checked_weights,
+                      update::Validation validation) {
+  return detail::fedavg_with(updates, checked_weights, validation, simd::best_target());
 }
 
 Matrix mean_unchecked(std::span<const UpdateView> updates) {
-  return internal::mean_unchecked_on(updates, simd::best_target());
+  return detail::mean_unchecked_with(updates, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

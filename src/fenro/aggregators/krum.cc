@@ -47,13 +47,13 @@ inline int64_t dist_from_gram(int64_t gaa, int64_t gbb, int64_t gab, int ea, int
   return r > kMax ? kMax : static_cast<int64_t>(r);
 }
 
-krum_kernels::DotTileFn tile_for(simd::Target target) {
+detail::DotTileFn tile_for(simd::Target target) {
 #if defined(FENRO_X86)
-  if (target != simd::Target::kScalar) return &krum_kernels::dot_tile_avx2;
+  if (target != simd::Target::kScalar) return &detail::dot_tile_avx2;
 #else
   (void)target;
 #endif
-  return &krum_kernels::dot_tile_scalar;
+  return &detail::dot_tile_scalar;
 }
 
 // Bytes of L2 that one element chunk of all n encodings may take: the Gram loop then streams
@@ -77,7 +77,7 @@ size_t chunk_elems(size_t n) {
 // a worker's own), so that encodings need not exist in memory as a whole.
 template <class ChunkOf>
 void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, size_t row_hi,
-               bool upper, krum_kernels::DotTileFn tile, size_t tasks, int64_t* table) {
+               bool upper, detail::DotTileFn tile, size_t tasks, int64_t* table) {
   const size_t rows = row_hi - row_lo;
   const size_t cells = rows * n;
   const size_t chunk = chunk_elems(n);
@@ -142,7 +142,7 @@ void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, siz
 template <class ChunkOf>
 std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
                                                     const std::vector<int>& ex, size_t k,
-                                                    krum_kernels::DotTileFn tile, size_t table_cap,
+                                                    detail::DotTileFn tile, size_t table_cap,
                                                     const ChunkOf& chunk_of) {
   std::vector<std::pair<size_t, int64_t>> out(n);
   for (size_t i = 0; i < n; ++i) out[i].first = i;
@@ -220,6 +220,8 @@ std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
 
 }  // namespace
 
+namespace detail {
+
 int64_t bfp16_distance(const Bfp16Vec& a, const Bfp16Vec& b) {
   const size_t len = a.mantissas.size();
   if (len != b.mantissas.size()) return kMax;
@@ -235,8 +237,6 @@ int64_t bfp16_distance(const Bfp16Vec& a, const Bfp16Vec& b) {
   }
   return acc;
 }
-
-namespace krum_kernels {
 
 void dot_tile_scalar(const int16_t* a0, const int16_t* a1, const int16_t* b0, const int16_t* b1,
                      size_t n, int64_t out[4]) {
@@ -282,7 +282,7 @@ std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> en
   // Unequal lengths never reach here from a round (all updates share one shape).
   if (!same_len || len > (size_t{1} << 32)) return scores_reference(encoded, k);
 
-  const krum_kernels::DotTileFn tile = tile_for(target);
+  const detail::DotTileFn tile = tile_for(target);
   std::vector<const int16_t*> enc(n);
   std::vector<int> ex(n);
   for (size_t i = 0; i < n; ++i) {
@@ -304,39 +304,31 @@ std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const Update
   // Rounds never get here with mixed shapes; the materialised path covers them (and lengths
   // whose Gram entries could overflow) with the per-client computation.
   if (!same_len || len > (size_t{1} << 32)) {
-    return scores_with(bfp16_kernels::encode_with(updates, target), k, target, table_cap);
+    return scores_with(encode_with(updates, target), k, target, table_cap);
   }
-  const std::vector<bfp16_kernels::BlockScale> scales =
-      bfp16_kernels::block_scales_with(updates, target);
+  const std::vector<BlockScale> scales = block_scales_with(updates, target);
   std::vector<int> ex(n);
   for (size_t i = 0; i < n; ++i) ex[i] = scales[i].exponent;
   return scores_from(n, len, ex, k, tile_for(target), table_cap,
                      [&](size_t i, size_t off, size_t clen, int16_t* scratch) {
-                       bfp16_kernels::encode_range(updates[i], off, off + clen, scales[i], target,
-                                                   scratch);
+                       encode_range(updates[i], off, off + clen, scales[i], target, scratch);
                        return static_cast<const int16_t*>(scratch);
                      });
 }
 
-}  // namespace krum_kernels
-
 std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
                                                                   size_t k) {
-  return krum_kernels::scores_with(encoded, k, simd::best_target(), krum_kernels::kDefaultTableCap);
+  return scores_with(encoded, k, simd::best_target(), kDefaultTableCap);
 }
+
+}  // namespace detail
 
 namespace {
-
-// 2f + 3, saturating at the largest size_t.
-size_t quorum(size_t f) {
-  constexpr size_t kMaxSize = std::numeric_limits<size_t>::max();
-  return f > (kMaxSize - 3) / 2 ? kMaxSize : 2 * f + 3;
-}
 
 // Krum over n candidates whose scores for a given k come from `scores_for(k)`.
 template <class ScoresFor>
 std::optional<size_t> select_krum(size_t n, size_t f, const ScoresFor& scores_for) {
-  if (n < quorum(f)) return std::nullopt;
+  if (n < krum_quorum(f)) return std::nullopt;
   const auto scores = scores_for(n - f - 2);
   size_t best = 0;
   for (size_t i = 1; i < n; ++i)
@@ -349,7 +341,7 @@ std::optional<std::vector<size_t>> select_multi_krum(size_t n, size_t f, size_t 
                                                      const ScoresFor& scores_for) {
   if (m == 0) return std::nullopt;
   // n >= 2f + 3 makes n - 2f - 2 >= 1 well defined; below it every m is refused anyway.
-  if (n < quorum(f)) return std::nullopt;
+  if (n < krum_quorum(f)) return std::nullopt;
   if (m > n - 2 * f - 2) return std::nullopt;
   auto scores = scores_for(n - f - 2);
   // Stable by score = ordered by (score, index), since the pairs arrive in ascending index.
@@ -365,6 +357,8 @@ std::optional<std::vector<size_t>> select_multi_krum(size_t n, size_t f, size_t 
 
 }  // namespace
 
+namespace detail {
+
 std::optional<size_t> aggregate_krum_bfp16(std::span<const Bfp16Vec> encoded, size_t f) {
   return select_krum(encoded.size(), f,
                      [&](size_t k) { return compute_krum_scores_bfp16(encoded, k); });
@@ -376,21 +370,19 @@ std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bf
                            [&](size_t k) { return compute_krum_scores_bfp16(encoded, k); });
 }
 
-namespace krum_kernels {
+}  // namespace detail
 
-std::optional<size_t> krum_select_fused(std::span<const UpdateView> updates, size_t f) {
+std::optional<size_t> krum_select(std::span<const UpdateView> updates, size_t f) {
   return select_krum(updates.size(), f, [&](size_t k) {
-    return scores_fused_with(updates, k, simd::best_target(), kDefaultTableCap);
+    return detail::scores_fused_with(updates, k, simd::best_target(), detail::kDefaultTableCap);
   });
 }
 
-std::optional<std::vector<size_t>> multi_krum_select_fused(std::span<const UpdateView> updates,
-                                                           size_t f, size_t m) {
+std::optional<std::vector<size_t>> multi_krum_select(std::span<const UpdateView> updates,
+                                                     size_t f, size_t m) {
   return select_multi_krum(updates.size(), f, m, [&](size_t k) {
-    return scores_fused_with(updates, k, simd::best_target(), kDefaultTableCap);
+    return detail::scores_fused_with(updates, k, simd::best_target(), detail::kDefaultTableCap);
   });
 }
-
-}  // namespace krum_kernels
 
 }  // namespace fenro::aggregators

@@ -4,7 +4,7 @@
 
 #include "fenro/aggregators/krum_kernels.h"
 
-namespace fenro::aggregators::krum_kernels {
+namespace fenro::aggregators::detail {
 namespace {
 
 // vpmaddwd gives int32 pair sums p with |p| <= 2 * 32767^2 < 2^31, so two of them can already
@@ -56,4 +56,4 @@ void dot_tile_avx2(const int16_t* a0, const int16_t* a1, const int16_t* b0, cons
   out[3] = total(w11, h11);
 }
 
-}  // namespace fenro::aggregators::krum_kernels
+}  // namespace fenro::aggregators::detail

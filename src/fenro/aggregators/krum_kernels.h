@@ -1,7 +1,7 @@
-// Internals of the Krum scores: the per-target integer dot-product tile, and the score
-// computation with a chosen target and memory cap (tests compare every target and both the
-// Gram-table and the row-tile arrangement against the per-client reference), and the fused
-// path that encodes on the fly.
+// Internals of the Krum scores: the per-target integer dot-product tile, the score computation
+// with a chosen target and memory cap (tests compare every target and both the Gram-table and
+// the row-tile arrangement against the per-client reference), the fused path that encodes on
+// the fly, and Krum on materialised encodings, the reference the fused selections equal.
 #ifndef FENRO_AGGREGATORS_KRUM_KERNELS_H_
 #define FENRO_AGGREGATORS_KRUM_KERNELS_H_
 
@@ -16,7 +16,26 @@
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
 
-namespace fenro::aggregators::krum_kernels {
+namespace fenro::aggregators::detail {
+
+// Squared distance of two encodings in units of 2^(2 * smaller exponent), saturating at
+// INT64_MAX; INT64_MAX for different lengths or exponents 16 or more apart.
+int64_t bfp16_distance(const Bfp16Vec& a, const Bfp16Vec& b);
+
+// (i, score of i) for every i in ascending order; the score is the saturating sum of the k
+// smallest distances from i to the others (all of them when there are fewer than k). Mantissas
+// must lie in -32767..32767, as the encoder produces them (the vector paths rely on it).
+std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
+                                                                  size_t k);
+
+// The index with the smallest score (lowest index on ties) with k = n - f - 2, or nullopt when
+// n < krum_quorum(f).
+std::optional<size_t> aggregate_krum_bfp16(std::span<const Bfp16Vec> encoded, size_t f);
+
+// The m best indices in selection order (stable by score), or nullopt when m = 0,
+// m > n - 2f - 2, or n < krum_quorum(f).
+std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bfp16Vec> encoded,
+                                                              size_t f, size_t m);
 
 // Largest element count one dot_tile call accepts; a multiple of 16.
 inline constexpr size_t kMaxTileElems = size_t{16} << 16;
@@ -48,17 +67,11 @@ std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const Update
                                                           size_t k, simd::Target target,
                                                           size_t table_cap);
 
-// aggregate_krum_bfp16(encode_bfp16(updates), f) and
-// aggregate_multi_krum_bfp16(encode_bfp16(updates), f, m), bit for bit, on the fused path.
-std::optional<size_t> krum_select_fused(std::span<const UpdateView> updates, size_t f);
-std::optional<std::vector<size_t>> multi_krum_select_fused(std::span<const UpdateView> updates,
-                                                           size_t f, size_t m);
-
 // The literal per-client computation: every distance by bfp16_distance, from both sides, one
 // full sort per client. The reference every fast arrangement is tested against.
 std::vector<std::pair<size_t, int64_t>> scores_reference(std::span<const Bfp16Vec> encoded,
                                                          size_t k);
 
-}  // namespace fenro::aggregators::krum_kernels
+}  // namespace fenro::aggregators::detail
 
 #endif  // FENRO_AGGREGATORS_KRUM_KERNELS_H_

@@ -4,20 +4,25 @@
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
-namespace internal {
+namespace detail {
 
-Result<Matrix> median_on(std::span<const UpdateView> updates, simd::Target target,
-                         Updates state) {
+Result<Matrix> median_with(std::span<const UpdateView> updates, update::Validation validation,
+                           simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   const size_t n = updates.size();
   const size_t h = n / 2;
-  if (n % 2 == 1) return select_coordinates(updates, h, h + 1, Reduce::kPick, target, state);
-  return select_coordinates(updates, h - 1, h + 1, Reduce::kHalfSum, target, state);
+  if (n % 2 == 1) return select_coordinates(updates, h, h + 1, Reduce::kPick, target, validation);
+  return select_coordinates(updates, h - 1, h + 1, Reduce::kHalfSum, target, validation);
 }
 
-}  // namespace internal
+}  // namespace detail
 
 Result<Matrix> median(std::span<const UpdateView> updates) {
-  return internal::median_on(updates, simd::best_target());
+  return median(updates, update::Validation::of(updates));
+}
+
+Result<Matrix> median(std::span<const UpdateView> updates, update::Validation validation) {
+  return detail::median_with(updates, validation, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

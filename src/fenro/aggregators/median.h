@@ -6,6 +6,7 @@
 
 #include "fenro/error/result.h"
 #include "fenro/update/update.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 
@@ -15,6 +16,9 @@ namespace fenro::aggregators {
 // Checks: the shared update validation only; any n >= 1 is accepted.
 // Runs on the worker pool; identical for every thread count.
 Result<Matrix> median(std::span<const UpdateView> updates);
+// The same for a caller that has done part of the update validation already, or wants the
+// value scan to ride on the kernel's pass: `validation` says what is still owed.
+Result<Matrix> median(std::span<const UpdateView> updates, update::Validation validation);
 
 }  // namespace fenro::aggregators
 

@@ -6,33 +6,33 @@
 #include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
-namespace internal {
+namespace detail {
 
-Result<Matrix> trimmed_mean_on(std::span<const UpdateView> updates, float trim_fraction,
-                               simd::Target target, Updates state) {
-  // The updates are checked first; here that happens only when another check would fail,
-  // otherwise select_coordinates validates while it reads.
-  const auto validated_first = [&](FenroError error) -> Result<Matrix> {
-    if (state == Updates::kUnchecked) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-    return error;
-  };
+Result<Matrix> trimmed_mean_with(std::span<const UpdateView> updates, float trim_fraction,
+                                 update::Validation validation, simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   // Written so that NaN fails; -0.0 passes.
   if (!(trim_fraction >= 0.0f && trim_fraction <= 0.5f)) {
-    return validated_first(error::InvalidTrimFraction{trim_fraction});
+    return validation.report(error::InvalidTrimFraction{trim_fraction});
   }
   const size_t n = updates.size();
   // The product is rounded to float32 before rounding up: 0.1f * 10 gives exactly 1, where a
   // double product would give 1.0000000149 and round up to 2.
   const float product = trim_fraction * static_cast<float>(n);
   const size_t k = static_cast<size_t>(std::ceil(product));
-  if (n <= 2 * k) return validated_first(error::InsufficientQuorum{1, 0});
-  return select_coordinates(updates, k, n - k, Reduce::kMean, target, state);
+  if (n <= 2 * k) return validation.report(error::InsufficientQuorum{1, 0});
+  return select_coordinates(updates, k, n - k, Reduce::kMean, target, validation);
 }
 
-}  // namespace internal
+}  // namespace detail
 
 Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction) {
-  return internal::trimmed_mean_on(updates, trim_fraction, simd::best_target());
+  return trimmed_mean(updates, trim_fraction, update::Validation::of(updates));
+}
+
+Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction,
+                            update::Validation validation) {
+  return detail::trimmed_mean_with(updates, trim_fraction, validation, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

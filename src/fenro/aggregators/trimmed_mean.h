@@ -6,6 +6,7 @@
 
 #include "fenro/error/result.h"
 #include "fenro/update/update.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 
@@ -18,6 +19,10 @@ namespace fenro::aggregators {
 // divided by float32(n - 2k). A sum that overflows from finite inputs is recomputed in double in
 // the same order and rounded once. Runs on the worker pool; identical for every thread count.
 Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction);
+// The same for a caller that has done part of the update validation already, or wants the
+// value scan to ride on the kernel's pass: `validation` says what is still owed.
+Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction,
+                            update::Validation validation);
 
 }  // namespace fenro::aggregators
 

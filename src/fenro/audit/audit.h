@@ -1,5 +1,5 @@
 // Audit data of one aggregation round: what happened to every submitted update, and the method
-// parameters the round applied. It lives for one round only.
+// parameters the round applied.
 #ifndef FENRO_AUDIT_AUDIT_H_
 #define FENRO_AUDIT_AUDIT_H_
 
@@ -34,9 +34,9 @@ struct AggregationAuditDecision {
 
 namespace record {
 struct TrimmedMean {
-  float configured_trim;
+  float configured_trim = 0.0f;
   std::optional<float> effective_trim;  // absent in a refused round
-  bool adaptive;
+  bool adaptive = false;
 };
 struct Median {};
 struct FedAvg {};
@@ -53,6 +53,12 @@ struct MultiKrum {
 using RoundMethodRecord =
     std::variant<record::TrimmedMean, record::Median, record::FedAvg, record::Krum,
                  record::MultiKrum>;
+
+// The audit of one round, a plain value the round fills only for a caller that asks for it.
+struct RoundAudit {
+  RoundMethodRecord method;
+  std::vector<AggregationAuditDecision> decisions;  // one per submitted update, index order
+};
 
 }  // namespace fenro::audit
 

@@ -18,7 +18,11 @@ std::string num(uint64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-// Every message template of the library lives here.
+// Every FenroError message template lives here. The library's other fixed texts are no
+// FenroErrors and live with what produces them: the method-text failures in
+// pipeline/method.cc, the JSON syntax and type messages in json/reader.{h,cc}, the range check
+// of a stored score in reputation/store.cc, the aggregator text's field and variant messages in
+// pipeline/aggregator_json.cc. The binding's own texts are listed in python/errors.h.
 std::string FenroError::message() const {
   return std::visit(
       Overloaded{

@@ -3,7 +3,8 @@
 // arrays element by element, skipping whatever it does not know.
 //
 // Errors are sticky. The first failure records one message, "<what> at line L column C", and
-// every later call returns false without reading further. Positions:
+// every later call returns false without reading further. The messages are fixed texts that
+// callers match on (they reach Python as ValueError unchanged). Positions:
 //  - the line counts from 1 and goes up after every line feed;
 //  - the column counts characters (UTF-8 sequences count once) from 1 on that line, and names
 //    the character at which reading stopped: the offending character of a syntax error, the

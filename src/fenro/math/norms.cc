@@ -75,7 +75,7 @@ void batch(std::span<const UpdateView> updates, const UpdateView* reference, dou
         UpdateView u[4];
         for (size_t k = 0; k < 4; ++k) u[k] = updates[std::min(lo + k, hi - 1)];  // pad lanes
         double r[4];
-        norms_kernels::sums4_avx2(u, reference, r);
+        detail::sums4_avx2(u, reference, r);
         for (size_t k = lo; k < hi; ++k) out[k] = r[k - lo];
       }
 #else
@@ -91,7 +91,7 @@ void batch(std::span<const UpdateView> updates, const UpdateView* reference, dou
 
 }  // namespace
 
-namespace norms_kernels {
+namespace detail {
 
 void l2_norms_with(std::span<const UpdateView> updates, double* out, simd::Target target) {
   batch(updates, nullptr, out, target);
@@ -102,7 +102,7 @@ void l2_distances_with(std::span<const UpdateView> updates, const UpdateView& re
   batch(updates, &reference, out, target);
 }
 
-}  // namespace norms_kernels
+}  // namespace detail
 
 double l2_distance_f64(const UpdateView& a, const UpdateView& b) { return distance_scalar(a, b); }
 

@@ -6,7 +6,7 @@
 
 #include "fenro/math/norms_kernels.h"
 
-namespace fenro::math::norms_kernels {
+namespace fenro::math::detail {
 
 void sums4_avx2(const UpdateView* u, const UpdateView* reference, double out[4]) {
   __m256d acc = _mm256_set1_pd(-0.0);
@@ -48,4 +48,4 @@ void sums4_avx2(const UpdateView* u, const UpdateView* reference, double out[4])
   for (int k = 0; k < 4; ++k) out[k] = std::sqrt(s[k]);
 }
 
-}  // namespace fenro::math::norms_kernels
+}  // namespace fenro::math::detail

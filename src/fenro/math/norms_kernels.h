@@ -8,7 +8,7 @@
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
 
-namespace fenro::math::norms_kernels {
+namespace fenro::math::detail {
 
 #if defined(FENRO_X86)
 // Four updates of one shape at once, one per double lane: lane k holds the sequential sum of
@@ -21,6 +21,6 @@ void l2_norms_with(std::span<const UpdateView> updates, double* out, simd::Targe
 void l2_distances_with(std::span<const UpdateView> updates, const UpdateView& reference,
                        double* out, simd::Target target);
 
-}  // namespace fenro::math::norms_kernels
+}  // namespace fenro::math::detail
 
 #endif  // FENRO_MATH_NORMS_KERNELS_H_

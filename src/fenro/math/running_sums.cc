@@ -69,7 +69,7 @@ void batch(std::span<const UpdateView> updates, const UpdateView* reference, siz
           u[k] = updates[std::min(first + k, last - 1)];
           s[k] = running[std::min(first + k, last - 1)];
         }
-        running_sums_kernels::continue4_avx2(u, reference, lo, hi, s);
+        detail::continue4_avx2(u, reference, lo, hi, s);
         for (size_t k = first; k < last; ++k) running[k] = s[k - first];
       }
 #else
@@ -85,7 +85,7 @@ void batch(std::span<const UpdateView> updates, const UpdateView* reference, siz
 
 }  // namespace
 
-namespace running_sums_kernels {
+namespace detail {
 
 void continue_sums_of_squares_with(std::span<const UpdateView> updates, size_t lo, size_t hi,
                                    double* running, simd::Target target) {
@@ -98,7 +98,7 @@ void continue_sums_of_squared_differences_with(std::span<const UpdateView> updat
   batch(updates, &reference, lo, hi, running, target);
 }
 
-}  // namespace running_sums_kernels
+}  // namespace detail
 
 void continue_sums_of_squares(std::span<const UpdateView> updates, size_t lo, size_t hi,
                               double* running) {

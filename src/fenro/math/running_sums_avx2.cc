@@ -6,7 +6,7 @@
 
 #include "fenro/math/running_sums_kernels.h"
 
-namespace fenro::math::running_sums_kernels {
+namespace fenro::math::detail {
 namespace {
 
 // Continues the four lanes of `acc` over `len` elements starting at p[k] (and q, when given).
@@ -56,4 +56,4 @@ void continue4_avx2(const UpdateView* u, const UpdateView* reference, size_t lo,
   _mm256_storeu_pd(running, acc);
 }
 
-}  // namespace fenro::math::running_sums_kernels
+}  // namespace fenro::math::detail

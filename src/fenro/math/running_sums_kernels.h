@@ -9,7 +9,7 @@
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
 
-namespace fenro::math::running_sums_kernels {
+namespace fenro::math::detail {
 
 #if defined(FENRO_X86)
 // Four updates of one shape, one per double lane: continues running[k] over coordinates
@@ -26,6 +26,6 @@ void continue_sums_of_squared_differences_with(std::span<const UpdateView> updat
                                                const UpdateView& reference, size_t lo, size_t hi,
                                                double* running, simd::Target target);
 
-}  // namespace fenro::math::running_sums_kernels
+}  // namespace fenro::math::detail
 
 #endif  // FENRO_MATH_RUNNING_SUMS_KERNELS_H_

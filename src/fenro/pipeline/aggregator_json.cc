@@ -1,14 +1,14 @@
 // The aggregator's persisted JSON text: writing, and the tolerant reader with its checks in
-// text order.
+// text order. The text written and every failure message below are fixed texts that stored
+// files and callers rely on.
 #include <array>
-#include <cmath>
 #include <limits>
 #include <string>
 
-#include "fenro/error/error.h"
 #include "fenro/json/reader.h"
 #include "fenro/json/writer.h"
 #include "fenro/pipeline/aggregator.h"
+#include "fenro/verification/norm_bound.h"
 
 namespace fenro::pipeline {
 namespace {
@@ -154,11 +154,7 @@ class AggregatorReader {
       }
       case kBan:
         if (!r_.read_float(f.ban_threshold)) return false;
-        if (!std::isfinite(f.ban_threshold) || f.ban_threshold < 0.0f ||
-            f.ban_threshold > 1.0f) {
-          return r_.fail(FenroError(error::InvalidReputationThreshold{f.ban_threshold}).message());
-        }
-        return true;
+        return check(reputation::check_ban_threshold(f.ban_threshold));
       case kAdaptive:
         return r_.read_bool(f.adaptive_trim);
       case kNormBound: {
@@ -168,11 +164,8 @@ class AggregatorReader {
         }
         float b = 0.0f;
         if (!r_.read_float(b, "a number or null")) return false;
-        if (!std::isfinite(b) || !(b > 0.0f)) {
-          return r_.fail(FenroError(error::InvalidNormBound{b}).message());
-        }
         f.norm_bound = b;
-        return true;
+        return check(verification::check_norm_bound(b));
       }
     }
     return false;
@@ -249,6 +242,9 @@ class AggregatorReader {
     out = AggregationMethod::multi_krum(f, m);
     return true;
   }
+
+  // Fails the reading, at the current position, with the message of a failed check.
+  bool check(const Status& status) { return status.ok() || r_.fail(status.error().message()); }
 
   json::Reader r_;
   std::string store_error_;

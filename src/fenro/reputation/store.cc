@@ -42,7 +42,8 @@ bool read_scores(json::Reader& reader, ReputationStore::Map& out) {
   return !reader.failed();
 }
 
-// The range-check message for the first unstorable score in ascending id order, if any.
+// The range-check message for the first unstorable score in ascending id order, if any: a fixed
+// text callers match on.
 std::optional<std::string> range_error(const ReputationStore::Map& scores) {
   for (const auto& [id, s] : scores) {
     if (!storable(s)) {
@@ -54,6 +55,13 @@ std::optional<std::string> range_error(const ReputationStore::Map& scores) {
 }
 
 }  // namespace
+
+Status check_ban_threshold(float threshold) {
+  if (!std::isfinite(threshold) || !storable(threshold)) {
+    return error::InvalidReputationThreshold{threshold};
+  }
+  return {};
+}
 
 float ReputationStore::get_score(std::string_view id) const {
   const auto it = scores_.find(id);

@@ -20,6 +20,10 @@ class Reader;
 
 namespace fenro::reputation {
 
+// A ban threshold must be finite and within [0, 1]; otherwise InvalidReputationThreshold.
+// Clients scoring strictly below a valid threshold are banned (is_banned).
+Status check_ban_threshold(float threshold);
+
 class ReputationStore {
  public:
   static constexpr float kDefaultScore = 0.5f;

@@ -6,7 +6,6 @@ namespace {
 struct Features {
   bool avx2 = false;
   bool avx512 = false;
-  bool vnni = false;
 };
 
 Features detect() {
@@ -18,7 +17,6 @@ Features detect() {
            __builtin_cpu_supports("bmi2");
   f.avx512 = f.avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
-  f.vnni = f.avx512 && __builtin_cpu_supports("avx512vnni");
 #endif
   return f;
 }
@@ -42,8 +40,6 @@ std::vector<Target> supported_targets() {
   if (features().avx512) out.push_back(Target::kAvx512);
   return out;
 }
-
-bool has_avx512_vnni() { return features().vnni; }
 
 std::string_view target_name(Target t) {
   switch (t) {

@@ -17,9 +17,6 @@ Target best_target();
 // Every target this CPU runs, scalar first. Kernel tests compare each against scalar.
 std::vector<Target> supported_targets();
 
-// True when the CPU has AVX-512 VNNI (vpdpwssd) on top of kAvx512.
-bool has_avx512_vnni();
-
 std::string_view target_name(Target t);
 
 }  // namespace fenro::simd

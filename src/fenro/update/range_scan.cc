@@ -25,7 +25,7 @@ constexpr size_t kChunk = size_t{1} << 18;
 
 }  // namespace
 
-namespace range_scan_kernels {
+namespace detail {
 
 uint32_t max_magnitude_bits_scalar(const float* v, size_t n, uint32_t m) {
   for (size_t t = 0; t < n; ++t) {
@@ -87,14 +87,14 @@ void scan_ranges_with(std::span<const UpdateView> updates, size_t lo, size_t hi,
   for (size_t t = 0; t < parts.size(); ++t) append_scan(out[t / chunks], parts[t], 0);
 }
 
-}  // namespace range_scan_kernels
+}  // namespace detail
 
 RangeScan scan_range(const UpdateView& u, size_t lo, size_t hi) {
-  return range_scan_kernels::scan_range_with(u, lo, hi, simd::best_target());
+  return detail::scan_range_with(u, lo, hi, simd::best_target());
 }
 
 void scan_ranges(std::span<const UpdateView> updates, size_t lo, size_t hi, RangeScan* out) {
-  range_scan_kernels::scan_ranges_with(updates, lo, hi, out, simd::best_target());
+  detail::scan_ranges_with(updates, lo, hi, out, simd::best_target());
 }
 
 void append_scan(RangeScan& acc, const RangeScan& next, uint64_t offset) {

@@ -6,7 +6,7 @@
 // the ranges'. Joined over consecutive ranges that cover an update, the scans give what one
 // scan of the whole update gives, so the holders of coordinate shards can check their pieces
 // independently and the round still reports the same first non-finite element (see
-// check_finite in update.h) and encodes with the same shared exponent.
+// check_finite in validation.h) and encodes with the same shared exponent.
 #ifndef FENRO_UPDATE_RANGE_SCAN_H_
 #define FENRO_UPDATE_RANGE_SCAN_H_
 

@@ -6,7 +6,7 @@
 
 #include "fenro/update/range_scan_kernels.h"
 
-namespace fenro::update::range_scan_kernels {
+namespace fenro::update::detail {
 
 uint32_t max_magnitude_bits_avx2(const float* v, size_t n, uint32_t m) {
   const __m256i abs_mask = _mm256_set1_epi32(0x7fffffff);
@@ -28,4 +28,4 @@ uint32_t max_magnitude_bits_avx2(const float* v, size_t n, uint32_t m) {
   return max_magnitude_bits_scalar(v + t, n - t, m);
 }
 
-}  // namespace fenro::update::range_scan_kernels
+}  // namespace fenro::update::detail

@@ -10,7 +10,7 @@
 #include "fenro/simd/cpu.h"
 #include "fenro/update/range_scan.h"
 
-namespace fenro::update::range_scan_kernels {
+namespace fenro::update::detail {
 
 // The largest of `m` and the magnitude bits (bits & 0x7fffffff) of v[0 .. n), compared as
 // integers: the float order of the magnitudes, with every NaN above +inf.
@@ -23,6 +23,6 @@ RangeScan scan_range_with(const UpdateView& u, size_t lo, size_t hi, simd::Targe
 void scan_ranges_with(std::span<const UpdateView> updates, size_t lo, size_t hi, RangeScan* out,
                       simd::Target target);
 
-}  // namespace fenro::update::range_scan_kernels
+}  // namespace fenro::update::detail
 
 #endif  // FENRO_UPDATE_RANGE_SCAN_KERNELS_H_

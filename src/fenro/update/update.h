@@ -9,10 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <utility>
-
-#include "fenro/error/result.h"
 
 namespace fenro::update {
 
@@ -76,21 +73,6 @@ class Matrix {
 };
 
 void free_matrix_buffer(float* buffer);
-
-// Validation shared by every kernel and the round, first failure wins:
-//  1. no updates: EmptyUpdates;
-//  2. for each update k in order: a shape other than update 0's gives DimensionMismatch; then
-//     its elements in row-major order, the first NaN or infinity gives NonFiniteValue with the
-//     value, k, row and column. Update k is checked completely before update k+1.
-Status validate_updates(std::span<const UpdateView> updates);
-
-// Whether the list is non-empty and every update has update 0's shape: the part of
-// validate_updates that reads no values.
-bool shapes_agree(std::span<const UpdateView> updates);
-
-// The first non-finite element of one update in row-major order, as NonFiniteValue carrying
-// `index` as the update number; success when every element is finite.
-Status check_finite(const UpdateView& u, uint64_t index);
 
 }  // namespace fenro::update
 

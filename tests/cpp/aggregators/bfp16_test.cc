@@ -81,7 +81,7 @@ TEST(Bfp16Encoding, BatchEqualsSliceEncodingOnEveryTargetAndThreadCount) {
       return rng() % 97 == 0 ? std::nanf("") : x;
     });
     testing::for_each_target_and_pool([&](simd::Target t) {
-      auto got = bfp16_kernels::encode_with(u.views, t);
+      auto got = detail::encode_with(u.views, t);
       ASSERT_EQ(got.size(), n);
       for (size_t k = 0; k < n; ++k) {
         const Bfp16Vec want = Bfp16Vec::from_f32_slice(testing::row_major(u.views[k]));
@@ -108,12 +108,12 @@ TEST(Bfp16Encoding, VectorLoopsMatchScalarOnHardValues) {
   while (v.size() % 16 != 5) v.push_back(0.25f);
   for (float scale : {1.0f, 0.5f, 1024.0f}) {
     std::vector<int16_t> a(v.size()), b(v.size());
-    bfp16_kernels::encode_scalar(v.data(), v.size(), scale, a.data());
-    bfp16_kernels::encode_avx2(v.data(), v.size(), scale, b.data());
+    detail::encode_scalar(v.data(), v.size(), scale, a.data());
+    detail::encode_avx2(v.data(), v.size(), scale, b.data());
     EXPECT_EQ(a, b) << scale;
   }
-  EXPECT_EQ(bfp16_kernels::max_abs_avx2(v.data(), v.size(), 0.0f), inf);
-  EXPECT_GT(bfp16_kernels::max_abs_bits_avx2(v.data(), v.size(), 0), 0x7f800000u);  // saw NaN
+  EXPECT_EQ(detail::max_abs_avx2(v.data(), v.size(), 0.0f), inf);
+  EXPECT_GT(detail::max_abs_bits_avx2(v.data(), v.size(), 0), 0x7f800000u);  // saw NaN
   // The finite loop: scaled magnitudes up to just below 2^16, ties on both sides of zero, and
   // +-32768 which must land on +-32767.
   std::vector<float> f;
@@ -125,13 +125,13 @@ TEST(Bfp16Encoding, VectorLoopsMatchScalarOnHardValues) {
   while (f.size() % 16 != 7) f.push_back(-1.5f);
   for (float scale : {1.0f, 0.5f, 256.0f}) {
     std::vector<int16_t> a(f.size()), b(f.size());
-    bfp16_kernels::encode_scalar(f.data(), f.size(), scale, a.data());
-    bfp16_kernels::encode_finite_avx2(f.data(), f.size(), scale, b.data());
+    detail::encode_scalar(f.data(), f.size(), scale, a.data());
+    detail::encode_finite_avx2(f.data(), f.size(), scale, b.data());
     EXPECT_EQ(a, b) << scale;
   }
   for (float& x : v) x = std::isinf(x) ? std::nanf("") : x;  // NaN in every lane position
-  EXPECT_EQ(bfp16_kernels::max_abs_avx2(v.data(), v.size(), 0.0f),
-            bfp16_kernels::max_abs_scalar(v.data(), v.size(), 0.0f));
+  EXPECT_EQ(detail::max_abs_avx2(v.data(), v.size(), 0.0f),
+            detail::max_abs_scalar(v.data(), v.size(), 0.0f));
 #else
   GTEST_SKIP() << "x86 only";
 #endif

@@ -28,6 +28,8 @@ testing::Updates column(const std::vector<float>& values) {
   for (size_t k = 0; k < values.size(); ++k) u.at(k, 0, 0) = values[k];
   return u;
 }
+// The whole update validation owed: what the public functions pass their kernels.
+update::Validation owed(std::span<const UpdateView> views) { return update::Validation::of(views); }
 float only(const Result<Matrix>& r) {
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().message());
   return r.ok() ? r->data()[0] : NAN;
@@ -93,7 +95,7 @@ TEST(CoordinateKernels, FedAvgChecksUpdatesThenWeightsInOrder) {
   const std::vector<float> zero_w1 = {1.0f, 0.0f, 1.0f};
   testing::for_each_target_and_pool([&](simd::Target t) {
     for (auto w : {std::optional<Weights>(zero_w1), std::optional<Weights>()}) {
-      EXPECT_ERROR_MSG(internal::fedavg_on(wide.views, w, t),
+      EXPECT_ERROR_MSG(detail::fedavg_with(wide.views, w, owed(wide.views), t),
                        "Non-finite value NaN in update 1 at [0, 0]");
     }
   });
@@ -115,16 +117,17 @@ TEST(CoordinateKernels, NonFiniteFoundWhileSelectingIsReportedInUpdateOrder) {
       u.data[3][6 * stride + 99] = -INFINITY;  // inside the last, partial tile
       const std::string want = "Non-finite value -inf in update 3 at [6, 99]";
       testing::for_each_target_and_pool([&](simd::Target t) {
-        EXPECT_ERROR_MSG(internal::median_on(u.views, t), want);
-        EXPECT_ERROR_MSG(internal::trimmed_mean_on(u.views, 0.2f, t), want);
+        EXPECT_ERROR_MSG(detail::median_with(u.views, owed(u.views), t), want);
+        EXPECT_ERROR_MSG(detail::trimmed_mean_with(u.views, 0.2f, owed(u.views), t), want);
         // Fraction and quorum errors still come after the update checks.
-        EXPECT_ERROR_MSG(internal::trimmed_mean_on(u.views, 0.5f, t), want);
+        EXPECT_ERROR_MSG(detail::trimmed_mean_with(u.views, 0.5f, owed(u.views), t), want);
       });
       u.data[3][6 * stride + 99] = 0.0f;  // now only the NaN, inside a full tile
       const std::string nan_want = "Non-finite value NaN in update " + std::to_string(n - 1) +
                                    " at [0, 1]";
-      testing::for_each_target_and_pool(
-          [&](simd::Target t) { EXPECT_ERROR_MSG(internal::median_on(u.views, t), nan_want); });
+      testing::for_each_target_and_pool([&](simd::Target t) {
+        EXPECT_ERROR_MSG(detail::median_with(u.views, owed(u.views), t), nan_want);
+      });
     }
   }
 }
@@ -233,16 +236,17 @@ void expect_kernels_match_reference(std::span<const UpdateView> views, uint32_t 
       EXPECT_EQ(r->cols(), views[0].cols);
       EXPECT_TRUE(BitsEqual(r->data(), want.data(), want.size()));
     };
-    check(internal::median_on(views, t), med);
-    check(internal::fedavg_on(views, std::nullopt, t), mean);
-    check(internal::fedavg_on(views, Weights(weights), t), weighted);
-    const Matrix m = internal::mean_unchecked_on(views, t);
+    check(detail::median_with(views, owed(views), t), med);
+    check(detail::fedavg_with(views, std::nullopt, owed(views), t), mean);
+    check(detail::fedavg_with(views, Weights(weights), owed(views), t), weighted);
+    const Matrix m = detail::mean_unchecked_with(views, t);
     EXPECT_TRUE(BitsEqual(m.data(), mean.data(), mean.size()));
     for (float frac : {0.0f, 0.1f, 0.2f, 0.3f, 0.49f}) {
       const size_t k = static_cast<size_t>(std::ceil(frac * static_cast<float>(n)));
       if (n <= 2 * k) continue;
       SCOPED_TRACE(::testing::Message() << "t=" << frac);
-      check(internal::trimmed_mean_on(views, frac, t), testing::ref_trimmed_mean(views, k));
+      check(detail::trimmed_mean_with(views, frac, owed(views), t),
+            testing::ref_trimmed_mean(views, k));
     }
   });
 }
@@ -258,8 +262,8 @@ TEST(CoordinateKernels, MatchReferenceOnEveryTargetAndPoolSize) {
                {10, 4, 50, 50},    {16, 3, 31, 31},    {17, 3, 2500, 2509}, {31, 1, 100, 100},
                {33, 1, 100, 100},  {50, 6, 29, 35},    {64, 2, 40, 40},    {65, 40, 1, 3},
                {200, 2, 37, 37},   {600, 1, 70, 70},   {6, 0, 5, 5},       {4, 3, 0, 0},
-               {internal::kMaxNetworkInputs + 3, 2, 9, 11},
-               {internal::kMaxNetworkInputs + 4, 1, 5, 5}};
+               {detail::kMaxNetworkInputs + 3, 2, 9, 11},
+               {detail::kMaxNetworkInputs + 4, 1, 5, 5}};
   uint32_t seed = 1;
   for (const auto& c : cases) {
     for (bool hard : {false, true}) {
@@ -279,7 +283,7 @@ TEST(CoordinateKernels, MatchReferenceOnEveryTargetAndPoolSize) {
   const std::vector<float> weights = {3.0e38f, 1.5f, 3.0e38f, -2.0e38f};
   const auto expected = testing::ref_fedavg(w.views, &weights);
   testing::for_each_target_and_pool([&](simd::Target t) {
-    auto r = internal::fedavg_on(w.views, Weights(weights), t);
+    auto r = detail::fedavg_with(w.views, Weights(weights), owed(w.views), t);
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(BitsEqual(r->data(), expected.data(), expected.size()));
   });

@@ -68,8 +68,8 @@ Batch random_batch(size_t n, size_t rows, size_t cols, size_t pad, uint32_t seed
 }
 
 Scores materialised(const Batch& b, size_t k) {
-  return krum_kernels::scores_reference(
-      bfp16_kernels::encode_with(b.views, simd::Target::kScalar), k);
+  return detail::scores_reference(
+      detail::encode_with(b.views, simd::Target::kScalar), k);
 }
 
 TEST(KrumFused, ScoresEqualTheMaterialisedPathEverywhere) {
@@ -93,9 +93,9 @@ TEST(KrumFused, ScoresEqualTheMaterialisedPathEverywhere) {
         parallel::reset_pool_for_testing(threads);
         for (simd::Target t : simd::supported_targets()) {
           // Cap: roomy, one table only, row tiles of 2..3 rows.
-          for (size_t cap : {krum_kernels::kDefaultTableCap, c.n * c.n * 8, size_t{1},
+          for (size_t cap : {detail::kDefaultTableCap, c.n * c.n * 8, size_t{1},
                              c.n * 8 * 3 * threads}) {
-            EXPECT_EQ(krum_kernels::scores_fused_with(b.views, k, t, cap), want)
+            EXPECT_EQ(detail::scores_fused_with(b.views, k, t, cap), want)
                 << "n=" << c.n << " " << c.rows << "x" << c.cols << " pad=" << c.pad
                 << " k=" << k << " threads=" << threads << " " << simd::target_name(t)
                 << " cap=" << cap;
@@ -116,7 +116,7 @@ TEST(KrumFused, SaturatedAndAlignedDistancesMatch) {
                                          UpdateView::dense(tiny.data(), 1, len)};
   const Batch b{{}, views};
   for (simd::Target t : simd::supported_targets()) {
-    const Scores got = krum_kernels::scores_fused_with(views, 2, t, krum_kernels::kDefaultTableCap);
+    const Scores got = detail::scores_fused_with(views, 2, t, detail::kDefaultTableCap);
     EXPECT_EQ(got, materialised(b, 2));
     EXPECT_EQ(got[0].second, std::numeric_limits<int64_t>::max());
   }
@@ -129,7 +129,7 @@ TEST(KrumFused, MixedLengthsTakeThePerClientComputation) {
                                          UpdateView::dense(a.data(), 1, 10)};
   const Batch b{{}, views};
   for (simd::Target t : simd::supported_targets())
-    EXPECT_EQ(krum_kernels::scores_fused_with(views, 1, t, 1), materialised(b, 1));
+    EXPECT_EQ(detail::scores_fused_with(views, 1, t, 1), materialised(b, 1));
 }
 
 TEST(KrumFused, SelectionsEqualTheReferenceApi) {
@@ -137,11 +137,11 @@ TEST(KrumFused, SelectionsEqualTheReferenceApi) {
     const Batch b = random_batch(n, 3, 301, 2, static_cast<uint32_t>(n + 5));
     const auto enc = encode_bfp16(b.views);
     for (size_t f : {size_t{0}, size_t{1}, size_t{3}, std::numeric_limits<size_t>::max()}) {
-      EXPECT_EQ(krum_kernels::krum_select_fused(b.views, f), aggregate_krum_bfp16(enc, f))
+      EXPECT_EQ(krum_select(b.views, f), detail::aggregate_krum_bfp16(enc, f))
           << "n=" << n << " f=" << f;
       for (size_t m : {size_t{0}, size_t{1}, size_t{2}, n}) {
-        EXPECT_EQ(krum_kernels::multi_krum_select_fused(b.views, f, m),
-                  aggregate_multi_krum_bfp16(enc, f, m))
+        EXPECT_EQ(multi_krum_select(b.views, f, m),
+                  detail::aggregate_multi_krum_bfp16(enc, f, m))
             << "n=" << n << " f=" << f << " m=" << m;
       }
     }

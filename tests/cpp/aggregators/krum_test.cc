@@ -34,18 +34,18 @@ TEST(Bfp16Distance, AlignsToTheSmallerExponent) {
   // (0.5, 0.25) at 2^-16 against (2, 1) at 2^-14: b is shifted by 2 bits.
   Bfp16Vec a = vec({32767, 16384}, -16), b = vec({32767, 16384}, -14);
   const int64_t d0 = 32767 - 4 * 32767, d1 = 16384 - 4 * 16384;
-  EXPECT_EQ(bfp16_distance(a, b), d0 * d0 + d1 * d1);
-  EXPECT_EQ(bfp16_distance(b, a), d0 * d0 + d1 * d1);
-  EXPECT_EQ(bfp16_distance(a, a), 0);
+  EXPECT_EQ(detail::bfp16_distance(a, b), d0 * d0 + d1 * d1);
+  EXPECT_EQ(detail::bfp16_distance(b, a), d0 * d0 + d1 * d1);
+  EXPECT_EQ(detail::bfp16_distance(a, a), 0);
   // Gap 15 is aligned, gap 16 is MAX (whichever side is larger).
   Bfp16Vec c = vec({1, -1}, 15), z = vec({1, -1}, 0), y = vec({1, -1}, -1);
   const int64_t e0 = (int64_t{1} << 15) - 1, e1 = -(int64_t{1} << 15) + 1;
-  EXPECT_EQ(bfp16_distance(c, z), e0 * e0 + e1 * e1);
-  EXPECT_EQ(bfp16_distance(c, y), kMax);
-  EXPECT_EQ(bfp16_distance(y, c), kMax);
+  EXPECT_EQ(detail::bfp16_distance(c, z), e0 * e0 + e1 * e1);
+  EXPECT_EQ(detail::bfp16_distance(c, y), kMax);
+  EXPECT_EQ(detail::bfp16_distance(y, c), kMax);
   // Lengths differ: MAX; both empty: 0 whatever the exponents.
-  EXPECT_EQ(bfp16_distance(vec({1}, 0), vec({1, 1}, 0)), kMax);
-  EXPECT_EQ(bfp16_distance(vec({}, 3), vec({}, -40)), 0);
+  EXPECT_EQ(detail::bfp16_distance(vec({1}, 0), vec({1, 1}, 0)), kMax);
+  EXPECT_EQ(detail::bfp16_distance(vec({}, 3), vec({}, -40)), 0);
 }
 
 TEST(Bfp16Distance, SaturatesAtInt64Max) {
@@ -54,17 +54,17 @@ TEST(Bfp16Distance, SaturatesAtInt64Max) {
   const int64_t t = int64_t{32767} * 32768 + 32767;
   Bfp16Vec a8 = vec(std::vector<int16_t>(8, 32767), 15),
            b8 = vec(std::vector<int16_t>(8, -32767), 0);
-  EXPECT_EQ(bfp16_distance(a8, b8), 8 * t * t);
+  EXPECT_EQ(detail::bfp16_distance(a8, b8), 8 * t * t);
   Bfp16Vec a9 = vec(std::vector<int16_t>(9, 32767), 15),
            b9 = vec(std::vector<int16_t>(9, -32767), 0);
-  EXPECT_EQ(bfp16_distance(a9, b9), kMax);
-  EXPECT_EQ(bfp16_distance(b9, a9), kMax);
+  EXPECT_EQ(detail::bfp16_distance(a9, b9), kMax);
+  EXPECT_EQ(detail::bfp16_distance(b9, a9), kMax);
   // The Gram arrangement reaches the same values through 128-bit intermediates.
   for (simd::Target tg : simd::supported_targets()) {
     const std::vector<Bfp16Vec> e8 = {a8, b8}, e9 = {a9, b9};
-    EXPECT_EQ(krum_kernels::scores_with(e8, 1, tg, krum_kernels::kDefaultTableCap),
+    EXPECT_EQ(detail::scores_with(e8, 1, tg, detail::kDefaultTableCap),
               (Scores{{0, 8 * t * t}, {1, 8 * t * t}}));
-    EXPECT_EQ(krum_kernels::scores_with(e9, 1, tg, krum_kernels::kDefaultTableCap),
+    EXPECT_EQ(detail::scores_with(e9, 1, tg, detail::kDefaultTableCap),
               (Scores{{0, kMax}, {1, kMax}}));
   }
 }
@@ -104,15 +104,15 @@ TEST(KrumScores, EveryPathEqualsThePerClientReference) {
   for (const Case& c : cases) {
     const auto enc = random_encodings(c.n, c.len, static_cast<uint32_t>(c.n * 131 + c.len));
     for (size_t k : {size_t{0}, size_t{1}, c.n / 2, c.n + 5}) {
-      const Scores want = krum_kernels::scores_reference(enc, k);
+      const Scores want = detail::scores_reference(enc, k);
       for (size_t threads = 1; threads <= 3; ++threads) {
         parallel::reset_pool_for_testing(threads);
         for (simd::Target t : simd::supported_targets()) {
           const size_t full = c.n * c.n * 8;
           // Cap: roomy, one table only, row tiles of 2..3 rows.
           for (size_t cap :
-               {krum_kernels::kDefaultTableCap, full, size_t{1}, c.n * 8 * 3 * threads}) {
-            EXPECT_EQ(krum_kernels::scores_with(enc, k, t, cap), want)
+               {detail::kDefaultTableCap, full, size_t{1}, c.n * 8 * 3 * threads}) {
+            EXPECT_EQ(detail::scores_with(enc, k, t, cap), want)
                 << "n=" << c.n << " len=" << c.len << " k=" << k << " threads=" << threads << " "
                 << simd::target_name(t) << " cap=" << cap;
           }
@@ -125,7 +125,7 @@ TEST(KrumScores, EveryPathEqualsThePerClientReference) {
 // The dot tile alone on the worst headroom case: every product 32767^2 of one sign, the
 // longest run one call accepts.
 TEST(KrumScores, DotTileIsExactAtFullHeadroom) {
-  const size_t n = krum_kernels::kMaxTileElems;
+  const size_t n = detail::kMaxTileElems;
   std::vector<int16_t> p(n, 32767), q(n, -32767), r(n);
   for (size_t t = 0; t < n; ++t) r[t] = static_cast<int16_t>(t % 2 ? -32767 : 32767);
   const int64_t sq = int64_t{32767} * 32767 * static_cast<int64_t>(n);
@@ -133,9 +133,9 @@ TEST(KrumScores, DotTileIsExactAtFullHeadroom) {
     int64_t out[4];
 #if defined(FENRO_X86)
     auto tile =
-        t == simd::Target::kScalar ? &krum_kernels::dot_tile_scalar : &krum_kernels::dot_tile_avx2;
+        t == simd::Target::kScalar ? &detail::dot_tile_scalar : &detail::dot_tile_avx2;
 #else
-    auto tile = &krum_kernels::dot_tile_scalar;
+    auto tile = &detail::dot_tile_scalar;
 #endif
     tile(p.data(), q.data(), p.data(), r.data(), n, out);
     EXPECT_EQ(out[0], sq) << simd::target_name(t);
@@ -148,59 +148,61 @@ TEST(KrumScores, DotTileIsExactAtFullHeadroom) {
 TEST(KrumScores, SumTheKSmallestWithSaturation) {
   // Points 0, 1, 3 (per element, 4 elements): distances 4 * d^2.
   const auto enc = points({0, 1, 3});
-  EXPECT_EQ(compute_krum_scores_bfp16(enc, 1), (Scores{{0, 4}, {1, 4}, {2, 16}}));
-  EXPECT_EQ(compute_krum_scores_bfp16(enc, 2), (Scores{{0, 40}, {1, 20}, {2, 52}}));
-  EXPECT_EQ(compute_krum_scores_bfp16(enc, 9), compute_krum_scores_bfp16(enc, 2));
-  EXPECT_EQ(compute_krum_scores_bfp16(enc, 0), (Scores{{0, 0}, {1, 0}, {2, 0}}));
+  EXPECT_EQ(detail::compute_krum_scores_bfp16(enc, 1), (Scores{{0, 4}, {1, 4}, {2, 16}}));
+  EXPECT_EQ(detail::compute_krum_scores_bfp16(enc, 2), (Scores{{0, 40}, {1, 20}, {2, 52}}));
+  EXPECT_EQ(detail::compute_krum_scores_bfp16(enc, 9), detail::compute_krum_scores_bfp16(enc, 2));
+  EXPECT_EQ(detail::compute_krum_scores_bfp16(enc, 0), (Scores{{0, 0}, {1, 0}, {2, 0}}));
   // One far client saturates only the scores that include it.
   std::vector<Bfp16Vec> far = points({0, 0, 0}, 9);
   far.push_back(vec(std::vector<int16_t>(9, 32767), 15));
   far[0].mantissas[0] = -32767;
-  const Scores s = compute_krum_scores_bfp16(far, 3);
+  const Scores s = detail::compute_krum_scores_bfp16(far, 3);
   EXPECT_EQ(s[3].second, kMax);
   EXPECT_EQ(s[1].second, kMax);
-  EXPECT_EQ(compute_krum_scores_bfp16(far, 1)[1].second, 0);
-  EXPECT_TRUE(compute_krum_scores_bfp16({}, 3).empty());
+  EXPECT_EQ(detail::compute_krum_scores_bfp16(far, 1)[1].second, 0);
+  EXPECT_TRUE(detail::compute_krum_scores_bfp16({}, 3).empty());
 }
 
 TEST(Krum, QuorumIsTwoFPlusThreeSaturating) {
-  EXPECT_EQ(aggregate_krum_bfp16(points({0, 1, 2, 3}), 1), std::nullopt);
-  EXPECT_TRUE(aggregate_krum_bfp16(points({0, 1, 2, 3, 4}), 1).has_value());
-  EXPECT_EQ(aggregate_krum_bfp16(points({0, 1, 2}), 0), std::optional<size_t>(0));
+  EXPECT_EQ(detail::aggregate_krum_bfp16(points({0, 1, 2, 3}), 1), std::nullopt);
+  EXPECT_TRUE(detail::aggregate_krum_bfp16(points({0, 1, 2, 3, 4}), 1).has_value());
+  EXPECT_EQ(detail::aggregate_krum_bfp16(points({0, 1, 2}), 0), std::optional<size_t>(0));
   constexpr size_t kHuge = std::numeric_limits<size_t>::max();
   for (size_t f : {kHuge, kHuge / 2, kHuge / 2 - 1}) {
-    EXPECT_EQ(aggregate_krum_bfp16(points({0, 1, 2, 3, 4}), f), std::nullopt) << f;
-    EXPECT_EQ(aggregate_multi_krum_bfp16(points({0, 1, 2, 3, 4}), f, 1), std::nullopt) << f;
+    EXPECT_EQ(detail::aggregate_krum_bfp16(points({0, 1, 2, 3, 4}), f), std::nullopt) << f;
+    EXPECT_EQ(detail::aggregate_multi_krum_bfp16(points({0, 1, 2, 3, 4}), f, 1), std::nullopt) << f;
   }
-  EXPECT_EQ(aggregate_krum_bfp16({}, 0), std::nullopt);
+  EXPECT_EQ(detail::aggregate_krum_bfp16({}, 0), std::nullopt);
 }
 
 TEST(Krum, PicksTheSmallestScoreLowestIndexOnTies) {
   // f = 1, n = 5, k = 2. Clients 1 and 3 are mirror images around the cluster: equal scores.
-  EXPECT_EQ(aggregate_krum_bfp16(points({100, 9, 10, 11, -100}), 1), std::optional<size_t>(2));
-  EXPECT_EQ(aggregate_krum_bfp16(points({100, 10, -100, 10, 50}), 1), std::optional<size_t>(1));
+  EXPECT_EQ(detail::aggregate_krum_bfp16(points({100, 9, 10, 11, -100}), 1),
+            std::optional<size_t>(2));
+  EXPECT_EQ(detail::aggregate_krum_bfp16(points({100, 10, -100, 10, 50}), 1),
+            std::optional<size_t>(1));
   // Three identical updates: every score 0, index 0.
-  EXPECT_EQ(aggregate_krum_bfp16(points({7, 7, 7}), 0), std::optional<size_t>(0));
+  EXPECT_EQ(detail::aggregate_krum_bfp16(points({7, 7, 7}), 0), std::optional<size_t>(0));
 }
 
 TEST(MultiKrum, SelectionBoundsAndStableOrder) {
   const auto seven = points({0, 1, 2, 3, 50, 60, 4});
-  EXPECT_TRUE(aggregate_multi_krum_bfp16(seven, 1, 3).has_value());
-  EXPECT_EQ(aggregate_multi_krum_bfp16(seven, 1, 4), std::nullopt);
-  EXPECT_EQ(aggregate_multi_krum_bfp16(seven, 1, 0), std::nullopt);
-  EXPECT_EQ(aggregate_multi_krum_bfp16(points({0, 1, 2, 3}), 1, 1), std::nullopt);
+  EXPECT_TRUE(detail::aggregate_multi_krum_bfp16(seven, 1, 3).has_value());
+  EXPECT_EQ(detail::aggregate_multi_krum_bfp16(seven, 1, 4), std::nullopt);
+  EXPECT_EQ(detail::aggregate_multi_krum_bfp16(seven, 1, 0), std::nullopt);
+  EXPECT_EQ(detail::aggregate_multi_krum_bfp16(points({0, 1, 2, 3}), 1, 1), std::nullopt);
   // k = 4, scores in squared units: 0:30 1:15 2:10 3:15 6:30, clients 4 and 5 far away. Best
   // first, the tie between 1 and 3 in index order.
-  const auto sel = aggregate_multi_krum_bfp16(seven, 1, 3);
+  const auto sel = detail::aggregate_multi_krum_bfp16(seven, 1, 3);
   ASSERT_TRUE(sel.has_value());
   EXPECT_EQ(*sel, (std::vector<size_t>{2, 1, 3}));
   // All equal: index order.
-  EXPECT_EQ(aggregate_multi_krum_bfp16(points({5, 5, 5, 5, 5, 5, 5}), 1, 3),
+  EXPECT_EQ(detail::aggregate_multi_krum_bfp16(points({5, 5, 5, 5, 5, 5, 5}), 1, 3),
             (std::optional<std::vector<size_t>>{{0, 1, 2}}));
   // With f = 0, m may reach n - 2.
-  EXPECT_EQ(aggregate_multi_krum_bfp16(points({0, 9, 1}), 0, 1),
+  EXPECT_EQ(detail::aggregate_multi_krum_bfp16(points({0, 9, 1}), 0, 1),
             (std::optional<std::vector<size_t>>{{0}}));
-  EXPECT_EQ(aggregate_multi_krum_bfp16(points({0, 9, 1}), 0, 2), std::nullopt);
+  EXPECT_EQ(detail::aggregate_multi_krum_bfp16(points({0, 9, 1}), 0, 2), std::nullopt);
 }
 
 }  // namespace

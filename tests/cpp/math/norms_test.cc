@@ -76,8 +76,8 @@ TEST(Norms, BatchBitsEqualTheSequentialSumOnEveryTargetAndThreadCount) {
       SCOPED_TRACE(::testing::Message() << "n=" << n << " " << s.rows << "x" << s.cols);
       testing::for_each_target_and_pool([&](simd::Target t) {
         std::vector<double> norms(n), dists(n);
-        norms_kernels::l2_norms_with(views, norms.data(), t);
-        norms_kernels::l2_distances_with(views, ref, dists.data(), t);
+        detail::l2_norms_with(views, norms.data(), t);
+        detail::l2_distances_with(views, ref, dists.data(), t);
         for (size_t k = 0; k < n; ++k) {
           EXPECT_EQ(bits64(norms[k]), bits64(seq_norm(flat[k]))) << k;
           EXPECT_EQ(bits64(dists[k]), bits64(seq_dist(flat[k], flat[0]))) << k;
@@ -100,7 +100,7 @@ TEST(Norms, MixedShapesWalkRowMajorAndStopAtTheShorter) {
   const UpdateView group[] = {c24, a23, c24, c24, c24};
   std::vector<double> out(5);
   for (simd::Target t : simd::supported_targets()) {
-    norms_kernels::l2_distances_with(group, b24, out.data(), t);
+    detail::l2_distances_with(group, b24, out.data(), t);
     EXPECT_EQ(out, (std::vector<double>{std::sqrt(204.0), 0.0, std::sqrt(204.0), std::sqrt(204.0),
                                         std::sqrt(204.0)}));
   }

@@ -66,10 +66,10 @@ TEST(RunningSums, ChainOverAnySplitHasTheBitsOfTheWholeSum) {
         std::vector<double> sq(n, kRunningSumStart), diff(sq), diff_other(sq), held(sq);
         for (size_t i = 0; i + 1 < cuts.size(); ++i) {
           const size_t lo = cuts[i], hi = cuts[i + 1];
-          running_sums_kernels::continue_sums_of_squares_with(views, lo, hi, sq.data(), t);
-          running_sums_kernels::continue_sums_of_squared_differences_with(views, ref, lo, hi,
+          detail::continue_sums_of_squares_with(views, lo, hi, sq.data(), t);
+          detail::continue_sums_of_squared_differences_with(views, ref, lo, hi,
                                                                           diff.data(), t);
-          running_sums_kernels::continue_sums_of_squared_differences_with(
+          detail::continue_sums_of_squared_differences_with(
               views, ref_other, lo, hi, diff_other.data(), t);
           std::vector<std::vector<float>> shard(n);
           std::vector<UpdateView> shard_views;
@@ -77,7 +77,7 @@ TEST(RunningSums, ChainOverAnySplitHasTheBitsOfTheWholeSum) {
             shard[k].assign(flat[k].begin() + lo, flat[k].begin() + hi);
             shard_views.push_back(UpdateView::dense(shard[k].data(), 1, hi - lo));
           }
-          running_sums_kernels::continue_sums_of_squared_differences_with(
+          detail::continue_sums_of_squared_differences_with(
               shard_views, UpdateView::dense(shard[5].data(), 1, hi - lo), 0, hi - lo,
               held.data(), t);
         }

@@ -1,15 +1,15 @@
 #include "fenro/pipeline/aggregator.h"
 
-#include "fenro/aggregators/adaptive.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "fenro/error/number_text.h"
 #include "test_util.h"
 
 namespace fenro::pipeline {
@@ -17,6 +17,7 @@ namespace {
 
 using testing::Updates;
 using Ids = std::vector<std::string_view>;
+using Weights = std::vector<float>;
 
 ByzantineAggregator make(AggregationMethod m, float trim = 0.1f, float ban = 0.0f,
                          bool adaptive = false, std::optional<float> bound = std::nullopt) {
@@ -33,179 +34,205 @@ Updates constant_updates(const std::vector<float>& values, size_t rows = 2, size
   return u;
 }
 
+// One round on `u`, with client ids and weights when given.
+Result<Matrix> round(ByzantineAggregator& agg, const Updates& u, const std::optional<Ids>& ids = {},
+                     const std::optional<Weights>& weights = {},
+                     audit::RoundAudit* audit = nullptr) {
+  std::optional<std::span<const std::string_view>> id_span;
+  if (ids) id_span = *ids;
+  std::optional<std::span<const float>> weight_span;
+  if (weights) weight_span = *weights;
+  return agg.aggregate_weighted(u.views, id_span, weight_span, audit);
+}
+
+std::string non_finite(float v, size_t update, size_t row, size_t col) {
+  return "Non-finite value " + error::format_message_number(v) + " in update " +
+         std::to_string(update) + " at [" + std::to_string(row) + ", " + std::to_string(col) + "]";
+}
+
 TEST(Round, ChecksRunInTheDocumentedOrder) {
   auto med = make(AggregationMethod::median());
-  const std::vector<float> w2 = {1.0f, 1.0f};
-  // Weights with a non-FedAvg method come before the emptiness check.
-  EXPECT_ERROR_MSG(med.aggregate_weighted({}, std::nullopt, std::span<const float>(w2)),
-                   "weights are only supported by FedAvg, not Median");
   auto fed = make(AggregationMethod::fed_avg());
-  EXPECT_ERROR_MSG(fed.aggregate_weighted({}, std::nullopt, std::span<const float>(w2)),
-                   "Empty updates provided");
-
-  // Update 0's NaN is found before update 1's shape.
-  Updates u = constant_updates({1, 2, 3});
-  u.at(0, 1, 2) = std::nanf("");
-  u.views[1].cols = 2;
-  EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::nullopt),
-                   "Non-finite value NaN in update 0 at [1, 2]");
-
+  const Updates none(0, 0, 0), ok = constant_updates({1, 2, 3});
+  // Weights with a non-FedAvg method come before the emptiness check.
+  EXPECT_ERROR_MSG(round(med, none, {}, Weights{1, 1}),
+                   "weights are only supported by FedAvg, not Median");
+  EXPECT_ERROR_MSG(round(fed, none, {}, Weights{1, 1}), "Empty updates provided");
   // Client ids before weights; weight count before weight values.
-  Updates ok = constant_updates({1, 2, 3});
-  const Ids two_ids = {"a", "b"};
-  const std::vector<float> bad_w = {1.0f, std::nanf("")};
-  EXPECT_ERROR_MSG(fed.aggregate_weighted(ok.views, std::span<const std::string_view>(two_ids),
-                                          std::span<const float>(bad_w)),
+  EXPECT_ERROR_MSG(round(fed, ok, Ids{"a", "b"}, Weights{1, NAN}),
                    "Client ID count mismatch: 3 updates but 2 client IDs");
-  EXPECT_ERROR_MSG(fed.aggregate_weighted(ok.views, std::nullopt, std::span<const float>(bad_w)),
-                   "Dimension mismatch in updates");
-  const std::vector<float> nan_w = {1.0f, std::nanf(""), 1.0f};
-  EXPECT_ERROR_MSG(fed.aggregate_weighted(ok.views, std::nullopt, std::span<const float>(nan_w)),
-                   "Non-finite weight NaN at index 1");
-
+  EXPECT_ERROR_MSG(round(fed, ok, {}, Weights{1, NAN}), "Dimension mismatch in updates");
+  EXPECT_ERROR_MSG(round(fed, ok, {}, Weights{1, NAN, 1}), "Non-finite weight NaN at index 1");
   // A bound that only a restored aggregator can hold is refused on every round.
   auto restored = ByzantineAggregator::restore(AggregationMethod::median(), 0.1f, {}, 0.0f, false,
                                                -1.0f);
-  EXPECT_ERROR_MSG(restored.aggregate_weighted(ok.views, std::nullopt, std::nullopt),
-                   "Invalid norm bound: -1 (must be finite and > 0)");
+  EXPECT_ERROR_MSG(round(restored, ok), "Invalid norm bound: -1 (must be finite and > 0)");
 }
 
-TEST(Round, CoordinateMethodsWithNothingToFilterStillReportValuesFirst) {
-  // Without a norm bound or ban, FedAvg checks the values after its kernel and the median and
-  // trimmed mean while they load them; every later failure must still lose to a non-finite
-  // value, wherever it sits.
-  const Ids two = {"a", "b"};
-  for (auto method : {AggregationMethod::median(), AggregationMethod::trimmed_mean()}) {
-    auto agg = make(method);
-    for (float bad : {std::nanf(""), -std::numeric_limits<float>::infinity()}) {
+// The round scans the values on the pass that measures norms (with a filter, or for Krum), or
+// leaves the scan to a coordinate-wise kernel's own pass, which checks the values as it loads
+// them (median, trimmed mean) or after the mean (FedAvg). Every way reports the same first
+// failure, before any later check's.
+TEST(Round, EveryValidationPathReportsTheFirstFailureInOrder) {
+  using M = AggregationMethod;
+  const std::pair<const char*, ByzantineAggregator> configs[] = {
+      {"fedavg", make(M::fed_avg())},
+      {"median", make(M::median())},
+      {"trimmed mean", make(M::trimmed_mean())},
+      {"median excluding", make(M::median(), 0.1f, 0.3f)},
+      {"fedavg with a bound", make(M::fed_avg(), 0.1f, 0.0f, false, 1e30f)},
+      {"trimmed mean with a bound", make(M::trimmed_mean(), 0.1f, 0.3f, false, 1e30f)},
+      {"krum", make(M::krum(0))},
+      {"multi-krum", make(M::multi_krum(0, std::nullopt))}};
+  for (auto [name, agg] : configs) {
+    SCOPED_TRACE(name);
+    for (float bad : {NAN, -INFINITY}) {
+      // Update 2's value wherever it sits comes before update 3's, and before the id count.
       Updates u = constant_updates({1, 2, 3, 4}, 3, 40);
       u.at(2, 2, 39) = bad;
-      u.at(3, 0, 0) = std::nanf("");
-      const std::string msg = "Non-finite value " + std::string(std::isnan(bad) ? "NaN" : "-inf") +
-                              " in update 2 at [2, 39]";
-      EXPECT_ERROR_MSG(agg.aggregate_weighted(u.views, std::nullopt, std::nullopt), msg);
-      EXPECT_ERROR_MSG(
-          agg.aggregate_weighted(u.views, std::span<const std::string_view>(two), std::nullopt),
-          msg);
+      u.at(3, 0, 0) = NAN;
+      for (const std::optional<Ids>& ids : {std::optional<Ids>(), std::optional<Ids>({"a", "b"}),
+                                            std::optional<Ids>({"a", "b", "c", "d"})}) {
+        EXPECT_ERROR_MSG(round(agg, u, ids), non_finite(bad, 2, 2, 39));
+      }
+      // Update 1's shape comes after update 0's values and before update 2's.
+      u.views[1].cols = 39;
+      EXPECT_ERROR_MSG(round(agg, u), "Dimension mismatch in updates");
+      u.at(0, 1, 2) = bad;
+      EXPECT_ERROR_MSG(round(agg, u, Ids{"a"}), non_finite(bad, 0, 1, 2));
     }
   }
-  auto fed = make(AggregationMethod::fed_avg());
-  const std::vector<float> zero_sum = {1.0f, -1.0f, 0.0f}, short_w = {1.0f}, ok_w = {0.0f, 1.0f, 1.0f};
-  for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+  // FedAvg checks the values after its kernel: a failing weight check, or a zero weight on the
+  // bad update (inf * 0 is NaN, 0 * NaN too), must not hide them.
+  auto fed = make(M::fed_avg());
+  for (float bad : {NAN, INFINITY}) {
     Updates u = constant_updates({1, 2, 3});
     u.at(1, 1, 1) = bad;
-    const std::string msg = "Non-finite value " + std::string(std::isnan(bad) ? "NaN" : "inf") +
-                            " in update 1 at [1, 1]";
-    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::nullopt), msg);
-    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::span<const std::string_view>(two), std::nullopt), msg);
-    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::span<const float>(short_w)), msg);
-    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::span<const float>(zero_sum)), msg);
-    // A zero weight on the bad update must not hide it either (inf * 0 is NaN, 0 * NaN too).
-    u.data[0][4] = bad;
-    u.data[1][4] = 0.0f;
-    EXPECT_ERROR_MSG(fed.aggregate_weighted(u.views, std::nullopt, std::span<const float>(ok_w)),
-                     "Non-finite value " + std::string(std::isnan(bad) ? "NaN" : "inf") +
-                         " in update 0 at [1, 1]");
+    for (const Weights& w : {Weights{1}, Weights{1, -1, 0}}) {
+      EXPECT_ERROR_MSG(round(fed, u, {}, w), non_finite(bad, 1, 1, 1));
+    }
+    u.at(0, 1, 1) = bad;
+    u.at(1, 1, 1) = 0.0f;
+    EXPECT_ERROR_MSG(round(fed, u, {}, Weights{0, 1, 1}), non_finite(bad, 0, 1, 1));
   }
 }
 
 TEST(Round, KrumAndMultiKrumQuorumEdges) {
   auto krum = make(AggregationMethod::krum(1));
-  Updates four = constant_updates({1, 2, 3, 4});
-  EXPECT_ERROR_MSG(krum.aggregate_weighted(four.views, std::nullopt, std::nullopt),
-                   "Insufficient quorum: need 5, got 4");
+  const Updates four = constant_updates({1, 2, 3, 4});
+  // A failure other than a refused round leaves the caller's audit as it was.
+  audit::RoundAudit audit;
+  audit.decisions.resize(9);
+  EXPECT_ERROR_MSG(round(krum, four, {}, {}, &audit), "Insufficient quorum: need 5, got 4");
+  EXPECT_EQ(audit.decisions.size(), 9u);
   // One shared exponent for the cluster (mantissas 20480, 24576, 28672, 32767): with k = 2,
   // 1.75 has the smallest sum of its two nearest squared distances.
-  Updates five = constant_updates({1.25f, 1.5f, 1.75f, 2.0f, 50.0f});
-  auto r = krum.run(five.views, std::nullopt, std::nullopt);
+  const Updates five = constant_updates({1.25f, 1.5f, 1.75f, 2.0f, 50.0f});
+  auto r = round(krum, five, {}, {}, &audit);
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->aggregate.at(1, 2), 1.75f);
+  EXPECT_EQ(r->at(1, 2), 1.75f);
+  EXPECT_EQ(std::get<audit::record::Krum>(audit.method).f, 1u);
+  ASSERT_EQ(audit.decisions.size(), 5u);  // every update Admitted, selected or not
+  for (const auto& d : audit.decisions) {
+    EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  }
   auto huge = make(AggregationMethod::krum(UINT64_MAX / 2));
-  EXPECT_ERROR_MSG(huge.aggregate_weighted(five.views, std::nullopt, std::nullopt),
-                   "Insufficient quorum: need 18446744073709551615, got 5");
+  EXPECT_ERROR_MSG(round(huge, five), "Insufficient quorum: need 18446744073709551615, got 5");
 
-  Updates seven = constant_updates({1, 2, 3, 4, 5, 6, 7});
+  const Updates seven = constant_updates({1, 2, 3, 4, 5, 6, 7});
   auto mk_default = make(AggregationMethod::multi_krum(1, std::nullopt));
-  auto out = mk_default.run(seven.views, std::nullopt, std::nullopt);
-  ASSERT_TRUE(out.ok());
-  const auto* rec = std::get_if<audit::record::MultiKrum>(&out->method);
+  ASSERT_TRUE(round(mk_default, seven, {}, {}, &audit).ok());
+  const auto* rec = std::get_if<audit::record::MultiKrum>(&audit.method);
   ASSERT_NE(rec, nullptr);
   EXPECT_EQ(rec->selected_m, 3u);
   EXPECT_EQ(rec->requested_m, std::nullopt);
   for (uint64_t m : {4, 0}) {
-    EXPECT_ERROR_MSG(make(AggregationMethod::multi_krum(1, m)).aggregate_weighted(seven.views, std::nullopt, std::nullopt),
-                     "Multi-Krum selection m=" + std::to_string(m) +
-                         " exceeds the safe maximum 3 for 7 clients with f=1 (requires 1 <= m <= n - 2f - 2)");
+    auto mk = make(AggregationMethod::multi_krum(1, m));
+    EXPECT_ERROR_MSG(round(mk, seven), "Multi-Krum selection m=" + std::to_string(m) +
+                                           " exceeds the safe maximum 3 for 7 clients with f=1 "
+                                           "(requires 1 <= m <= n - 2f - 2)");
   }
-  auto five_default = mk_default.run(five.views, std::nullopt, std::nullopt);
-  ASSERT_TRUE(five_default.ok());
-  EXPECT_EQ(std::get<audit::record::MultiKrum>(five_default->method).selected_m, 1u);
-  EXPECT_ERROR_MSG(mk_default.aggregate_weighted(four.views, std::nullopt, std::nullopt),
-                   "Insufficient quorum: need 5, got 4");
+  ASSERT_TRUE(round(mk_default, five, {}, {}, &audit).ok());
+  EXPECT_EQ(std::get<audit::record::MultiKrum>(audit.method).selected_m, 1u);
+  EXPECT_ERROR_MSG(round(mk_default, four), "Insufficient quorum: need 5, got 4");
 }
 
 TEST(Round, MultiKrumMeanAddsSelectedUpdatesInSelectionOrder) {
   // Five clients sharing one exponent and two outliers; with k = 4 the best three scores are
   // 1.75, 1.5 and 1.875, in that order.
-  Updates u = constant_updates({1.25f, 1.5f, 1.75f, 1.875f, 2.0f, 50.0f, -40.0f});
   auto mk = make(AggregationMethod::multi_krum(1, 3));
-  auto r = mk.aggregate_weighted(u.views, std::nullopt, std::nullopt);
+  auto r = round(mk, constant_updates({1.25f, 1.5f, 1.75f, 1.875f, 2.0f, 50.0f, -40.0f}));
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->at(1, 2), ((1.75f + 1.5f) + 1.875f) / 3.0f);
 }
 
-TEST(Round, BanAndNormFilteringTogether) {
+TEST(Round, BanAndNormFilteringTogetherWithTheirAudit) {
   auto agg = make(AggregationMethod::fed_avg(), 0.1f, /*ban=*/0.6f, false, /*bound=*/5.0f);
-  ASSERT_TRUE(agg.reputation().set_score("trusted", 0.9f).ok());
-  ASSERT_TRUE(agg.reputation().set_score("huge", 0.9f).ok());
-  ASSERT_TRUE(agg.reputation().set_score("edge", 0.9f).ok());
+  for (const char* id : {"trusted", "huge", "edge"}) {
+    ASSERT_TRUE(agg.reputation().set_score(id, 0.9f).ok());
+  }
   // 1x2 updates: (3, 4) has norm exactly 5 and is kept; (30, 40) exceeds; the unknown client
   // reads 0.5 < 0.6 and is excluded without being norm-checked or stored.
   Updates u(4, 1, 2);
   u.data = {{1, 1}, {30, 40}, {3, 4}, {1e30f, 1e30f}};
   u.refresh();
-  const Ids ids = {"trusted", "huge", "edge", "stranger"};
-  auto r = agg.run(u.views, std::span<const std::string_view>(ids), std::nullopt);
+  audit::RoundAudit audit;
+  auto r = round(agg, u, Ids{"trusted", "huge", "edge", "stranger"}, {}, &audit);
   ASSERT_TRUE(r.ok());
-  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(r->decisions[0].verdict));
-  const auto* rej = std::get_if<audit::RejectedByNormBound>(&r->decisions[1].verdict);
+  EXPECT_EQ(r->at(0, 0), 2.0f);
+  EXPECT_EQ(r->at(0, 1), 2.5f);
+  EXPECT_EQ(agg.reputation().all_scores().count("stranger"), 0u);
+  const auto& decisions = audit.decisions;
+  ASSERT_EQ(decisions.size(), 4u);
+  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(decisions[0].verdict));
+  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(decisions[2].verdict));
+  const auto* rej = std::get_if<audit::RejectedByNormBound>(&decisions[1].verdict);
   ASSERT_NE(rej, nullptr);
   EXPECT_EQ(rej->norm, 50.0);
-  EXPECT_TRUE(std::holds_alternative<audit::Admitted>(r->decisions[2].verdict));
-  const auto* ex = std::get_if<audit::ExcludedByReputation>(&r->decisions[3].verdict);
+  EXPECT_EQ(rej->bound, 5.0f);
+  const auto* ex = std::get_if<audit::ExcludedByReputation>(&decisions[3].verdict);
   ASSERT_NE(ex, nullptr);
   EXPECT_EQ(ex->score, 0.5f);
   EXPECT_EQ(ex->threshold, 0.6f);
-  EXPECT_EQ(r->decisions[3].client_id, "stranger");
-  EXPECT_EQ(r->aggregate.at(0, 0), 2.0f);
-  EXPECT_EQ(r->aggregate.at(0, 1), 2.5f);
-  EXPECT_EQ(agg.reputation().all_scores().count("stranger"), 0u);
+  EXPECT_EQ(decisions[3].client_id, "stranger");
+  EXPECT_EQ(decisions[3].index, 3u);
+  EXPECT_TRUE(std::holds_alternative<audit::record::FedAvg>(audit.method));
 
-  // Everything turned away: the count is of submitted updates.
+  // Everything turned away: the count is of submitted updates, and the audit carries the
+  // decisions and a record of the configuration with nothing the round would have chosen.
   Updates bad(3, 1, 2);
   bad.data = {{30, 40}, {30, 40}, {1, 1}};
   bad.refresh();
-  const Ids ids3 = {"huge", "huge", "nobody"};
-  EXPECT_ERROR_MSG(agg.aggregate_weighted(bad.views, std::span<const std::string_view>(ids3),
-                                          std::nullopt),
+  EXPECT_ERROR_MSG(round(agg, bad, Ids{"huge", "huge", "nobody"}, {}, &audit),
                    "all 3 submitted updates were rejected");
-  // A refused round's record carries the configuration but nothing the round would have chosen.
-  const auto rec = make(AggregationMethod::multi_krum(2, 5)).refused_round_method();
-  EXPECT_EQ(std::get<audit::record::MultiKrum>(rec).requested_m, 5u);
-  EXPECT_FALSE(std::get<audit::record::MultiKrum>(rec).selected_m.has_value());
+  ASSERT_EQ(audit.decisions.size(), 3u);
+  EXPECT_TRUE(std::holds_alternative<audit::RejectedByNormBound>(audit.decisions[1].verdict));
+  EXPECT_TRUE(std::holds_alternative<audit::ExcludedByReputation>(audit.decisions[2].verdict));
+  auto mk = make(AggregationMethod::multi_krum(2, 5), 0.1f, 0.0f, false, 1.0f);
+  EXPECT_ERROR_MSG(round(mk, bad, {}, {}, &audit), "all 3 submitted updates were rejected");
+  EXPECT_EQ(std::get<audit::record::MultiKrum>(audit.method).requested_m, 5u);
+  EXPECT_FALSE(std::get<audit::record::MultiKrum>(audit.method).selected_m.has_value());
+  EXPECT_FALSE(audit.decisions[0].client_id.has_value());
+  auto tm = make(AggregationMethod::trimmed_mean(), 0.3f, 0.0f, true, 1.0f);
+  EXPECT_ERROR_MSG(round(tm, bad, {}, {}, &audit), "all 3 submitted updates were rejected");
+  const auto& refused = std::get<audit::record::TrimmedMean>(audit.method);
+  EXPECT_EQ(refused.configured_trim, 0.3f);
+  EXPECT_FALSE(refused.effective_trim.has_value());
+  EXPECT_TRUE(refused.adaptive);
 }
 
 TEST(Round, ZeroThresholdAndMissingIdsExcludeNobody) {
   auto agg = make(AggregationMethod::median(), 0.1f, 0.0f);
   ASSERT_TRUE(agg.reputation().set_score("zero", 0.0f).ok());
-  Updates u = constant_updates({1, 2, 3});
-  const Ids ids = {"zero", "zero", "zero"};
-  auto r = agg.run(u.views, std::span<const std::string_view>(ids), std::nullopt);
-  ASSERT_TRUE(r.ok());
-  for (const auto& d : r->decisions) EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  const Updates u = constant_updates({1, 2, 3});
+  audit::RoundAudit audit;
+  ASSERT_TRUE(round(agg, u, Ids{"zero", "zero", "zero"}, {}, &audit).ok());
+  for (const auto& d : audit.decisions) {
+    EXPECT_TRUE(std::holds_alternative<audit::Admitted>(d.verdict));
+  }
 
   auto banning = make(AggregationMethod::median(), 0.1f, 1.0f);
-  ASSERT_TRUE(banning.aggregate_weighted(u.views, std::nullopt, std::nullopt).ok());
+  ASSERT_TRUE(round(banning, u).ok());
   EXPECT_TRUE(banning.reputation().all_scores().empty());
 }
 
@@ -217,8 +244,7 @@ TEST(Round, ReputationMovesByDistanceFromTheAggregate) {
   Updates u(7, 1, 1);
   u.data = {{0}, {0}, {0}, {5}, {20}, {0}, {1}};
   u.refresh();
-  const Ids ids = {"new", "top", "twice", "middle", "low", "twice", "edge"};
-  ASSERT_TRUE(agg.aggregate_weighted(u.views, std::span<const std::string_view>(ids), std::nullopt).ok());
+  ASSERT_TRUE(round(agg, u, Ids{"new", "top", "twice", "middle", "low", "twice", "edge"}).ok());
   const auto& s = agg.reputation();
   EXPECT_EQ(s.get_score("new"), 0.5f + 0.02f);
   EXPECT_EQ(s.get_score("top"), 1.0f);           // saturates
@@ -248,77 +274,21 @@ TEST(Round, TrimmedMeanRecordsTheEffectiveAdaptiveTrim) {
   auto agg = make(AggregationMethod::trimmed_mean(), 0.1f, 0.0f, /*adaptive=*/true);
   for (const char* id : {"a", "b", "c", "d"}) ASSERT_TRUE(agg.reputation().set_score(id, 0.9f).ok());
   ASSERT_TRUE(agg.reputation().set_score("e", 0.1f).ok());
-  Updates u = constant_updates({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  auto r = agg.run(u.views, std::nullopt, std::nullopt);
+  const Updates u = constant_updates({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  audit::RoundAudit audit;
+  auto r = round(agg, u, {}, {}, &audit);
   ASSERT_TRUE(r.ok());
-  const auto& rec = std::get<audit::record::TrimmedMean>(r->method);
+  const auto& rec = std::get<audit::record::TrimmedMean>(audit.method);
   EXPECT_EQ(rec.configured_trim, 0.1f);
   EXPECT_EQ(rec.effective_trim, 0.05f + 1.0f / 5.0f);  // 0.25: k = 3 of 10
   EXPECT_TRUE(rec.adaptive);
-  EXPECT_EQ(r->aggregate.at(0, 0), (4.0f + 5.0f + 6.0f + 7.0f) / 4.0f);
+  EXPECT_EQ(r->at(0, 0), (4.0f + 5.0f + 6.0f + 7.0f) / 4.0f);
 
   // A restored NaN fraction reaches the kernel, which names it.
   auto nan_trim = ByzantineAggregator::restore(AggregationMethod::trimmed_mean(), std::nanf(""),
                                                {}, 0.0f, true, std::nullopt);
   ASSERT_TRUE(nan_trim.reputation().set_score("x", 0.1f).ok());
-  EXPECT_ERROR_MSG(nan_trim.aggregate_weighted(u.views, std::nullopt, std::nullopt),
-                   "Invalid trim fraction: NaN (must be 0.0-0.5)");
-}
-
-const std::string kHelp =
-    "Use 'trimmed_mean', 'median', 'fedavg', 'krum[:N]', or 'multi_krum[:f:m]'";
-
-AggregationMethod parsed(std::string_view text) {
-  auto r = parse_method(text);
-  EXPECT_TRUE(std::holds_alternative<AggregationMethod>(r)) << text;
-  return std::holds_alternative<AggregationMethod>(r) ? std::get<AggregationMethod>(r)
-                                                      : AggregationMethod{};
-}
-
-std::string failure(std::string_view text) {
-  auto r = parse_method(text);
-  EXPECT_TRUE(std::holds_alternative<std::string>(r)) << text;
-  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "";
-}
-
-TEST(ParseMethod, AcceptsEveryFormWithTheNumberRuleAndPrintsItsDebugText) {
-  using M = AggregationMethod;
-  const std::tuple<const char*, M, const char*> cases[] = {
-      {"trimmed_mean", M::trimmed_mean(), "TrimmedMean"},
-      {"median", M::median(), "Median"},
-      {"fedavg", M::fed_avg(), "FedAvg"},
-      {"krum", M::krum(1), "Krum(1)"},
-      {"krum:0", M::krum(0), "Krum(0)"},
-      {"krum:+2", M::krum(2), "Krum(2)"},
-      {"krum:007", M::krum(7), "Krum(7)"},
-      {"krum:18446744073709551615", M::krum(UINT64_MAX), "Krum(18446744073709551615)"},
-      {"multi_krum", M::multi_krum(1, std::nullopt), "MultiKrum(1, None)"},
-      {"multi_krum:2:0", M::multi_krum(2, 0), "MultiKrum(2, Some(0))"},
-      {"multi_krum:+1:+3", M::multi_krum(1, 3), "MultiKrum(1, Some(3))"}};
-  for (const auto& [text, method, debug] : cases) {
-    EXPECT_EQ(parsed(text), method);
-    EXPECT_EQ(method.debug_text(), debug);
-  }
-}
-
-TEST(ParseMethod, ReportsEachFailureWithItsMessage) {
-  for (const char* t : {"Median", " median", "median ", "krumx", "multi_krumx", "", "krum ",
-                        "multi_krum "}) {
-    EXPECT_EQ(failure(t), "Unknown method '" + std::string(t) + "'. " + kHelp);
-  }
-  for (const char* t : {"krum:", "krum:-1", "krum: 2", "krum:18446744073709551616", "krum:+",
-                        "krum:++1", "krum:1:2"}) {
-    EXPECT_EQ(failure(t), "Invalid krum parameter '" + std::string(t) + "'. " + kHelp);
-  }
-  for (const char* t : {"multi_krum:", "multi_krum:2", "multi_krum:1:2:3"}) {
-    EXPECT_EQ(failure(t), "Invalid multi_krum parameters '" + std::string(t) +
-                              "'. Use 'multi_krum' or 'multi_krum:f:m'");
-  }
-  EXPECT_EQ(failure("multi_krum::3"), "Invalid multi_krum f parameter ''. " + kHelp);
-  EXPECT_EQ(failure("multi_krum:x:y"), "Invalid multi_krum f parameter 'x'. " + kHelp);
-  EXPECT_EQ(failure("multi_krum:1:"), "Invalid multi_krum m parameter ''. " + kHelp);
-  EXPECT_EQ(failure("multi_krum:1:18446744073709551616"),
-            "Invalid multi_krum m parameter '18446744073709551616'. " + kHelp);
+  EXPECT_ERROR_MSG(round(nan_trim, u), "Invalid trim fraction: NaN (must be 0.0-0.5)");
 }
 
 TEST(ByzantineAggregatorCreate, ChecksThresholdThenNormBound) {
@@ -354,20 +324,13 @@ ByzantineAggregator read_ok(const std::string& text) {
 std::string read_error(const std::string& text) {
   auto r = ByzantineAggregator::from_json(text);
   const auto* err = std::get_if<std::string>(&r);
-  if (err == nullptr) {
-    ADD_FAILURE() << "read succeeded: " << text;
-    return "";
-  }
-  const size_t at = err->rfind(" at line ");
-  const size_t col = err->rfind(" column ");
-  auto digits = [](std::string_view t) {
-    return !t.empty() && t.find_first_not_of("0123456789") == std::string_view::npos;
-  };
-  const std::string_view text_view(*err);
-  if (at == std::string::npos || col == std::string::npos || col < at ||
-      !digits(text_view.substr(at + 9, col - at - 9)) || !digits(text_view.substr(col + 8))) {
-    ADD_FAILURE() << "no position suffix: " << *err;
-    return *err;
+  const size_t at = err == nullptr ? std::string::npos : err->rfind(" at line ");
+  unsigned line = 0, column = 0;
+  char rest = 0;
+  if (at == std::string::npos ||
+      std::sscanf(err->c_str() + at, " at line %u column %u%c", &line, &column, &rest) != 2) {
+    ADD_FAILURE() << text << (err ? " has no position suffix: " + *err : " was read");
+    return err ? *err : "";
   }
   return err->substr(0, at);
 }
@@ -462,36 +425,6 @@ TEST(AggregatorJson, ReportsTheFirstProblemInTextOrder) {
     EXPECT_FALSE(read_error(text).empty()) << text;
   EXPECT_EQ(read_error(R"({"method":"Median","adaptive_trim":1})").rfind("expected", 0), 0u);
   EXPECT_EQ(read_error("42").rfind("expected struct ByzantineAggregator", 0), 0u);
-}
-
-float trim(std::vector<float> scores, float base) {
-  return aggregators::compute_adaptive_trim(scores, 0.4f, 0.05f, base);
-}
-
-TEST(AdaptiveTrim, WidensByTheLowScoredShareClampedToBaseAnd049) {
-  EXPECT_EQ(trim({0.1f, 0.3f, 0.9f, 0.9f}, 0.1f), 0.49f);
-  EXPECT_EQ(trim(std::vector<float>(10, 0.9f), 0.2f), 0.2f);
-  EXPECT_EQ(trim({0.39f, 0.41f}, 0.0f), 0.49f);
-  std::vector<float> twenty(20, 0.8f);
-  twenty[7] = 0.1f;
-  EXPECT_EQ(trim(twenty, 0.05f), 0.05f + 1.0f / 20.0f);  // float arithmetic: 0.1 as computed
-  // Exactly the threshold, and NaN, count as trusted.
-  EXPECT_EQ(trim({0.4f, std::nanf(""), 0.9f, 0.9f}, 0.0f), 0.05f);
-  std::vector<float> ten(10, 0.9f);
-  ten[0] = 0.0f;
-  EXPECT_EQ(trim(ten, 0.0f), 0.05f + 0.1f);
-}
-
-TEST(AdaptiveTrim, EmptyStoreAndUnclampableBaseReturnTheBase) {
-  EXPECT_EQ(trim({}, 0.3f), 0.3f);
-  EXPECT_EQ(trim({}, 0.7f), 0.7f);
-  EXPECT_TRUE(std::isnan(trim({}, std::nanf(""))));
-  // Base above 0.49 or NaN with scores present: no valid clamp, the base goes back unchanged so
-  // the trimmed-mean kernel reports it.
-  EXPECT_EQ(trim({0.1f, 0.9f}, 0.6f), 0.6f);
-  EXPECT_EQ(trim({0.9f}, 0.5f), 0.5f);
-  EXPECT_TRUE(std::isnan(trim({0.1f, 0.9f}, std::nanf(""))));
-  EXPECT_EQ(trim({0.1f}, 0.49f), 0.49f);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "fenro/update/range_scan.h"
+#include "fenro/update/validation.h"
 
 #include <gtest/gtest.h>
 
@@ -49,10 +50,10 @@ TEST(RangeScan, JoinedPiecesEqualTheWholeUpdate) {
     RangeScan in_place, as_shards;
     for (size_t i = 0; i + 1 < cuts.size(); ++i) {
       const size_t lo = cuts[i], hi = cuts[i + 1];
-      append_scan(in_place, range_scan_kernels::scan_range_with(u.views[0], lo, hi, target), 0);
+      append_scan(in_place, detail::scan_range_with(u.views[0], lo, hi, target), 0);
       std::vector<float> shard(v.begin() + lo, v.begin() + hi);
       const UpdateView piece = UpdateView::dense(shard.data(), 1, hi - lo);
-      append_scan(as_shards, range_scan_kernels::scan_range_with(piece, 0, hi - lo, target), lo);
+      append_scan(as_shards, detail::scan_range_with(piece, 0, hi - lo, target), lo);
     }
     const Status expected = check_finite(u.views[0], 4);
     for (const RangeScan& s : {in_place, as_shards}) {
@@ -85,7 +86,7 @@ TEST(RangeScan, BatchIsTheSameForEveryPoolSize) {
   u.at(2, 0, 699'999) = 1e6f;   // the largest magnitude in the last task
   testing::for_each_target_and_pool([&](simd::Target t) {
     std::vector<RangeScan> out(3);
-    range_scan_kernels::scan_ranges_with(u.views, 5, len, out.data(), t);
+    detail::scan_ranges_with(u.views, 5, len, out.data(), t);
     EXPECT_EQ(out[0].first_non_finite, 262'145u);
     EXPECT_EQ(out[1].first_non_finite, 262'143u);
     EXPECT_FALSE(out[2].first_non_finite);

@@ -1,4 +1,4 @@
-#include "fenro/update/update.h"
+#include "fenro/update/validation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,14 @@
 // The Python class ReputationManager: a standalone reputation store with a fixed ban threshold.
-#include <cmath>
-#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
 
-#include "convert.h"
-#include "fenro/error/error.h"
+#include "args.h"
+#include "borrow.h"
+#include "errors.h"
+#include "fenro/pipeline/policy.h"
 #include "fenro/reputation/store.h"
+#include "heap_type.h"
 #include "register.h"
 
 namespace fenro::python {
@@ -15,36 +16,24 @@ namespace {
 
 using reputation::ReputationStore;
 
-constexpr float kDefaultThreshold = 0.2f;
-constexpr float kDefaultDecayRate = 0.02f;
-
-struct PyManager {
-  PyObject_HEAD
-  int borrow;
-  float ban_threshold;     // finite, in [0, 1]; fixed for the life of the object
-  ReputationStore* store;  // owned
+// What an instance owns: the store and its ban threshold, fixed for the life of the object.
+struct Manager {
+  ReputationStore store;
+  float ban_threshold;  // finite, in [0, 1]
 };
+using Self = Instance<Manager>;
 
 PyTypeObject* g_type = nullptr;  // set once at registration, lives for the process
 
-PyManager* self_of(PyObject* self) { return reinterpret_cast<PyManager*>(self); }
+Manager& manager_of(PyObject* self) { return *Self::of(self)->value; }
+int& borrow_of(PyObject* self) { return Self::of(self)->borrow; }
 
-// Fails with InvalidReputationThreshold unless finite and in [0, 1].
-bool check_threshold(float t) {
-  if (std::isfinite(t) && t >= 0.0f && t <= 1.0f) return true;
-  raise_fenro_error(error::InvalidReputationThreshold{t});
+// Raises the store's InvalidReputationThreshold unless the threshold is valid.
+bool check_threshold(float threshold) {
+  Status checked = reputation::check_ban_threshold(threshold);
+  if (checked.ok()) return true;
+  raise_fenro_error(checked.error());
   return false;
-}
-
-PyObject* wrap(PyTypeObject* type, ReputationStore store, float threshold) {
-  auto owned = std::make_unique<ReputationStore>(std::move(store));
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  self_of(obj)->borrow = 0;
-  self_of(obj)->ban_threshold = threshold;
-  self_of(obj)->store = owned.release();
-  return obj;
 }
 
 PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -55,21 +44,13 @@ PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(kw), &py_threshold)) {
       return nullptr;
     }
-    float threshold = kDefaultThreshold;
+    float threshold = pipeline::kManagerBanThreshold;
     if (py_threshold != nullptr && !to_f32(py_threshold, "ban_threshold", &threshold)) {
       return nullptr;
     }
     if (!check_threshold(threshold)) return nullptr;
-    return wrap(type, ReputationStore(), threshold);
+    return new_instance(type, Manager{ReputationStore(), threshold});
   });
-}
-
-void manager_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete self_of(self)->store;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
 }
 
 // The shape shared by the methods that take one client id and read the store.
@@ -82,11 +63,11 @@ PyObject* with_client(PyObject* self, PyObject* args, PyObject* kwargs, const ch
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &py_id)) {
       return nullptr;
     }
-    Borrow borrow(self_of(self)->borrow, Borrow::kShared);
+    Borrow borrow(borrow_of(self), Borrow::kShared);
     if (!borrow.ok()) return nullptr;
     std::string id;
     if (!to_text(py_id, "client_id", &id)) return nullptr;
-    return body(*self_of(self), id);
+    return body(manager_of(self), id);
   });
 }
 
@@ -102,35 +83,35 @@ PyObject* with_client_value(PyObject* self, PyObject* args, PyObject* kwargs, co
                                      &py_value)) {
       return nullptr;
     }
-    Borrow borrow(self_of(self)->borrow, Borrow::kExclusive);
+    Borrow borrow(borrow_of(self), Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
     std::string id;
     float value;
     if (!to_text(py_id, "client_id", &id) || !to_f32(py_value, value_name, &value)) {
       return nullptr;
     }
-    Status status = op(*self_of(self)->store, id, value);
+    Status status = op(manager_of(self).store, id, value);
     if (!status.ok()) return raise_fenro_error(status.error());
     Py_RETURN_NONE;
   });
 }
 
 PyObject* get_score(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_client(self, args, kwargs, "O:get_score", [](PyManager& m, const std::string& id) {
-    return from_f32(m.store->get_score(id));
+  return with_client(self, args, kwargs, "O:get_score", [](Manager& m, const std::string& id) {
+    return from_f32(m.store.get_score(id));
   });
 }
 
 PyObject* is_banned(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_client(self, args, kwargs, "O:is_banned", [](PyManager& m, const std::string& id) {
-    return PyBool_FromLong(m.store->is_banned(id, m.ban_threshold));
+  return with_client(self, args, kwargs, "O:is_banned", [](Manager& m, const std::string& id) {
+    return PyBool_FromLong(m.store.is_banned(id, m.ban_threshold));
   });
 }
 
 PyObject* influence_weight(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_client(self, args, kwargs, "O:influence_weight",
-                     [](PyManager& m, const std::string& id) {
-                       return from_f32(m.store->influence_weight(id));
+                     [](Manager& m, const std::string& id) {
+                       return from_f32(m.store.influence_weight(id));
                      });
 }
 
@@ -157,9 +138,9 @@ PyObject* penalize(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* active_clients(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Borrow borrow(self_of(self)->borrow, Borrow::kShared);
+    Borrow borrow(borrow_of(self), Borrow::kShared);
     if (!borrow.ok()) return nullptr;
-    auto active = self_of(self)->store->active_clients(self_of(self)->ban_threshold);
+    auto active = manager_of(self).store.active_clients(manager_of(self).ban_threshold);
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(active.size()));
     if (list == nullptr) return nullptr;
     for (size_t i = 0; i < active.size(); ++i) {
@@ -180,11 +161,11 @@ PyObject* active_clients(PyObject* self, PyObject*) {
 
 PyObject* all_scores(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Borrow borrow(self_of(self)->borrow, Borrow::kShared);
+    Borrow borrow(borrow_of(self), Borrow::kShared);
     if (!borrow.ok()) return nullptr;
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
-    for (const auto& [client, value] : self_of(self)->store->all_scores()) {
+    for (const auto& [client, value] : manager_of(self).store.all_scores()) {
       PyObject* id = from_text(client);
       PyObject* score = id == nullptr ? nullptr : from_f32(value);
       bool ok = score != nullptr && PyDict_SetItem(dict, id, score) == 0;
@@ -201,9 +182,9 @@ PyObject* all_scores(PyObject* self, PyObject*) {
 
 PyObject* reset(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Borrow borrow(self_of(self)->borrow, Borrow::kExclusive);
+    Borrow borrow(borrow_of(self), Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
-    self_of(self)->store->reset();
+    manager_of(self).store.reset();
     Py_RETURN_NONE;
   });
 }
@@ -216,11 +197,11 @@ PyObject* decay(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &py_rate)) {
       return nullptr;
     }
-    Borrow borrow(self_of(self)->borrow, Borrow::kExclusive);
+    Borrow borrow(borrow_of(self), Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
-    float rate = kDefaultDecayRate;
+    float rate = pipeline::kDefaultDecayRate;
     if (py_rate != nullptr && !to_f32(py_rate, "rate", &rate)) return nullptr;
-    Status status = self_of(self)->store->decay_toward_default(rate);
+    Status status = manager_of(self).store.decay_toward_default(rate);
     if (!status.ok()) return raise_fenro_error(status.error());
     Py_RETURN_NONE;
   });
@@ -228,9 +209,9 @@ PyObject* decay(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* to_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Borrow borrow(self_of(self)->borrow, Borrow::kShared);
+    Borrow borrow(borrow_of(self), Borrow::kShared);
     if (!borrow.ok()) return nullptr;
-    return from_text(self_of(self)->store->to_json());
+    return from_text(manager_of(self).store.to_json());
   });
 }
 
@@ -244,7 +225,7 @@ PyObject* from_json(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::string text;
-    float threshold = kDefaultThreshold;
+    float threshold = pipeline::kManagerBanThreshold;
     if (!to_text(py_text, "json_str", &text) ||
         (py_threshold != nullptr && !to_f32(py_threshold, "ban_threshold", &threshold))) {
       return nullptr;
@@ -252,38 +233,34 @@ PyObject* from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!check_threshold(threshold)) return nullptr;
     auto loaded = ReputationStore::from_json(text);
     if (auto* message = std::get_if<std::string>(&loaded)) return raise_value_error(*message);
-    return wrap(g_type, std::get<ReputationStore>(std::move(loaded)), threshold);
+    return new_instance(g_type, Manager{std::get<ReputationStore>(std::move(loaded)), threshold});
   });
 }
 
-PyCFunction fn(PyCFunctionWithKeywords f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
-    {"get_score", fn(get_score), METH_VARARGS | METH_KEYWORDS,
+    {"get_score", as_method(get_score), METH_VARARGS | METH_KEYWORDS,
      "get_score($self, client_id)\n--\n\n"
      "Get the trust score for a client (default 0.5 for unknown)."},
-    {"set_score", fn(set_score), METH_VARARGS | METH_KEYWORDS,
+    {"set_score", as_method(set_score), METH_VARARGS | METH_KEYWORDS,
      "set_score($self, client_id, score)\n--\n\n"
      "Set the trust score for a client.\n\n"
      "Raises:\n"
      "    ValueError: If score is not finite and within [0.0, 1.0].\n"
      "        Out-of-range scores are rejected rather than clamped, and\n"
      "        the existing score is left unchanged."},
-    {"reward", fn(reward), METH_VARARGS | METH_KEYWORDS,
+    {"reward", as_method(reward), METH_VARARGS | METH_KEYWORDS,
      "reward($self, client_id, amount)\n--\n\n"
      "Increase a client's reputation by the given amount.\n\n"
      "Raises:\n"
      "    ValueError: If amount is not finite and non-negative. Large\n"
      "        amounts are accepted and saturate at 1.0."},
-    {"penalize", fn(penalize), METH_VARARGS | METH_KEYWORDS,
+    {"penalize", as_method(penalize), METH_VARARGS | METH_KEYWORDS,
      "penalize($self, client_id, amount)\n--\n\n"
      "Decrease a client's reputation by the given amount.\n\n"
      "Raises:\n"
      "    ValueError: If amount is not finite and non-negative. Large\n"
      "        amounts are accepted and saturate at 0.0."},
-    {"is_banned", fn(is_banned), METH_VARARGS | METH_KEYWORDS,
+    {"is_banned", as_method(is_banned), METH_VARARGS | METH_KEYWORDS,
      "is_banned($self, client_id)\n--\n\n"
      "Check if a client is banned (score below ban threshold)."},
     {"active_clients", active_clients, METH_NOARGS,
@@ -291,7 +268,7 @@ PyMethodDef g_methods[] = {
     {"all_scores", all_scores, METH_NOARGS,
      "all_scores($self)\n--\n\nGet all client scores as a dictionary."},
     {"reset", reset, METH_NOARGS, "reset($self)\n--\n\nReset all reputation scores."},
-    {"decay", fn(decay), METH_VARARGS | METH_KEYWORDS,
+    {"decay", as_method(decay), METH_VARARGS | METH_KEYWORDS,
      "decay($self, rate=0.02)\n--\n\n"
      "Decay all reputation scores toward 0.5 (default).\n\n"
      "Args:\n"
@@ -299,13 +276,13 @@ PyMethodDef g_methods[] = {
      "Raises:\n"
      "    ValueError: If rate is not finite and within [0.0, 1.0].\n"
      "        No score changes when the rate is rejected."},
-    {"influence_weight", fn(influence_weight), METH_VARARGS | METH_KEYWORDS,
+    {"influence_weight", as_method(influence_weight), METH_VARARGS | METH_KEYWORDS,
      "influence_weight($self, client_id)\n--\n\n"
      "Compute the influence weight for a client: min(rep^3, 0.8)."},
     {"to_json", to_json, METH_NOARGS,
      "to_json($self)\n--\n\n"
      "Serialize reputation state to JSON for persistence between restarts."},
-    {"from_json", fn(from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_json", as_method(from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_json(json_str, ban_threshold=0.2)\n--\n\n"
      "Restore reputation state from a JSON string."},
     {nullptr, nullptr, 0, nullptr},
@@ -313,7 +290,7 @@ PyMethodDef g_methods[] = {
 
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(manager_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(manager_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Manager>)},
     {Py_tp_methods, g_methods},
     {Py_tp_doc, const_cast<char*>(
                     "ReputationManager(ban_threshold=0.2)\n--\n\n"
@@ -325,13 +302,12 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {"builtins.ReputationManager", sizeof(PyManager), 0, Py_TPFLAGS_DEFAULT,
-                      g_slots};
+PyType_Spec g_spec = instance_spec<Manager>("builtins.ReputationManager", g_slots);
 
 }  // namespace
 
 bool register_reputation_manager(PyObject* module) {
-  g_type = add_type(module, &g_spec, "ReputationManager");
+  g_type = add_type(module, &g_spec);
   return g_type != nullptr;
 }
 

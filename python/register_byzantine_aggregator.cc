@@ -1,5 +1,4 @@
 // The Python class ByzantineAggregator: a configured aggregator that owns its reputation store.
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -8,10 +7,15 @@
 #include <variant>
 #include <vector>
 
-#include "convert.h"
+#include "args.h"
+#include "borrow.h"
+#include "errors.h"
 #include "fenro/pipeline/aggregator.h"
+#include "fenro/pipeline/policy.h"
+#include "heap_type.h"
 #include "numpy_api.h"
 #include "register.h"
+#include "update_list.h"
 
 namespace fenro::python {
 namespace {
@@ -19,26 +23,11 @@ namespace {
 using pipeline::AggregationMethod;
 using pipeline::ByzantineAggregator;
 
-struct PyAggregator {
-  PyObject_HEAD
-  int borrow;
-  ByzantineAggregator* value;  // owned
-};
+using Self = Instance<ByzantineAggregator>;
 
 PyTypeObject* g_type = nullptr;  // set once at registration, lives for the process
 
-PyAggregator* self_of(PyObject* self) { return reinterpret_cast<PyAggregator*>(self); }
-
-// A new instance owning `value`.
-PyObject* wrap(PyTypeObject* type, ByzantineAggregator value) {
-  auto owned = std::make_unique<ByzantineAggregator>(std::move(value));
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  self_of(obj)->borrow = 0;
-  self_of(obj)->value = owned.release();
-  return obj;
-}
+Self* self_of(PyObject* self) { return Self::of(self); }
 
 // The first failing step wins: argument conversion in parameter order (TypeError), the method
 // text, then the threshold and the norm bound (ValueError).
@@ -54,8 +43,8 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::string method_text;
     float trim = 0.0f;
-    float ban = 0.0f;
-    bool adaptive = false;
+    float ban = pipeline::kDefaultBanThreshold;
+    bool adaptive = pipeline::kDefaultAdaptiveTrim;
     std::optional<float> bound;
     if (!to_text(py_method, "method", &method_text) || !to_f32(py_trim, "trim_fraction", &trim) ||
         (py_ban != nullptr && !to_f32(py_ban, "ban_threshold", &ban)) ||
@@ -68,16 +57,8 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto made = ByzantineAggregator::create(std::get<AggregationMethod>(method), trim, ban,
                                             adaptive, bound);
     if (!made.ok()) return raise_fenro_error(made.error());
-    return wrap(type, std::move(made).value());
+    return new_instance(type, std::move(made).value());
   });
-}
-
-void aggregator_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete self_of(self)->value;
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 PyObject* get_norm_bound(PyObject* self, void*) {
@@ -102,11 +83,11 @@ PyObject* aggregate(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow.ok()) return nullptr;
 
     // NumPy is bound on the first call that may carry an array.
-    if (!updates_need_no_numpy(py_updates) && !numpy::ensure_loaded()) return nullptr;
+    if (!UpdateList::needs_no_numpy(py_updates) && !numpy::ensure_loaded()) return nullptr;
     // Reading arrays in place is safe only when none of the caller's code can run between
     // their checks and the end of the round; otherwise every array is copied as it is checked.
     const bool in_place =
-        !updates_need_no_numpy(py_updates) && conversion_runs_no_python(py_ids, py_weights);
+        !UpdateList::needs_no_numpy(py_updates) && conversion_runs_no_python(py_ids, py_weights);
     UpdateList updates;
     std::optional<std::vector<std::string>> ids;
     std::optional<std::vector<float>> weights;
@@ -167,7 +148,7 @@ PyObject* decay_reputations(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Borrow borrow(self_of(self)->borrow, Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
-    float rate = 0.02f;
+    float rate = pipeline::kDefaultDecayRate;
     if (py_rate != nullptr && !to_f32(py_rate, "rate", &rate)) return nullptr;
     Status status = self_of(self)->value->reputation().decay_toward_default(rate);
     if (!status.ok()) return raise_fenro_error(status.error());
@@ -195,7 +176,7 @@ PyObject* from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!to_text(py_text, "json_str", &text)) return nullptr;
     auto loaded = ByzantineAggregator::from_json(text);
     if (auto* message = std::get_if<std::string>(&loaded)) return raise_value_error(*message);
-    return wrap(g_type, std::get<ByzantineAggregator>(std::move(loaded)));
+    return new_instance(g_type, std::get<ByzantineAggregator>(std::move(loaded)));
   });
 }
 
@@ -211,8 +192,7 @@ PyObject* from_json(PyObject*, PyObject* args, PyObject* kwargs) {
   "entry as a dictionary."
 
 PyMethodDef g_methods[] = {
-    {"aggregate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aggregate)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"aggregate", as_method(aggregate), METH_VARARGS | METH_KEYWORDS,
      "aggregate($self, updates, client_ids=None, weights=None)\n--\n\n"
      "Aggregate client model updates using the configured method.\n\n"
      "Args:\n"
@@ -220,16 +200,12 @@ PyMethodDef g_methods[] = {
      "    client_ids: Optional list of client identifier strings for reputation tracking.\n\n"
      "Returns:\n"
      "    Aggregated 2D numpy array."},
-    {"get_reputation",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_reputation)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"get_reputation", as_method(get_reputation), METH_VARARGS | METH_KEYWORDS,
      "get_reputation($self, client_id)\n--\n\n"
      "Get the reputation score for a client (default 0.5 for unknown clients)."},
     {"reset_reputation", reset_reputation, METH_NOARGS,
      "reset_reputation($self)\n--\n\nReset all reputation scores."},
-    {"decay_reputations",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decay_reputations)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"decay_reputations", as_method(decay_reputations), METH_VARARGS | METH_KEYWORDS,
      "decay_reputations($self, rate=0.02)\n--\n\n"
      "Decay all reputation scores toward 0.5 (default).\n\n"
      "Call once per round to allow penalized clients to recover.\n\n"
@@ -240,8 +216,7 @@ PyMethodDef g_methods[] = {
      "        No score changes when the rate is rejected."},
     {"to_json", to_json, METH_NOARGS,
      "to_json($self)\n--\n\nSerialize aggregator state to JSON for persistence."},
-    {"from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_json)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_json", as_method(from_json), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_json(json_str)\n--\n\nRestore aggregator from a JSON string."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -254,22 +229,19 @@ PyGetSetDef g_getset[] = {
 
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(aggregator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(aggregator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ByzantineAggregator>)},
     {Py_tp_methods, g_methods},
     {Py_tp_getset, g_getset},
     {Py_tp_doc, const_cast<char*>(FENRO_DOC_CLASS)},
     {0, nullptr},
 };
 
-// Named "builtins.<name>" so that __module__ reads "builtins"; no BASETYPE flag (not
-// subclassable), no dict or weak-reference slots.
-PyType_Spec g_spec = {"builtins.ByzantineAggregator", sizeof(PyAggregator), 0,
-                      Py_TPFLAGS_DEFAULT, g_slots};
+PyType_Spec g_spec = instance_spec<ByzantineAggregator>("builtins.ByzantineAggregator", g_slots);
 
 }  // namespace
 
-bool register_aggregator(PyObject* module) {
-  g_type = add_type(module, &g_spec, "ByzantineAggregator");
+bool register_byzantine_aggregator(PyObject* module) {
+  g_type = add_type(module, &g_spec);
   return g_type != nullptr;
 }
 

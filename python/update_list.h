@@ -1,0 +1,66 @@
+// NumPy arrays in and out: the `updates` argument as views the round can read, and a result
+// matrix handed to NumPy without a copy.
+#ifndef FENRO_PYTHON_UPDATE_LIST_H_
+#define FENRO_PYTHON_UPDATE_LIST_H_
+
+#include <Python.h>
+
+#include <span>
+#include <vector>
+
+#include "fenro/update/update.h"
+
+namespace fenro::python {
+
+// The `updates` argument: a sequence (not str) of two-dimensional float32 NumPy arrays, each
+// checked in order for array type, two dimensions, float32 dtype (errors.h for the texts).
+//
+// Arrays are read where they lie when that is safe and possible, else copied:
+//  - with `copy_on_entry`, each array is copied as soon as it has passed its checks, so Python
+//    code that runs later (a custom sequence, a __float__ of a weight) cannot change what the
+//    round sees;
+//  - without it (the caller has established that no Python code runs until the round is
+//    over), the arrays are only referenced, and their data pointers, shapes and strides are
+//    read in views(), after every argument has been converted. An array whose rows are not
+//    contiguous, aligned float32 runs is copied there.
+// Either way the round sees the same values. Strong references to every array are held until
+// this object is destroyed, so the memory stays valid for the whole round.
+class UpdateList {
+ public:
+  UpdateList() = default;
+  ~UpdateList();
+  UpdateList(const UpdateList&) = delete;
+  UpdateList& operator=(const UpdateList&) = delete;
+
+  // True when `obj` needs no NumPy to be converted: an empty exact list or tuple, or a str.
+  static bool needs_no_numpy(PyObject* obj);
+
+  // Converts the argument named `name`. Requires NumPy to be bound unless needs_no_numpy(obj).
+  // Sequences other than exact lists, tuples and arrays may run Python code between two
+  // items, so their arrays are copied on entry whatever `copy_on_entry` says. May throw
+  // std::bad_alloc.
+  bool convert(PyObject* obj, const char* name, bool copy_on_entry);
+  // The views, valid while this object lives. Call once, after all conversion. May throw
+  // std::bad_alloc. Returns false with TypeError set only if an array referenced in place no
+  // longer is a two-dimensional float32 array (which the caller's code cannot bring about on
+  // the in-place path; checked so that memory safety never depends on that reasoning).
+  bool views(const char* name, std::span<const UpdateView>* out);
+
+ private:
+  struct Item {
+    PyObject* array = nullptr;  // strong reference, or null once copied
+    Matrix copy;
+  };
+  bool add(PyObject* item, const char* name, bool copy_on_entry);
+
+  std::vector<Item> items_;
+  std::vector<UpdateView> views_;
+};
+
+// Hands the matrix's buffer to a new, writable, C-contiguous float32 NumPy array without
+// copying it; the array owns the buffer from then on.
+PyObject* from_matrix(Matrix matrix);
+
+}  // namespace fenro::python
+
+#endif  // FENRO_PYTHON_UPDATE_LIST_H_
