@@ -162,6 +162,24 @@ void encode_run(const float* p, size_t cnt, float scale, bool vector, bool finit
 #endif
   encode_scalar(p, cnt, scale, dst);
 }
+
+// encode_run with the mantissas written as doubles.
+void encode_run_f64(const float* p, size_t cnt, float scale, bool vector, bool finite,
+                    double* dst) {
+#if defined(FENRO_X86)
+  if (vector && finite && scale > 0.0f) return encode_finite_f64_avx2(p, cnt, scale, dst);
+  if (vector) return encode_f64_avx2(p, cnt, scale, dst);
+#else
+  (void)vector;
+  (void)finite;
+#endif
+  int16_t m[256];
+  for (size_t t = 0; t < cnt; t += 256) {
+    const size_t take = std::min<size_t>(256, cnt - t);
+    encode_scalar(p + t, take, scale, m);
+    for (size_t s = 0; s < take; ++s) dst[t + s] = m[s];
+  }
+}
 }  // namespace
 
 std::vector<Bfp16Vec> encode_with(std::span<const UpdateView> updates, simd::Target target) {
@@ -236,6 +254,14 @@ void encode_range(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s
   const bool vector = is_vector(target);
   for_each_run(u, lo, hi, [&](const float* p, size_t cnt, size_t off) {
     encode_run(p, cnt, s.scale, vector, s.finite, out + (off - lo));
+  });
+}
+
+void encode_range_f64(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s,
+                      simd::Target target, double* out) {
+  const bool vector = is_vector(target);
+  for_each_run(u, lo, hi, [&](const float* p, size_t cnt, size_t off) {
+    encode_run_f64(p, cnt, s.scale, vector, s.finite, out + (off - lo));
   });
 }
 

@@ -86,6 +86,46 @@ void encode_finite_avx2(const float* v, size_t n, float scale, int16_t* out) {
   encode_scalar(v + t, n - t, scale, out + t);
 }
 
+namespace {
+
+// Stores 8 int32 mantissas (already within -32767..32767) as doubles.
+inline void store_f64(__m256i m, double* out) {
+  _mm256_storeu_pd(out, _mm256_cvtepi32_pd(_mm256_castsi256_si128(m)));
+  _mm256_storeu_pd(out + 4, _mm256_cvtepi32_pd(_mm256_extracti128_si256(m, 1)));
+}
+
+// The scalar encoder on the last n < 16 elements, widened.
+void encode_tail_f64(const float* v, size_t n, float scale, double* out) {
+  int16_t m[16];
+  encode_scalar(v, n, scale, m);
+  for (size_t t = 0; t < n; ++t) out[t] = m[t];
+}
+
+}  // namespace
+
+void encode_finite_f64_avx2(const float* v, size_t n, float scale, double* out) {
+  const __m256 s = _mm256_set1_ps(scale);
+  const __m256i lo = _mm256_set1_epi32(-32767), hi = _mm256_set1_epi32(32767);
+  size_t t = 0;
+  for (; t + 16 <= n; t += 16) {
+    // The clamp the 16-bit path gets from saturating packing and its max.
+    store_f64(_mm256_min_epi32(_mm256_max_epi32(encode8_finite(v + t, s), lo), hi), out + t);
+    store_f64(_mm256_min_epi32(_mm256_max_epi32(encode8_finite(v + t + 8, s), lo), hi),
+              out + t + 8);
+  }
+  encode_tail_f64(v + t, n - t, scale, out + t);
+}
+
+void encode_f64_avx2(const float* v, size_t n, float scale, double* out) {
+  const __m256 s = _mm256_set1_ps(scale);
+  size_t t = 0;
+  for (; t + 16 <= n; t += 16) {
+    store_f64(encode8(v + t, s), out + t);
+    store_f64(encode8(v + t + 8, s), out + t + 8);
+  }
+  encode_tail_f64(v + t, n - t, scale, out + t);
+}
+
 void encode_avx2(const float* v, size_t n, float scale, int16_t* out) {
   const __m256 s = _mm256_set1_ps(scale);
   size_t t = 0;

@@ -29,6 +29,9 @@ uint32_t max_abs_bits_avx2(const float* v, size_t n, uint32_t m);
 // magnitude (with a scale from the update's maximum they stay below 2^16): the clamp is then
 // folded into the saturating 16-bit packing.
 void encode_finite_avx2(const float* v, size_t n, float scale, int16_t* out);
+// encode_avx2 and encode_finite_avx2 with each mantissa written as a double (the same integer).
+void encode_f64_avx2(const float* v, size_t n, float scale, double* out);
+void encode_finite_f64_avx2(const float* v, size_t n, float scale, double* out);
 #endif
 
 // The shared exponent of a block whose largest magnitude is `max_abs` (> 0, not NaN).
@@ -54,6 +57,10 @@ std::vector<BlockScale> block_scales_with(std::span<const UpdateView> updates,
 // encode_with(...)[u].mantissas[lo .. hi) on every target.
 void encode_range(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s,
                   simd::Target target, int16_t* out);
+// encode_range with each mantissa written as a double (the same integer), for kernels that
+// compute on doubles.
+void encode_range_f64(const UpdateView& u, size_t lo, size_t hi, const BlockScale& s,
+                      simd::Target target, double* out);
 
 }  // namespace fenro::aggregators::detail
 

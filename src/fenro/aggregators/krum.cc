@@ -47,40 +47,155 @@ inline int64_t dist_from_gram(int64_t gaa, int64_t gbb, int64_t gab, int ea, int
   return r > kMax ? kMax : static_cast<int64_t>(r);
 }
 
-detail::DotTileFn tile_for(simd::Target target) {
+// The tile(s) one score computation uses. The integer tile is always there: the row-tile
+// arrangement computes its squared norms with it.
+struct GramKernel {
+  detail::DotTileFn tile = &detail::dot_tile_scalar;
+  detail::PanelGramFn panels = nullptr;  // when set, the Gram loop runs on float64 panels
+};
+
+// Which tile kAuto takes, from the scores timed on both (CPU time, best of several, on an
+// AVX-512 Xeon; 1000 x 1000 updates):
+//  - AVX-512: the panel blocks from 20 updates on when the chunks are encoded on the fly (equal
+//    at 16, 8% faster at 24 to 50, 10% at 200; 37% slower at 10, where the per-chunk costs
+//    weigh more), and from 64 on when they are widened from stored encodings, which then come
+//    from memory at 2 bytes per element instead of 4 (5% faster at 75, 17% at 200; 7% slower
+//    at 50);
+//  - AVX2: always the integer tile. On that core it runs at 7 multiply-adds per cycle, which
+//    the 4-lane panel blocks, 8 at their very best, do not beat (10% slower at 50, 25% at 200);
+//    cores whose FMA pipes are 128 bits wide have half that peak.
+constexpr size_t kPanelMinUpdatesFused = 20;
+constexpr size_t kPanelMinUpdatesEncoded = 64;
+
+GramKernel kernel_for(simd::Target target, size_t n, detail::GramTile choice, bool fused) {
+  GramKernel k;
 #if defined(FENRO_X86)
-  if (target != simd::Target::kScalar) return &detail::dot_tile_avx2;
+  if (target == simd::Target::kScalar) return k;
+  k.tile = &detail::dot_tile_avx2;
+  const size_t min_updates = fused ? kPanelMinUpdatesFused : kPanelMinUpdatesEncoded;
+  const bool panels = choice == detail::GramTile::kPanel ||
+                      (choice == detail::GramTile::kAuto &&
+                       target == simd::Target::kAvx512 && n >= min_updates);
+  if (!panels) return k;
+  k.panels = target == simd::Target::kAvx512 ? &detail::panel_gram_avx512
+                                             : &detail::panel_gram_avx2;
 #else
   (void)target;
+  (void)n;
+  (void)choice;
+  (void)fused;
 #endif
-  return &detail::dot_tile_scalar;
+  return k;
 }
 
-// Bytes of L2 that one element chunk of all n encodings may take: the Gram loop then streams
-// each encoding from memory once and reuses it n times from cache.
+// Bytes of L2 that one element chunk of all n encodings may take as 16-bit mantissas: the
+// integer Gram loop then streams each encoding from memory once and reuses it n times from
+// cache.
 constexpr size_t kChunkBytes = size_t{448} << 10;
+// Elements of one float64 panel chunk: short enough that a block's rows stay in L1 while the
+// other rows stream from L2, long enough to pay for each block's final lane sums.
+constexpr size_t kPanelChunk = 384;
 
-size_t chunk_elems(size_t n) {
-  size_t c = kChunkBytes / (2 * std::max<size_t>(n, 1));
+size_t chunk_elems(size_t n, const GramKernel& kernel) {
+  if (kernel.panels) return kPanelChunk;
+  size_t c = kChunkBytes / (sizeof(int16_t) * std::max<size_t>(n, 1));
   c = std::clamp<size_t>(c, 256, 8192);
   return c & ~size_t{15};
+}
+
+// Float64 panel scratch of one worker: n rows of `stride` doubles, each row 64-byte aligned.
+class Panel {
+ public:
+  Panel(size_t n, size_t stride)
+      : stride_(stride),
+        raw_(new double[n * stride + detail::kPanelAlign]),
+        rows_(reinterpret_cast<double*>((reinterpret_cast<uintptr_t>(raw_.get()) + 63) &
+                                        ~uintptr_t{63})) {}
+  size_t stride() const { return stride_; }
+  double* row(size_t i) const { return rows_ + i * stride_; }
+  const double* data() const { return rows_; }
+
+ private:
+  size_t stride_;
+  std::unique_ptr<double[]> raw_;
+  double* rows_;
+};
+
+// One element chunk [off, off + clen) on float64 panels: adds its Gram sums for rows
+// [row_lo, row_hi) to `acc` (see gram_rows). While it computes, the input of the worker's next
+// chunk [next_off, next_off + next_len) is prefetched: a chunk row is too short for the hardware
+// to detect the stream in time. `lines` is scratch for the prefetch addresses.
+template <class Source>
+void panel_chunk(const Source& src, size_t n, size_t off, size_t clen, size_t next_off,
+                 size_t next_len, size_t row_lo, size_t row_hi, bool upper,
+                 const GramKernel& kernel, const Panel& panel, int64_t* acc,
+                 std::vector<const void*>& lines) {
+  // The padding zeros add nothing to any sum.
+  const size_t plen = (clen + detail::kPanelAlign - 1) & ~(detail::kPanelAlign - 1);
+  for (size_t i = 0; i < n; ++i) {
+    double* dst = panel.row(i);
+    src.doubles(i, off, clen, dst);
+    std::fill(dst + clen, dst + plen, 0.0);
+  }
+  lines.clear();
+  if (next_len > 0) {
+    for (size_t i = 0; i < n; ++i) src.lines(i, next_off, next_len, lines);
+  }
+  kernel.panels(panel.data(), n, panel.stride(), plen, row_lo, row_hi, upper, acc, lines.data(),
+                lines.size());
+}
+
+// One element chunk [off, off + clen) on the integer tile; `enc` and `scratch` have room for n
+// pointers and n x chunk mantissas.
+template <class Source>
+void integer_chunk(const Source& src, size_t n, size_t off, size_t clen, size_t row_lo,
+                   size_t row_hi, bool upper, const GramKernel& kernel, size_t chunk,
+                   int16_t* scratch, const int16_t** enc, int64_t* acc) {
+  const size_t vlen = clen & ~size_t{15};
+  for (size_t i = 0; i < n; ++i) enc[i] = src.mantissas(i, off, clen, scratch + i * chunk);
+  for (size_t i = row_lo; i < row_hi; i += 2) {
+    const size_t i1 = std::min(i + 1, row_hi - 1);
+    for (size_t j = upper ? i : 0; j < n; j += 2) {
+      const size_t j1 = std::min(j + 1, n - 1);
+      const int16_t* pa[2] = {enc[i], enc[i1]};
+      const int16_t* pb[2] = {enc[j], enc[j1]};
+      int64_t out[4];
+      kernel.tile(pa[0], pa[1], pb[0], pb[1], vlen, out);
+      for (size_t t = vlen; t < clen; ++t) {  // the last chunk's tail
+        out[0] += int32_t{pa[0][t]} * pb[0][t];
+        out[1] += int32_t{pa[0][t]} * pb[1][t];
+        out[2] += int32_t{pa[1][t]} * pb[0][t];
+        out[3] += int32_t{pa[1][t]} * pb[1][t];
+      }
+      int64_t* r0 = acc + (i - row_lo) * n;
+      int64_t* r1 = acc + (i1 - row_lo) * n;
+      r0[j] += out[0];
+      if (j1 != j) r0[j1] += out[1];
+      if (i1 != i) {
+        if (!upper || j >= i1) r1[j] += out[2];
+        if (j1 != j) r1[j1] += out[3];
+      }
+    }
+  }
 }
 
 // Adds to table[(i - row_lo) * n + j] the dot product of encodings i and j over all elements,
 // for rows i in [row_lo, row_hi) and every column j (j >= i only when `upper`, used when the
 // rows are all n). The element range is cut into cache-sized chunks that `tasks` workers claim
 // in any order, each into its own table; the tables are summed at the end. Integer sums make the
-// result independent of the split and of the schedule.
+// result independent of the split, of the schedule and of the tile.
 //
-// `chunk_of(i, off, clen, scratch)` returns the mantissas of encoding i over elements
-// [off, off + clen), either in place or written to `scratch` (room for chunk_elems(n) values,
-// a worker's own), so that encodings need not exist in memory as a whole.
-template <class ChunkOf>
-void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, size_t row_hi,
-               bool upper, detail::DotTileFn tile, size_t tasks, int64_t* table) {
+// `src` supplies the mantissas of encoding i over elements [off, off + clen), so that encodings
+// need not exist in memory as a whole: src.mantissas(i, off, clen, scratch) returns them in
+// place or written to `scratch` (room for clen values, a worker's own),
+// src.doubles(i, off, clen, dst) writes them to dst as doubles, and src.lines(i, off, clen, out)
+// appends to `out` the addresses of the cache lines those two will read.
+template <class Source>
+void gram_rows(size_t n, const Source& src, size_t len, size_t row_lo, size_t row_hi,
+               bool upper, const GramKernel& kernel, size_t tasks, int64_t* table) {
   const size_t rows = row_hi - row_lo;
   const size_t cells = rows * n;
-  const size_t chunk = chunk_elems(n);
+  const size_t chunk = chunk_elems(n, kernel);
   const size_t chunks = (len + chunk - 1) / chunk;
   tasks = std::max<size_t>(1, std::min(tasks, chunks));
   std::vector<std::unique_ptr<int64_t[]>> extra(tasks);
@@ -95,55 +210,45 @@ void gram_rows(size_t n, const ChunkOf& chunk_of, size_t len, size_t row_lo, siz
         acc = extra[task].get();
       }
       std::unique_ptr<int16_t[]> scratch;
+      std::unique_ptr<Panel> panel;
+      std::vector<const void*> lines;
       std::vector<const int16_t*> enc(n);
-      for (size_t c = next.fetch_add(1); c < chunks; c = next.fetch_add(1)) {
+      // Each worker claims its next chunk before computing the current one, so that the panel
+      // path can prefetch it.
+      for (size_t c = next.fetch_add(1); c < chunks;) {
+        const size_t c_next = next.fetch_add(1);
         const size_t off = c * chunk;
         const size_t clen = std::min(chunk, len - off);
-        const size_t vlen = clen & ~size_t{15};
-        if (!scratch) scratch.reset(new int16_t[n * chunk]);
-        for (size_t i = 0; i < n; ++i) enc[i] = chunk_of(i, off, clen, scratch.get() + i * chunk);
-        for (size_t i = row_lo; i < row_hi; i += 2) {
-          const size_t i1 = std::min(i + 1, row_hi - 1);
-          for (size_t j = upper ? i : 0; j < n; j += 2) {
-            const size_t j1 = std::min(j + 1, n - 1);
-            const int16_t* pa[2] = {enc[i], enc[i1]};
-            const int16_t* pb[2] = {enc[j], enc[j1]};
-            int64_t out[4];
-            tile(pa[0], pa[1], pb[0], pb[1], vlen, out);
-            for (size_t t = vlen; t < clen; ++t) {  // the last chunk's tail
-              out[0] += int32_t{pa[0][t]} * pb[0][t];
-              out[1] += int32_t{pa[0][t]} * pb[1][t];
-              out[2] += int32_t{pa[1][t]} * pb[0][t];
-              out[3] += int32_t{pa[1][t]} * pb[1][t];
-            }
-            int64_t* r0 = acc + (i - row_lo) * n;
-            int64_t* r1 = acc + (i1 - row_lo) * n;
-            r0[j] += out[0];
-            if (j1 != j) r0[j1] += out[1];
-            if (i1 != i) {
-              if (!upper || j >= i1) r1[j] += out[2];
-              if (j1 != j) r1[j1] += out[3];
-            }
-          }
+        if (kernel.panels) {
+          if (!panel) panel = std::make_unique<Panel>(n, chunk);
+          const size_t next_off = c_next * chunk;
+          const size_t next_len = c_next < chunks ? std::min(chunk, len - next_off) : 0;
+          panel_chunk(src, n, off, clen, next_off, next_len, row_lo, row_hi, upper, kernel,
+                      *panel, acc, lines);
+        } else {
+          if (!scratch) scratch.reset(new int16_t[n * chunk]);
+          integer_chunk(src, n, off, clen, row_lo, row_hi, upper, kernel, chunk, scratch.get(),
+                        enc.data(), acc);
         }
+        c = c_next;
       }
     }
   });
   for (size_t task = 1; task < tasks; ++task) {
     if (!extra[task]) continue;
-    const int64_t* src = extra[task].get();
-    for (size_t t = 0; t < cells; ++t) table[t] += src[t];
+    const int64_t* part = extra[task].get();
+    for (size_t t = 0; t < cells; ++t) table[t] += part[t];
   }
 }
 
 // The scores of n encodings of `len` elements each with exponents `ex`, from a Gram table (or
-// row tiles of it above `table_cap` bytes) of the mantissas that `chunk_of` supplies (see
+// row tiles of it above `table_cap` bytes) of the mantissas that `src` supplies (see
 // gram_rows). n >= 1, len <= 2^32.
-template <class ChunkOf>
+template <class Source>
 std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
                                                     const std::vector<int>& ex, size_t k,
-                                                    detail::DotTileFn tile, size_t table_cap,
-                                                    const ChunkOf& chunk_of) {
+                                                    const GramKernel& kernel, size_t table_cap,
+                                                    const Source& src) {
   std::vector<std::pair<size_t, int64_t>> out(n);
   for (size_t i = 0; i < n; ++i) out[i].first = i;
 
@@ -155,7 +260,7 @@ std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
     const size_t tasks = std::clamp<size_t>(table_cap / table_bytes, 1, threads);
     std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
     if (len > 0) {
-      gram_rows(n, chunk_of, len, 0, n, /*upper=*/true, tile, tasks, g.get());
+      gram_rows(n, src, len, 0, n, /*upper=*/true, kernel, tasks, g.get());
     } else {
       std::memset(g.get(), 0, table_bytes);
     }
@@ -178,15 +283,15 @@ std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
   // encoding (each tile re-reads the encodings), then that tile's scores.
   std::vector<int64_t> norms(n, 0);
   parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
-    const size_t chunk = chunk_elems(n);
+    const size_t chunk = chunk_elems(n, GramKernel{});
     std::unique_ptr<int16_t[]> scratch(new int16_t[chunk]);
     for (size_t j = b; j < e; ++j) {
       for (size_t off = 0; off < len; off += chunk) {
         const size_t clen = std::min(chunk, len - off);
         const size_t vlen = clen & ~size_t{15};
-        const int16_t* p = chunk_of(j, off, clen, scratch.get());
+        const int16_t* p = src.mantissas(j, off, clen, scratch.get());
         int64_t o[4];
-        tile(p, p, p, p, vlen, o);
+        kernel.tile(p, p, p, p, vlen, o);
         for (size_t t = vlen; t < clen; ++t) o[0] += int32_t{p[t]} * p[t];
         norms[j] += o[0];
       }
@@ -198,7 +303,7 @@ std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
   for (size_t lo = 0; lo < n; lo += tile_rows) {
     const size_t hi = std::min(n, lo + tile_rows);
     if (len > 0) {
-      gram_rows(n, chunk_of, len, lo, hi, /*upper=*/false, tile, threads, g.data());
+      gram_rows(n, src, len, lo, hi, /*upper=*/false, kernel, threads, g.data());
     } else {
       std::fill(g.begin(), g.end(), 0);
     }
@@ -217,6 +322,56 @@ std::vector<std::pair<size_t, int64_t>> scores_from(size_t n, size_t len,
   }
   return out;
 }
+
+// Appends the address of every cache line of bytes [p, p + bytes) to `out`.
+void append_lines(const void* p, size_t bytes, std::vector<const void*>& out) {
+  if (bytes == 0) return;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~uintptr_t{63};
+  const uintptr_t last = reinterpret_cast<uintptr_t>(p) + bytes - 1;
+  for (uintptr_t a = first; a <= last; a += 64) out.push_back(reinterpret_cast<const void*>(a));
+}
+
+// Mantissas read from materialised encodings.
+struct EncodedSource {
+  std::vector<const int16_t*> enc;
+  simd::Target target;
+  const int16_t* mantissas(size_t i, size_t off, size_t, int16_t*) const { return enc[i] + off; }
+  void doubles(size_t i, size_t off, size_t clen, double* dst) const {
+#if defined(FENRO_X86)
+    if (target != simd::Target::kScalar) {
+      detail::widen_avx2(enc[i] + off, clen, dst);
+      return;
+    }
+#endif
+    for (size_t t = 0; t < clen; ++t) dst[t] = enc[i][off + t];
+  }
+  void lines(size_t i, size_t off, size_t clen, std::vector<const void*>& out) const {
+    append_lines(enc[i] + off, clen * sizeof(int16_t), out);
+  }
+};
+
+// Mantissas encoded from the float updates when asked for, exactly as encode_with would.
+struct FusedSource {
+  std::span<const UpdateView> updates;
+  std::vector<detail::BlockScale> scales;
+  simd::Target target;
+  const int16_t* mantissas(size_t i, size_t off, size_t clen, int16_t* scratch) const {
+    detail::encode_range(updates[i], off, off + clen, scales[i], target, scratch);
+    return scratch;
+  }
+  void doubles(size_t i, size_t off, size_t clen, double* dst) const {
+    detail::encode_range_f64(updates[i], off, off + clen, scales[i], target, dst);
+  }
+  void lines(size_t i, size_t off, size_t clen, std::vector<const void*>& out) const {
+    const UpdateView& u = updates[i];
+    for (size_t t = off, end = off + clen; t < end;) {  // one contiguous run at a time
+      const size_t r = t / u.cols, c = t % u.cols;
+      const size_t take = u.contiguous() ? end - t : std::min(u.cols - c, end - t);
+      append_lines(u.row(r) + c, take * sizeof(float), out);
+      t += take;
+    }
+  }
+};
 
 }  // namespace
 
@@ -272,7 +427,8 @@ std::vector<std::pair<size_t, int64_t>> scores_reference(std::span<const Bfp16Ve
 }
 
 std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> encoded, size_t k,
-                                                    simd::Target target, size_t table_cap) {
+                                                    simd::Target target, size_t table_cap,
+                                                    GramTile tile) {
   const size_t n = encoded.size();
   if (n == 0) return {};
   const size_t len = encoded[0].mantissas.size();
@@ -282,20 +438,18 @@ std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> en
   // Unequal lengths never reach here from a round (all updates share one shape).
   if (!same_len || len > (size_t{1} << 32)) return scores_reference(encoded, k);
 
-  const detail::DotTileFn tile = tile_for(target);
-  std::vector<const int16_t*> enc(n);
+  EncodedSource src{std::vector<const int16_t*>(n), target};
   std::vector<int> ex(n);
   for (size_t i = 0; i < n; ++i) {
-    enc[i] = encoded[i].mantissas.data();
+    src.enc[i] = encoded[i].mantissas.data();
     ex[i] = encoded[i].exponent;
   }
-  return scores_from(n, len, ex, k, tile, table_cap,
-                     [&](size_t i, size_t off, size_t, int16_t*) { return enc[i] + off; });
+  return scores_from(n, len, ex, k, kernel_for(target, n, tile, /*fused=*/false), table_cap, src);
 }
 
 std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const UpdateView> updates,
                                                           size_t k, simd::Target target,
-                                                          size_t table_cap) {
+                                                          size_t table_cap, GramTile tile) {
   const size_t n = updates.size();
   if (n == 0) return {};
   const size_t len = updates[0].size();
@@ -304,16 +458,12 @@ std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const Update
   // Rounds never get here with mixed shapes; the materialised path covers them (and lengths
   // whose Gram entries could overflow) with the per-client computation.
   if (!same_len || len > (size_t{1} << 32)) {
-    return scores_with(encode_with(updates, target), k, target, table_cap);
+    return scores_with(encode_with(updates, target), k, target, table_cap, tile);
   }
-  const std::vector<BlockScale> scales = block_scales_with(updates, target);
+  const FusedSource src{updates, block_scales_with(updates, target), target};
   std::vector<int> ex(n);
-  for (size_t i = 0; i < n; ++i) ex[i] = scales[i].exponent;
-  return scores_from(n, len, ex, k, tile_for(target), table_cap,
-                     [&](size_t i, size_t off, size_t clen, int16_t* scratch) {
-                       encode_range(updates[i], off, off + clen, scales[i], target, scratch);
-                       return static_cast<const int16_t*>(scratch);
-                     });
+  for (size_t i = 0; i < n; ++i) ex[i] = src.scales[i].exponent;
+  return scores_from(n, len, ex, k, kernel_for(target, n, tile, /*fused=*/true), table_cap, src);
 }
 
 std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,

@@ -1,7 +1,8 @@
-// Internals of the Krum scores: the per-target integer dot-product tile, the score computation
-// with a chosen target and memory cap (tests compare every target and both the Gram-table and
-// the row-tile arrangement against the per-client reference), the fused path that encodes on
-// the fly, and Krum on materialised encodings, the reference the fused selections equal.
+// Internals of the Krum scores: the per-target Gram tiles (16-bit integer and float64 panel),
+// the score computation with a chosen target, tile and memory cap (tests compare every target,
+// both tiles and both the Gram-table and the row-tile arrangement against the per-client
+// reference), the fused path that encodes on the fly, and Krum on materialised encodings, the
+// reference the fused selections equal.
 #ifndef FENRO_AGGREGATORS_KRUM_KERNELS_H_
 #define FENRO_AGGREGATORS_KRUM_KERNELS_H_
 
@@ -51,21 +52,50 @@ void dot_tile_avx2(const int16_t* a0, const int16_t* a1, const int16_t* b0, cons
                    size_t n, int64_t out[4]);
 #endif
 
+// Exact Gram blocks over float64 panels. Row i < n of the panel starts at panel + i * stride
+// (64-byte aligned) and holds `len` mantissas (-32767..32767) as doubles; len is a multiple of
+// kPanelAlign and below 2^23, so that every partial sum stays an exact integer. Adds the dot
+// product of rows i and j to table[(i - row_lo) * n + j] for every i in [row_lo, row_hi) and
+// every j < n (only j >= i when `upper`); other cells are untouched. Meanwhile asks the cache
+// for the `prefetch_count` addresses of `prefetch` (the next input), spread over the work.
+inline constexpr size_t kPanelAlign = 8;
+using PanelGramFn = void (*)(const double* panel, size_t n, size_t stride, size_t len,
+                             size_t row_lo, size_t row_hi, bool upper, int64_t* table,
+                             const void* const* prefetch, size_t prefetch_count);
+#if defined(FENRO_X86)
+void panel_gram_avx2(const double* panel, size_t n, size_t stride, size_t len, size_t row_lo,
+                     size_t row_hi, bool upper, int64_t* table, const void* const* prefetch,
+                     size_t prefetch_count);
+void panel_gram_avx512(const double* panel, size_t n, size_t stride, size_t len, size_t row_lo,
+                       size_t row_hi, bool upper, int64_t* table, const void* const* prefetch,
+                       size_t prefetch_count);
+// dst[t] = src[t] for t < n.
+void widen_avx2(const int16_t* src, size_t n, double* dst);
+#endif
+
+// Which tile computes the Gram sums. kAuto picks, for the target and n, the one that measured
+// faster; the sums, and so the results, are the same whichever computes them.
+enum class GramTile { kAuto, kInteger, kPanel };
+
 // The memory cap of the Gram table(s), in bytes.
 inline constexpr size_t kDefaultTableCap = size_t{64} << 20;
 
 // compute_krum_scores_bfp16 on `target`, keeping at most `table_cap` bytes of tables: above it
-// the rows are done in tiles, each re-reading the encodings. Results never depend on either.
+// the rows are done in tiles, each re-reading the encodings. `tile` kPanel falls back to the
+// integer tile on the scalar target, which has none. Results never depend on any of them.
 std::vector<std::pair<size_t, int64_t>> scores_with(std::span<const Bfp16Vec> encoded, size_t k,
-                                                    simd::Target target, size_t table_cap);
+                                                    simd::Target target, size_t table_cap,
+                                                    GramTile tile = GramTile::kAuto);
 
-// scores_with(encode_with(updates, target), k, target, table_cap), bit for bit, without the
-// encodings in memory: each cache-sized element chunk of all n encodings is produced from the
+// scores_with(encode_with(updates, target), k, target, table_cap, tile), bit for bit, without
+// the encodings in memory: each cache-sized element chunk of all n encodings is produced from the
 // float input when the Gram loop needs it (again for every row tile above the cap), into
-// per-worker scratch. Extra memory: the table(s) plus n x chunk mantissas per worker.
+// per-worker scratch. Extra memory: the table(s) plus, per worker, one chunk of all n
+// encodings (about 448 KB of 16-bit mantissas, or n x 384 doubles for the panel tile).
 std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const UpdateView> updates,
                                                           size_t k, simd::Target target,
-                                                          size_t table_cap);
+                                                          size_t table_cap,
+                                                          GramTile tile = GramTile::kAuto);
 
 // The literal per-client computation: every distance by bfp16_distance, from both sides, one
 // full sort per client. The reference every fast arrangement is tested against.

@@ -106,11 +106,18 @@ TEST(Bfp16Encoding, VectorLoopsMatchScalarOnHardValues) {
   const float inf = std::numeric_limits<float>::infinity();
   v.insert(v.end(), {std::nanf(""), inf, -inf, -0.0f, 1e-45f, 40000.0f, -40000.0f});
   while (v.size() % 16 != 5) v.push_back(0.25f);
+  // The float64 forms must hold the same integers.
+  auto widened = [](const std::vector<int16_t>& m) {
+    return std::vector<double>(m.begin(), m.end());
+  };
   for (float scale : {1.0f, 0.5f, 1024.0f}) {
     std::vector<int16_t> a(v.size()), b(v.size());
+    std::vector<double> d(v.size());
     detail::encode_scalar(v.data(), v.size(), scale, a.data());
     detail::encode_avx2(v.data(), v.size(), scale, b.data());
+    detail::encode_f64_avx2(v.data(), v.size(), scale, d.data());
     EXPECT_EQ(a, b) << scale;
+    EXPECT_EQ(widened(a), d) << scale;
   }
   EXPECT_EQ(detail::max_abs_avx2(v.data(), v.size(), 0.0f), inf);
   EXPECT_GT(detail::max_abs_bits_avx2(v.data(), v.size(), 0), 0x7f800000u);  // saw NaN
@@ -125,9 +132,12 @@ TEST(Bfp16Encoding, VectorLoopsMatchScalarOnHardValues) {
   while (f.size() % 16 != 7) f.push_back(-1.5f);
   for (float scale : {1.0f, 0.5f, 256.0f}) {
     std::vector<int16_t> a(f.size()), b(f.size());
+    std::vector<double> d(f.size());
     detail::encode_scalar(f.data(), f.size(), scale, a.data());
     detail::encode_finite_avx2(f.data(), f.size(), scale, b.data());
+    detail::encode_finite_f64_avx2(f.data(), f.size(), scale, d.data());
     EXPECT_EQ(a, b) << scale;
+    EXPECT_EQ(widened(a), d) << scale;
   }
   for (float& x : v) x = std::isinf(x) ? std::nanf("") : x;  // NaN in every lane position
   EXPECT_EQ(detail::max_abs_avx2(v.data(), v.size(), 0.0f),

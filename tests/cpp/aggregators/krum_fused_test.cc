@@ -83,7 +83,7 @@ TEST(KrumFused, ScoresEqualTheMaterialisedPathEverywhere) {
                                    {3, 1, 1, 0, false},   {5, 7, 3001, 0, false},
                                    {6, 13, 1601, 5, true}, {9, 0, 5, 0, false},
                                    {4, 3, 0, 2, false},   {17, 2, 77, 1, true},
-                                   {40, 3, 700, 0, false}};
+                                   {40, 3, 700, 0, false},  {23, 5, 157, 4, true}};
   for (const Case& c : cases) {
     const Batch b = random_batch(c.n, c.rows, c.cols, c.pad,
                                  static_cast<uint32_t>(c.n * 977 + c.cols), c.nonfinite);
@@ -92,13 +92,15 @@ TEST(KrumFused, ScoresEqualTheMaterialisedPathEverywhere) {
       for (size_t threads = 1; threads <= 3; ++threads) {
         parallel::reset_pool_for_testing(threads);
         for (simd::Target t : simd::supported_targets()) {
-          // Cap: roomy, one table only, row tiles of 2..3 rows.
-          for (size_t cap : {detail::kDefaultTableCap, c.n * c.n * 8, size_t{1},
-                             c.n * 8 * 3 * threads}) {
-            EXPECT_EQ(detail::scores_fused_with(b.views, k, t, cap), want)
-                << "n=" << c.n << " " << c.rows << "x" << c.cols << " pad=" << c.pad
-                << " k=" << k << " threads=" << threads << " " << simd::target_name(t)
-                << " cap=" << cap;
+          for (auto tile : {detail::GramTile::kInteger, detail::GramTile::kPanel}) {
+            // Cap: roomy, one table only, row tiles of 2..3 rows.
+            for (size_t cap : {detail::kDefaultTableCap, c.n * c.n * 8, size_t{1},
+                               c.n * 8 * 3 * threads}) {
+              EXPECT_EQ(detail::scores_fused_with(b.views, k, t, cap, tile), want)
+                  << "n=" << c.n << " " << c.rows << "x" << c.cols << " pad=" << c.pad
+                  << " k=" << k << " threads=" << threads << " " << simd::target_name(t)
+                  << " tile=" << static_cast<int>(tile) << " cap=" << cap;
+            }
           }
         }
       }

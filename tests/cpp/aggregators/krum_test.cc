@@ -92,15 +92,17 @@ std::vector<Bfp16Vec> random_encodings(size_t n, size_t len, uint32_t seed) {
   return out;
 }
 
-// Every target, Gram-table and row-tile arrangement, and thread count against the per-client
-// reference, bit for bit.
+// Every target, tile, Gram-table and row-tile arrangement, and thread count against the
+// per-client reference, bit for bit.
 TEST(KrumScores, EveryPathEqualsThePerClientReference) {
   struct Case {
     size_t n, len;
   };
-  // Lengths leave vector tails and span several element chunks; odd n leaves half tiles.
-  const std::vector<Case> cases = {{1, 5},     {2, 16}, {3, 1},  {7, 20005},
+  // Lengths leave vector tails and span several element chunks; odd n leaves half tiles, and
+  // n = 5, 7, 33 partial blocks of both panel heights (3 and 4).
+  const std::vector<Case> cases = {{1, 5},     {2, 16}, {3, 1},  {7, 20005}, {5, 389},
                                    {12, 1000}, {9, 0},  {33, 77}};
+  using detail::GramTile;
   for (const Case& c : cases) {
     const auto enc = random_encodings(c.n, c.len, static_cast<uint32_t>(c.n * 131 + c.len));
     for (size_t k : {size_t{0}, size_t{1}, c.n / 2, c.n + 5}) {
@@ -108,13 +110,16 @@ TEST(KrumScores, EveryPathEqualsThePerClientReference) {
       for (size_t threads = 1; threads <= 3; ++threads) {
         parallel::reset_pool_for_testing(threads);
         for (simd::Target t : simd::supported_targets()) {
-          const size_t full = c.n * c.n * 8;
-          // Cap: roomy, one table only, row tiles of 2..3 rows.
-          for (size_t cap :
-               {detail::kDefaultTableCap, full, size_t{1}, c.n * 8 * 3 * threads}) {
-            EXPECT_EQ(detail::scores_with(enc, k, t, cap), want)
-                << "n=" << c.n << " len=" << c.len << " k=" << k << " threads=" << threads << " "
-                << simd::target_name(t) << " cap=" << cap;
+          for (GramTile tile : {GramTile::kAuto, GramTile::kInteger, GramTile::kPanel}) {
+            const size_t full = c.n * c.n * 8;
+            // Cap: roomy, one table only, row tiles of 2..3 rows.
+            for (size_t cap :
+                 {detail::kDefaultTableCap, full, size_t{1}, c.n * 8 * 3 * threads}) {
+              EXPECT_EQ(detail::scores_with(enc, k, t, cap, tile), want)
+                  << "n=" << c.n << " len=" << c.len << " k=" << k << " threads=" << threads
+                  << " " << simd::target_name(t) << " tile=" << static_cast<int>(tile)
+                  << " cap=" << cap;
+            }
           }
         }
       }
@@ -122,9 +127,10 @@ TEST(KrumScores, EveryPathEqualsThePerClientReference) {
   }
 }
 
-// The dot tile alone on the worst headroom case: every product 32767^2 of one sign, the
-// longest run one call accepts.
-TEST(KrumScores, DotTileIsExactAtFullHeadroom) {
+// The tiles alone on the worst headroom cases, against int64 sums: every product 32767^2 of one
+// sign, over the longest run the integer tile accepts, and for the panel blocks runs whose
+// sums pass 2^49 with odd low bits, which a rounding double would lose.
+TEST(KrumScores, TilesAreExactAtFullHeadroom) {
   const size_t n = detail::kMaxTileElems;
   std::vector<int16_t> p(n, 32767), q(n, -32767), r(n);
   for (size_t t = 0; t < n; ++t) r[t] = static_cast<int16_t>(t % 2 ? -32767 : 32767);
@@ -143,6 +149,42 @@ TEST(KrumScores, DotTileIsExactAtFullHeadroom) {
     EXPECT_EQ(out[2], -sq) << simd::target_name(t);
     EXPECT_EQ(out[3], 0) << simd::target_name(t);
   }
+#if defined(FENRO_X86)
+  // Six rows of 2^19 elements (8 of them on the longest lane): +-32767, 32765, 32766 and small
+  // odd values, so that the sums need all 53 bits.
+  const size_t len = size_t{1} << 19, rows = 6;
+  std::vector<double> storage(rows * len + detail::kPanelAlign);
+  double* panel = storage.data();
+  while (reinterpret_cast<uintptr_t>(panel) % 64 != 0) ++panel;
+  std::mt19937 rng(3);
+  for (size_t i = 0; i < rows; ++i) {
+    for (size_t t = 0; t < len; ++t) {
+      const int v = i == 0 ? 32767 : i == 1 ? -32767 : i == 2 ? 32765 + int(t % 2)
+                   : i == 3 ? int(rng() % 7) - 3 : static_cast<int>(rng() % 65535) - 32767;
+      panel[i * len + t] = v;
+    }
+  }
+  std::vector<int64_t> want(rows * rows, 0);
+  for (size_t i = 0; i < rows; ++i)
+    for (size_t j = 0; j < rows; ++j)
+      for (size_t t = 0; t < len; ++t)
+        want[i * rows + j] += static_cast<int64_t>(panel[i * len + t]) *
+                              static_cast<int64_t>(panel[j * len + t]);
+  for (simd::Target t : simd::supported_targets()) {
+    if (t == simd::Target::kScalar) continue;
+    auto gram = t == simd::Target::kAvx512 ? &detail::panel_gram_avx512
+                                           : &detail::panel_gram_avx2;
+    std::vector<int64_t> got(rows * rows, 0);
+    gram(panel, rows, len, len, 0, rows, /*upper=*/false, got.data(), nullptr, 0);
+    EXPECT_EQ(got, want) << simd::target_name(t);
+    // Upper: the cells below the diagonal stay untouched.
+    std::vector<int64_t> up(rows * rows, -1), want_up = want;
+    for (size_t i = 0; i < rows; ++i)
+      for (size_t j = 0; j < rows; ++j) want_up[i * rows + j] = j < i ? -1 : want[i * rows + j] - 1;
+    gram(panel, rows, len, len, 0, rows, /*upper=*/true, up.data(), nullptr, 0);
+    EXPECT_EQ(up, want_up) << simd::target_name(t);
+  }
+#endif
 }
 
 TEST(KrumScores, SumTheKSmallestWithSaturation) {
