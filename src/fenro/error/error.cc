@@ -22,7 +22,8 @@ std::string num(uint64_t v) { return std::to_string(v); }
 // FenroErrors and live with what produces them: the method-text failures in
 // pipeline/method.cc, the JSON syntax and type messages in json/reader.{h,cc}, the range check
 // of a stored score in reputation/store.cc, the aggregator text's field and variant messages in
-// pipeline/aggregator_json.cc. The binding's own texts are listed in python/errors.h.
+// pipeline/aggregator_json.cc, the FENRO_SIMD messages that InvalidSimdTarget carries in
+// simd/cpu.cc. The binding's own texts are listed in python/errors.h.
 std::string FenroError::message() const {
   return std::visit(
       Overloaded{
@@ -83,6 +84,7 @@ std::string FenroError::message() const {
             return "Invalid norm bound: " + num(e.value) + " (must be finite and > 0)";
           },
           [](const ArrayShape& e) { return "Array shape error: " + e.detail; },
+          [](const InvalidSimdTarget& e) { return e.message; },
       },
       v_);
 }

@@ -73,6 +73,11 @@ struct InvalidNormBound {
 struct ArrayShape {
   std::string detail;
 };
+// FENRO_SIMD names no target or one the CPU lacks. The sentence comes whole from
+// simd::choose_target, which reads the variable (that folder sits beside this one, not above).
+struct InvalidSimdTarget {
+  std::string message;
+};
 
 class FenroError {
  public:
@@ -84,7 +89,7 @@ class FenroError {
                    InvalidReputationAdjustment, InvalidDecayFactor,
                    InvalidReputationThreshold, NonFiniteReputationDistance,
                    WeightsRequireFedAvg, NormBoundExceeded,
-                   InvalidNormBound, ArrayShape>;
+                   InvalidNormBound, ArrayShape, InvalidSimdTarget>;
 
   template <class T, class = std::enable_if_t<std::is_constructible_v<Variant, T&&>>>
   FenroError(T&& v) : v_(std::forward<T>(v)) {}  // NOLINT: implicit by design

@@ -15,6 +15,7 @@
 #include "fenro/math/norms.h"
 #include "fenro/pipeline/aggregator.h"
 #include "fenro/pipeline/policy.h"
+#include "fenro/simd/cpu.h"
 #include "fenro/update/validation.h"
 #include "fenro/verification/norm_bound.h"
 
@@ -97,7 +98,9 @@ Result<Matrix> ByzantineAggregator::aggregate_weighted(
     std::span<const UpdateView> updates,
     std::optional<std::span<const std::string_view>> client_ids,
     std::optional<std::span<const float>> weights, audit::RoundAudit* audit) {
-  // Checks: nothing is built and no state is touched.
+  // Checks: nothing is built and no state is touched. A FENRO_SIMD that cannot be honoured
+  // fails every round first: the kernels would have no target to run on.
+  if (!simd::target_error().empty()) return error::InvalidSimdTarget{simd::target_error()};
   if (weights && method_.kind != Kind::kFedAvg) {
     return error::WeightsRequireFedAvg{method_.debug_text()};
   }

@@ -1,5 +1,9 @@
 #include "fenro/simd/cpu.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
 namespace fenro::simd {
 namespace {
 
@@ -26,18 +30,100 @@ const Features& features() {
   return f;
 }
 
-}  // namespace
-
-Target best_target() {
-  if (features().avx512) return Target::kAvx512;
-  if (features().avx2) return Target::kAvx2;
-  return Target::kScalar;
-}
-
-std::vector<Target> supported_targets() {
+// Every target the CPU runs, narrowest first.
+std::vector<Target> cpu_targets() {
   std::vector<Target> out{Target::kScalar};
   if (features().avx2) out.push_back(Target::kAvx2);
   if (features().avx512) out.push_back(Target::kAvx512);
+  return out;
+}
+
+// FENRO_SIMD, read once, and the choice it makes.
+struct Decision {
+  bool selected = false;  // FENRO_SIMD names a target (valid or not)
+  TargetChoice choice;
+};
+
+const Decision& decision() {
+  static const Decision d = [] {
+    const char* value = std::getenv("FENRO_SIMD");
+    return Decision{value != nullptr && *value != '\0',
+                    choose_target(value, cpu_targets(), kTestedTargets)};
+  }();
+  return d;
+}
+
+// `value` in double quotes for a message: printable ASCII as is (quote and backslash escaped),
+// any other byte as \xNN, at most 32 characters of it.
+std::string quoted(std::string_view value) {
+  std::string out = "\"";
+  size_t shown = 0;
+  for (unsigned char c : value) {
+    if (shown == 32) {
+      out += "...";
+      break;
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+    ++shown;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+TargetChoice choose_target(const char* fenro_simd, std::span<const Target> runs,
+                           std::span<const Target> tested) {
+  auto has = [](std::span<const Target> set, Target t) {
+    return std::find(set.begin(), set.end(), t) != set.end();
+  };
+  TargetChoice c;
+  if (fenro_simd == nullptr || *fenro_simd == '\0') {
+    for (Target t : runs)
+      if (has(tested, t) && t > c.target) c.target = t;
+    return c;
+  }
+  const std::string_view value(fenro_simd);
+  for (Target t : {Target::kScalar, Target::kAvx2, Target::kAvx512}) {
+    if (value != target_name(t)) continue;
+    if (has(runs, t)) {
+      c.target = t;
+      return c;
+    }
+    c.error = "FENRO_SIMD=" + quoted(value) + " selects a SIMD target this CPU lacks (it runs: ";
+    for (size_t i = 0; i < runs.size(); ++i) {
+      c.error += i > 0 ? ", " : "";
+      c.error += target_name(runs[i]);
+    }
+    c.error += ")";
+    return c;
+  }
+  c.error =
+      "FENRO_SIMD=" + quoted(value) + " is not a SIMD target (expected scalar, avx2 or avx512)";
+  return c;
+}
+
+Target best_target() {
+  const TargetChoice& c = decision().choice;
+  if (!c.error.empty()) throw TargetError(c.error);
+  return c.target;
+}
+
+const std::string& target_error() { return decision().choice.error; }
+
+std::vector<Target> supported_targets() {
+  std::vector<Target> out = cpu_targets();
+  if (decision().selected && decision().choice.error.empty()) {
+    while (out.back() > decision().choice.target) out.pop_back();
+  }
   return out;
 }
 
