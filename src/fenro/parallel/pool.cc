@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -55,9 +56,10 @@ class Pool {
     pthread_attr_setstacksize(&attr, size_t{1} << 20);
     workers_.reserve(std::min<size_t>(wanted, 1024));
     for (size_t i = 0; i < wanted && i < spawn_limit; ++i) {
-      pthread_t t;
-      if (pthread_create(&t, &attr, &Pool::worker_main, this) != 0) break;
-      workers_.push_back(t);
+      auto w = std::make_unique<Worker>();
+      w->pool = this;
+      if (pthread_create(&w->thread, &attr, &Pool::worker_main, w.get()) != 0) break;
+      workers_.push_back(std::move(w));
     }
     pthread_attr_destroy(&attr);
   }
@@ -68,25 +70,37 @@ class Pool {
     {
       std::lock_guard<std::mutex> lk(m_);
       stop_ = true;
+      for (auto& w : workers_) w->wake.notify_all();
     }
-    cv_work_.notify_all();
-    for (pthread_t t : workers_) pthread_join(t, nullptr);
+    for (auto& w : workers_) pthread_join(w->thread, nullptr);
     workers_.clear();
   }
 
   size_t threads() const { return workers_.size() + 1; }
+  size_t wakeups() {
+    std::lock_guard<std::mutex> lk(m_);
+    return wakeups_;
+  }
 
   void run(Job& job) {
     std::lock_guard<std::mutex> serial(run_mutex_);  // one loop at a time
-    const size_t helpers = std::min(workers_.size(), job.chunks - 1);
-    if (helpers > 0) {
+    size_t helpers = 0;
+    {
       std::lock_guard<std::mutex> lk(m_);
-      job_ = &job;
-      slots_ = helpers;
+      // Only as many workers as the loop has chunks for; the others sleep on. A worker not
+      // back in the idle list yet (one just started) is simply not asked.
+      helpers = std::min(idle_.size(), job.chunks - 1);
+      if (helpers > 0) job_ = &job;
       active_ = helpers;
-      ++generation_;
+      for (size_t h = 0; h < helpers; ++h) {
+        Worker* w = idle_.back();  // the most recently busy worker first: its cache is warm
+        idle_.pop_back();
+        w->go = true;
+        // Each worker has its own condition variable and flag: a wake-up is never lost to
+        // another waiter, and no other worker stirs.
+        w->wake.notify_all();
+      }
     }
-    if (helpers > 0) cv_work_.notify_all();
     work_on(job);
     if (helpers > 0) {
       std::unique_lock<std::mutex> lk(m_);
@@ -97,21 +111,28 @@ class Pool {
   }
 
  private:
+  struct Worker {
+    Pool* pool = nullptr;
+    pthread_t thread{};
+    std::condition_variable wake;
+    bool go = false;  // guarded by m_: set when a loop hands this worker its job
+  };
+
   static void* worker_main(void* arg) {
-    static_cast<Pool*>(arg)->worker_loop();
+    Worker* w = static_cast<Worker*>(arg);
+    w->pool->worker_loop(*w);
     return nullptr;
   }
 
-  void worker_loop() {
+  void worker_loop(Worker& w) {
     t_inside_loop = true;
-    uint64_t seen = 0;
     std::unique_lock<std::mutex> lk(m_);
     for (;;) {
-      cv_work_.wait(lk, [&] { return stop_ || generation_ != seen; });
+      idle_.push_back(&w);
+      w.wake.wait(lk, [&] { return stop_ || w.go; });
       if (stop_) return;
-      seen = generation_;
-      if (slots_ == 0) continue;  // this loop has enough helpers
-      --slots_;
+      w.go = false;
+      ++wakeups_;
       Job* job = job_;
       lk.unlock();
       work_on(*job);
@@ -137,15 +158,14 @@ class Pool {
     }
   }
 
-  std::vector<pthread_t> workers_;
+  std::vector<std::unique_ptr<Worker>> workers_;
   std::mutex run_mutex_;
   std::mutex m_;
-  std::condition_variable cv_work_;
   std::condition_variable cv_done_;
-  uint64_t generation_ = 0;
+  std::vector<Worker*> idle_;  // workers waiting for a job, guarded by m_
   Job* job_ = nullptr;
-  size_t slots_ = 0;
   size_t active_ = 0;
+  size_t wakeups_ = 0;
   bool stop_ = false;
 };
 
@@ -174,9 +194,9 @@ Pool* new_pool(size_t size) {
 Pool& pool() {
   std::lock_guard<std::mutex> lk(*g_create_mutex);
   if (g_pool == nullptr) {
-    const size_t size = pool_size_from(std::getenv("RAYON_NUM_THREADS"),
-                                       std::getenv("RAYON_RS_NUM_CPUS"),
-                                       std::thread::hardware_concurrency());
+    const size_t size = pool_size_from(
+        std::getenv("FENRO_NUM_THREADS"), std::getenv("RAYON_NUM_THREADS"),
+        std::getenv("RAYON_RS_NUM_CPUS"), std::thread::hardware_concurrency());
     g_pool = new_pool(size);
   }
   return *g_pool;
@@ -184,11 +204,14 @@ Pool& pool() {
 
 }  // namespace
 
-size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, unsigned hardware) {
+size_t pool_size_from(const char* fenro_num_threads, const char* num_threads,
+                      const char* rs_num_cpus, unsigned hardware) {
   const size_t fallback = hardware == 0 ? 1 : hardware;
   size_t v = 0;
-  if (parse_count(num_threads, &v)) return v > 0 ? v : fallback;
-  if (parse_count(rs_num_cpus, &v) && v > 0) return v;
+  if (parse_count(fenro_num_threads, &v) || parse_count(num_threads, &v) ||
+      (parse_count(rs_num_cpus, &v) && v > 0)) {
+    return v == 0 ? fallback : std::min(v, kMaxThreadsPerCpu * fallback);
+  }
   return fallback;
 }
 
@@ -214,6 +237,8 @@ void parallel_for(size_t n, size_t grain, RangeFn body) {
   } reset;
   p.run(job);
 }
+
+size_t worker_wakeups_for_testing() { return pool().wakeups(); }
 
 void reset_pool_for_testing(size_t size, size_t spawn_limit) {
   std::lock_guard<std::mutex> lk(*g_create_mutex);

@@ -14,15 +14,24 @@
 
 namespace fenro::parallel {
 
-// The pool size rule, as a pure function of the two environment values (nullptr when a
+// Threads per logical CPU a pool may have at most. More threads than CPUs never speed a loop
+// up; a few times more costs little, while tens of thousands exhaust the process's memory maps
+// and make every loop slow.
+inline constexpr size_t kMaxThreadsPerCpu = 4;
+
+// The pool size rule, as a pure function of the three environment values (nullptr when a
 // variable is absent) and the CPU count reported by the system:
-//  - "RAYON_NUM_THREADS" holding an unsigned decimal (optional leading '+', digits only,
-//    overflow counts as not a number): 1 or more is the size; 0 means the default, and then the
-//    second variable is not read;
+//  - "FENRO_NUM_THREADS" holding an unsigned decimal (optional leading '+', digits only,
+//    overflow counts as not a number): 1 or more is the size; 0 means the default, and then no
+//    other variable is read;
+//  - otherwise "RAYON_NUM_THREADS", read the same way: 1 or more is the size; 0 means the
+//    default, and then the last variable is not read;
 //  - otherwise "RAYON_RS_NUM_CPUS", read the same way: 1 or more is the size, anything else the
 //    default;
 //  - the default is `hardware`, with 0 read as 1.
-size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, unsigned hardware);
+// A size above kMaxThreadsPerCpu x the default is lowered to that.
+size_t pool_size_from(const char* fenro_num_threads, const char* num_threads,
+                      const char* rs_num_cpus, unsigned hardware);
 
 // The number of threads a loop runs on, the caller included. Creates the pool on first use
 // (reading the environment then, never at import). May be smaller than the size asked for when
@@ -60,8 +69,11 @@ auto parallel_map(size_t n, F&& f) -> std::vector<decltype(f(size_t{}))> {
 
 // Test hooks. Replaces the pool by one of `size` threads (joining the old workers; no loop may
 // be running), and makes thread creation fail after `spawn_limit` started workers
-// (SIZE_MAX: never).
+// (SIZE_MAX: never). The size is taken as given, without the cap of pool_size_from.
 void reset_pool_for_testing(size_t size, size_t spawn_limit = static_cast<size_t>(-1));
+// How many times, since the pool was made, a worker woke up for a loop (whether or not the loop
+// still had work for it). A loop of c chunks wakes at most c - 1 workers.
+size_t worker_wakeups_for_testing();
 
 }  // namespace fenro::parallel
 

@@ -14,17 +14,42 @@ namespace fenro::parallel {
 namespace {
 
 TEST(PoolSize, FollowsTheEnvironmentRules) {
-  // {first variable, second variable, CPU count, pool size}: 0 or an unknown CPU count reads as
-  // 1; a first variable of 0 means the default and the second is then not read.
-  const std::tuple<const char*, const char*, unsigned, size_t> cases[] = {
-      {nullptr, nullptr, 8, 8}, {nullptr, nullptr, 0, 1}, {"3", nullptr, 8, 3}, {"+3", "5", 8, 3},
-      {"007", nullptr, 8, 7},   {"0", "5", 8, 8},         {nullptr, "+2", 8, 2}, {nullptr, "0", 8, 8},
-      {nullptr, "x", 8, 8}};
-  for (const auto& [a, b, cpus, want] : cases) EXPECT_EQ(pool_size_from(a, b, cpus), want);
-  // Not a number: the second variable decides.
+  // {FENRO_NUM_THREADS, RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, CPU count, pool size}: 0 or an
+  // unknown CPU count reads as 1; a variable holding 0 means the default and the later ones are
+  // then not read; sizes stop at 4 per CPU.
+  const std::tuple<const char*, const char*, const char*, unsigned, size_t> cases[] = {
+      {nullptr, nullptr, nullptr, 8, 8}, {nullptr, nullptr, nullptr, 0, 1},
+      {nullptr, "3", nullptr, 8, 3},     {nullptr, "+3", "5", 8, 3},
+      {nullptr, "007", nullptr, 8, 7},   {nullptr, "0", "5", 8, 8},
+      {nullptr, nullptr, "+2", 8, 2},    {nullptr, nullptr, "0", 8, 8},
+      {nullptr, nullptr, "x", 8, 8},     {"2", "3", "5", 8, 2},
+      {"0", "3", "5", 8, 8},             {"x", "3", "5", 8, 3},
+      {"", nullptr, "5", 8, 5},          {"32", nullptr, nullptr, 8, 32},
+      {"33", nullptr, nullptr, 8, 32},   {nullptr, "100000", nullptr, 2, 8},
+      {nullptr, nullptr, "100000", 0, 4}, {"18446744073709551615", nullptr, nullptr, 2, 8}};
+  for (const auto& [f, a, b, cpus, want] : cases) {
+    EXPECT_EQ(pool_size_from(f, a, b, cpus), want) << (f ? f : "-") << " " << (a ? a : "-")
+                                                    << " " << (b ? b : "-") << " " << cpus;
+  }
+  // Not a number: the next variable decides.
   for (const char* bad : {"", "+", "-1", " 3", "3 ", "3x", "0x10", "99999999999999999999999"}) {
-    EXPECT_EQ(pool_size_from(bad, "5", 8), 5u) << bad;
-    EXPECT_EQ(pool_size_from(bad, nullptr, 8), 8u) << bad;
+    EXPECT_EQ(pool_size_from(nullptr, bad, "5", 8), 5u) << bad;
+    EXPECT_EQ(pool_size_from(nullptr, bad, nullptr, 8), 8u) << bad;
+    EXPECT_EQ(pool_size_from(bad, nullptr, "5", 8), 5u) << bad;
+  }
+}
+
+TEST(ParallelFor, WakesOnlyTheWorkersALoopHasChunksFor) {
+  reset_pool_for_testing(8);
+  for (size_t chunks : {size_t{1}, size_t{2}, size_t{3}, size_t{6}}) {
+    const size_t before = worker_wakeups_for_testing();
+    for (int rep = 0; rep < 100; ++rep) {
+      std::atomic<size_t> sum{0};
+      parallel_for(chunks, 1, [&](size_t b, size_t e) { sum += e - b; });
+      ASSERT_EQ(sum, chunks);
+    }
+    // A few spurious wake-ups at most; waking every worker would be 7 per loop.
+    EXPECT_LE(worker_wakeups_for_testing() - before, 100 * (chunks - 1) + 10) << chunks;
   }
 }
 
