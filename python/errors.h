@@ -40,6 +40,7 @@
 #include <string_view>
 
 #include "fenro/error/result.h"
+#include "fenro/simd/cpu.h"
 
 namespace fenro::python {
 
@@ -74,14 +75,19 @@ bool raise_argument_error(const char* name, std::string_view reason);
 bool prefix_type_error(const char* name);
 
 // Runs `body` (returning a new reference or nullptr with an exception set) and turns any C++
-// exception into a Python one: std::bad_alloc into MemoryError, anything else into
-// RuntimeError. Nothing escapes. Every entry point of an extension goes through it.
+// exception into a Python one: std::bad_alloc into MemoryError, simd::TargetError (FENRO_SIMD
+// names a target that cannot run here, found by a kernel called outside a round) into ValueError
+// with its message, anything else into RuntimeError. Nothing escapes. Every entry point of an
+// extension goes through it.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const simd::TargetError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+    return nullptr;
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
     return nullptr;
