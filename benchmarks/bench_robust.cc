@@ -23,7 +23,7 @@
 #include "fenro/aggregators/bulyan.h"
 #include "fenro/aggregators/centered_clipping.h"
 #include "fenro/aggregators/geometric_median.h"
-#include "fenro/aggregators/krum_kernels.h"
+#include "fenro/aggregators/krum.h"
 #include "fenro/aggregators/meamed.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/weighted_median.h"
@@ -65,7 +65,7 @@ Timing time_of(int reps, F&& f) {
 }
 
 Matrix krum(const Inputs& in, size_t f) {
-  const size_t i = *aggregators::krum_kernels::krum_select_fused(in.views, f);
+  const size_t i = *aggregators::krum_select(in.views, f);
   Matrix out(kRows, kCols);
   std::memcpy(out.data(), in.views[i].data, out.size() * sizeof(float));
   return out;

@@ -5,6 +5,7 @@
 
 #include "fenro/aggregators/krum_kernels.h"
 #include "fenro/aggregators/meamed_kernels.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 namespace detail {
@@ -50,20 +51,20 @@ std::vector<size_t> bulyan_selection(const std::vector<int64_t>& dist, size_t n,
   return selected;
 }
 
-Result<BulyanResult> bulyan_on(std::span<const UpdateView> updates, uint64_t f,
-                               simd::Target target) {
+Result<BulyanResult> bulyan_with(std::span<const UpdateView> updates, uint64_t f,
+                                 simd::Target target) {
   // The encoding pass behind the distances sees on the vector targets whether every value is
-  // finite; the ordered validation runs only when it cannot tell, or before the count check
-  // reports its failure, so the first failing check in order still decides the error.
-  if (!update::shapes_agree(updates)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  // finite; the value scan runs only when it cannot tell, or before the count check reports its
+  // failure, so the first failing check in order still decides the error.
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   const size_t n = updates.size();
   // n >= 4f + 3, without forming 4f + 3.
   if (n < 3 || f > (n - 3) / 4) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-    return error::ByzantineCountOutOfRange{error::CountRule::kBulyan, f, n};
+    return validation.report(error::ByzantineCountOutOfRange{error::CountRule::kBulyan, f, n});
   }
-  const krum_kernels::PairDistances dist = krum_kernels::distances_fused_with(updates, target);
-  if (!dist.finite) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  const PairDistances dist = distances_fused_with(updates, target);
+  if (!dist.finite) FENRO_RETURN_IF_ERROR(validation.complete());
   BulyanResult result;
   result.selected = bulyan_selection(dist.table, n, f);
   std::vector<size_t> chosen = result.selected;
@@ -71,7 +72,8 @@ Result<BulyanResult> bulyan_on(std::span<const UpdateView> updates, uint64_t f,
   std::vector<UpdateView> subset;
   subset.reserve(chosen.size());
   for (size_t i : chosen) subset.push_back(updates[i]);
-  auto aggregate = mean_around_median_on(subset, chosen.size() - 2 * f, target, Updates::kValidated);
+  auto aggregate = mean_around_median_with(subset, chosen.size() - 2 * f,
+                                           update::Validation::done(), target);
   if (!aggregate.ok()) return std::move(aggregate).error();
   result.aggregate = std::move(aggregate.value());
   return result;
@@ -80,7 +82,7 @@ Result<BulyanResult> bulyan_on(std::span<const UpdateView> updates, uint64_t f,
 }  // namespace detail
 
 Result<BulyanResult> bulyan(std::span<const UpdateView> updates, uint64_t f) {
-  return detail::bulyan_on(updates, f, simd::best_target());
+  return detail::bulyan_with(updates, f, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

@@ -18,7 +18,7 @@ struct BulyanResult {
   std::vector<size_t> selected;  // the theta = n - 2f chosen indices, in selection order
 };
 
-// Checks, first failure wins: the shared update validation (update.h); then n >= 4f + 3, else
+// Checks, first failure wins: the shared update validation (validation.h); then n >= 4f + 3, else
 // ByzantineCountOutOfRange ("f = 3 is out of range: bulyan needs n >= 4f + 3 (n = 10)").
 //
 // Selection: theta = n - 2f rounds of Krum on the remaining set. Distances are Krum's exact
@@ -36,8 +36,8 @@ Result<BulyanResult> bulyan(std::span<const UpdateView> updates, uint64_t f);
 namespace detail {
 
 // bulyan on a chosen SIMD target (which the CPU must support).
-Result<BulyanResult> bulyan_on(std::span<const UpdateView> updates, uint64_t f,
-                               simd::Target target);
+Result<BulyanResult> bulyan_with(std::span<const UpdateView> updates, uint64_t f,
+                                 simd::Target target);
 
 // The repeated Krum selection on the row-major n x n table `dist` of a Krum distance for every
 // pair, n >= 4f + 3: the selected indices in selection order.

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/aggregators/median.h"
 #include "fenro/math/means.h"
 #include "fenro/math/norms.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 
@@ -13,32 +14,29 @@ Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> upd
                                                  uint64_t iterations,
                                                  std::optional<UpdateView> center) {
   // The values are checked as they are used: the median kernel checks them as it loads, and a
-  // NaN or an infinity makes its update's distance to the center non-finite. The ordered
-  // validation runs only then, or before another check reports its failure, so the first
-  // failing check in order still decides the error.
-  if (!update::shapes_agree(updates)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  const auto values_first = [&](FenroError later) -> FenroError {
-    Status values = update::validate_updates(updates);
-    return values.ok() ? std::move(later) : std::move(values).error();
-  };
+  // NaN or an infinity makes its update's distance to the center non-finite. The value scan
+  // runs only then, or before another check reports its failure, so the first failing check in
+  // order still decides the error.
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   if (!(tau > 0.0)) {
-    return values_first(
+    return validation.report(
         error::RealParameterOutOfRange{"centered_clipping", "tau", tau, error::RealRange::kPositive});
   }
   if (iterations < 1) {
-    return values_first(
+    return validation.report(
         error::CountParameterOutOfRange{"centered_clipping", "iterations", iterations, 1});
   }
   const UpdateView& first = updates[0];
   if (center && !center->same_shape(first)) {
-    return values_first(
+    return validation.report(
         error::CenterShapeMismatch{center->rows, center->cols, first.rows, first.cols});
   }
   if (center) {
     for (size_t r = 0; r < center->rows; ++r) {
       for (size_t c = 0; c < center->cols; ++c) {
         const float x = center->at(r, c);
-        if (!std::isfinite(x)) return values_first(error::NonFiniteCenterValue{x, r, c});
+        if (!std::isfinite(x)) return validation.report(error::NonFiniteCenterValue{x, r, c});
       }
     }
   }
@@ -48,7 +46,7 @@ Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> upd
     for (size_t r = 0; r < first.rows; ++r)
       for (size_t c = 0; c < first.cols; ++c) v[r * first.cols + c] = center->at(r, c);
   } else {
-    auto median = internal::median_on(updates, simd::best_target(), internal::Updates::kUnchecked);
+    auto median = aggregators::median(updates, validation);
     if (!median.ok()) return std::move(median).error();
     std::copy(median->data(), median->data() + d, v.begin());
   }
@@ -59,7 +57,7 @@ Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> upd
   for (uint64_t it = 0; it < iterations; ++it) {
     math::l2_distances_to_point_f64(updates, v.data(), result.distances.data());
     for (double dist : result.distances) {
-      if (!std::isfinite(dist)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+      if (!std::isfinite(dist)) FENRO_RETURN_IF_ERROR(validation.complete());
     }
     for (size_t i = 0; i < n; ++i) {
       const double dist = result.distances[i];

@@ -27,7 +27,7 @@ struct CenteredClippingResult {
 // mean. v is kept in float64: per element the clipped deviations factor_i * (x_i - v) are summed
 // in client order from +0.0, divided by n and added to v; the result is v rounded once to
 // float32. Distances are l2_distances_to_point_f64 (row-major sequential float64 sums).
-// Checks, first failure wins: the shared update validation (update.h); tau > 0 (NaN refused,
+// Checks, first failure wins: the shared update validation (validation.h); tau > 0 (NaN refused,
 // +inf allowed: "tau = 0 is out of range: centered_clipping needs tau > 0 (inf allowed)");
 // iterations >= 1 ("iterations = 0 is out of range: centered_clipping needs iterations >= 1");
 // the center's shape (CenterShapeMismatch), then its values in row-major order

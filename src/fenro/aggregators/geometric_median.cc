@@ -7,6 +7,7 @@
 #include "fenro/aggregators/weights.h"
 #include "fenro/math/means.h"
 #include "fenro/math/norms.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 namespace {
@@ -38,24 +39,21 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
                                                std::optional<std::span<const float>> weights,
                                                double nu, double tol, uint64_t max_iter) {
   // The values are checked as they are used: a NaN or an infinity in an update that takes part
-  // makes its distance to z0 non-finite. The ordered validation runs only then, when an update
-  // of weight zero takes no part, or before another check reports its failure, so the first
+  // makes its distance to z0 non-finite. The value scan runs only then, when an update of
+  // weight zero takes no part, or before another check reports its failure, so the first
   // failing check in order still decides the error.
-  if (!update::shapes_agree(updates)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  const auto values_first = [&](FenroError later) -> FenroError {
-    Status values = update::validate_updates(updates);
-    return values.ok() ? std::move(later) : std::move(values).error();
-  };
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   if (weights) {
     Status w = detail::check_weights("geometric_median", *weights, updates.size());
-    if (!w.ok()) return values_first(std::move(w).error());
+    if (!w.ok()) return validation.report(std::move(w).error());
   }
   if (!(std::isfinite(nu) && nu > 0.0)) {
-    return values_first(error::RealParameterOutOfRange{"geometric_median", "nu", nu,
+    return validation.report(error::RealParameterOutOfRange{"geometric_median", "nu", nu,
                                                        error::RealRange::kFinitePositive});
   }
   if (!(std::isfinite(tol) && tol >= 0.0)) {
-    return values_first(error::RealParameterOutOfRange{"geometric_median", "tol", tol,
+    return validation.report(error::RealParameterOutOfRange{"geometric_median", "tol", tol,
                                                        error::RealRange::kFiniteNonNegative});
   }
   // The updates that take part, with their weights.
@@ -67,7 +65,7 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
     active.push_back(updates[i]);
     w.push_back(wi);
   }
-  if (active.size() < updates.size()) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  if (active.size() < updates.size()) FENRO_RETURN_IF_ERROR(validation.complete());
   const size_t n = active.size(), d = active[0].size();
   double total = 0.0;
   for (double wi : w) total += wi;
@@ -85,7 +83,7 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
     return f;
   };
   double best_f = objective(buffers[0]), previous_f = best_f;
-  if (!std::isfinite(best_f)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  if (!std::isfinite(best_f)) FENRO_RETURN_IF_ERROR(validation.complete());
   uint64_t steps = 0;
   while (steps < max_iter && previous_f > 0.0) {
     size_t next = 0;

@@ -32,7 +32,7 @@ struct GeometricMedianResult {
 // of zero weight take no part at all. When the betas overflow or underflow (nu tiny against the
 // weights), they are computed as w_i * (d_min / max(nu, d_i)) instead, the same step up to one
 // rounding per beta.
-// Checks, first failure wins: the shared update validation (update.h); the weights when given
+// Checks, first failure wins: the shared update validation (validation.h); the weights when given
 // (weights.h: count, NaN or infinity, negative, all zero); nu finite and > 0; tol finite and
 // >= 0 (RealParameterOutOfRange, e.g. "nu = 0 is out of range: geometric_median needs a
 // finite nu > 0"). Any max_iter is accepted (0 returns the weighted mean).

@@ -2,26 +2,17 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "fenro/aggregators/fedavg.h"
-#include "fenro/aggregators/krum_kernels.h"
+#include "fenro/aggregators/krum.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
-namespace {
-
-// 2f + 3, saturating at the largest value.
-uint64_t quorum(uint64_t f) {
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  return f > (kMax - 3) / 2 ? kMax : 2 * f + 3;
-}
-
-}  // namespace
 
 Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f) {
   FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  const auto selected = krum_kernels::krum_select_fused(updates, f);
-  if (!selected) return error::InsufficientQuorum{quorum(f), updates.size()};
+  const auto selected = krum_select(updates, f);
+  if (!selected) return error::InsufficientQuorum{krum_quorum(f), updates.size()};
   const UpdateView& u = updates[*selected];
   KrumResult result{Matrix(u.rows, u.cols), {*selected}};
   for (size_t r = 0; r < u.rows; ++r) {
@@ -33,12 +24,12 @@ Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f) {
 Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
                               std::optional<uint64_t> m) {
   FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  const uint64_t n = updates.size(), need = quorum(f);
+  const uint64_t n = updates.size(), need = krum_quorum(f);
   if (n < need) return error::InsufficientQuorum{need, n};
   const uint64_t max = n - 2 * f - 2;  // n >= 2f + 3, so no wrap-around
   const uint64_t count = m.value_or(std::min<uint64_t>(max, 3));
   if (count < 1 || count > max) return error::MultiKrumSelectionTooLarge{n, f, count, max};
-  auto selected = krum_kernels::multi_krum_select_fused(updates, f, count);
+  auto selected = multi_krum_select(updates, f, count);
   if (!selected) return error::InsufficientQuorum{need, n};
   std::vector<UpdateView> chosen;
   for (size_t i : *selected) chosen.push_back(updates[i]);

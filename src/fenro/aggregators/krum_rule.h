@@ -19,7 +19,7 @@ struct KrumResult {
   std::vector<size_t> selected;  // Krum: the one chosen index; Multi-Krum: m, best score first
 };
 
-// Checks, first failure wins: the shared update validation (update.h); then n < 2f + 3
+// Checks, first failure wins: the shared update validation (validation.h); then n < 2f + 3
 // (saturating) gives InsufficientQuorum need 2f + 3, got n. The aggregate is a copy of the
 // chosen update: the same bits as a ByzantineAggregator round of Krum(f) without ids, norm bound
 // or ban.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -69,32 +70,29 @@ float around_median_exact(const Inputs& in, size_t c, size_t keep) {
   return static_cast<float>(acc / static_cast<double>(keep));
 }
 
-Result<Matrix> mean_around_median_on(std::span<const UpdateView> updates, size_t keep,
-                                     simd::Target target, Updates state) {
+Result<Matrix> mean_around_median_with(std::span<const UpdateView> updates, size_t keep,
+                                       update::Validation validation, simd::Target target) {
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   // The sorting path for many updates reads the values in an order that cannot check along
-  // the way; empty lists and shape mismatches are found without reading values.
-  if (state == Updates::kUnchecked &&
-      (!update::shapes_agree(updates) || updates.size() > internal::kMaxNetworkInputs)) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-    state = Updates::kValidated;
-  }
-  const internal::InputSet inputs(updates);
+  // the way.
+  if (updates.size() > kMaxNetworkInputs) FENRO_RETURN_IF_ERROR(validation.complete());
+  const InputSet inputs(updates);
   const Inputs& in = inputs.in;
   Matrix out(in.rows, in.cols);
   const size_t d = in.rows * in.cols;
   if (d == 0) return out;
-  if (in.n > internal::kMaxNetworkInputs) {
+  if (in.n > kMaxNetworkInputs) {
     parallel::parallel_for(d, 256, [&](size_t b, size_t e) {
       for (size_t c = b; c < e; ++c) out.data()[c] = around_median_exact(in, c, keep);
     });
     return out;
   }
-  const internal::Network net = internal::build_network(in.n, 0, in.n);
+  const Network net = build_network(in.n, 0, in.n);
   AroundMedianJob job{};
   job.select.in = in;
   job.select.lo = 0;
   job.select.hi = in.n;
-  job.select.reduce = internal::Reduce::kPick;  // unused: the tiles reduce on their own
+  job.select.reduce = Reduce::kPick;  // unused: the tiles reduce on their own
   job.select.padded = net.padded;
   job.select.pairs = net.pairs.data();
   job.select.runs = net.runs.data();
@@ -109,20 +107,22 @@ Result<Matrix> mean_around_median_on(std::span<const UpdateView> updates, size_t
 #else
   (void)target;
 #endif
-  const size_t tiles = (d + internal::kSelectTile - 1) / internal::kSelectTile;
+  const size_t tiles = (d + kSelectTile - 1) / kSelectTile;
   constexpr size_t kTilesPerChunk = 64;
   std::atomic<bool> all_finite{true};
   parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
     if (!all_finite.load(std::memory_order_relaxed)) return;
-    Matrix scratch(job.select.padded, internal::kSlotFloats);  // 64-byte aligned
+    Matrix scratch(job.select.padded, kSlotFloats);  // 64-byte aligned
     // Padding slots hold +inf for good: no comparator moves a +inf past a finite value.
-    std::fill(scratch.data() + in.n * internal::kSlotFloats, scratch.data() + scratch.size(),
+    std::fill(scratch.data() + in.n * kSlotFloats, scratch.data() + scratch.size(),
               std::numeric_limits<float>::infinity());
     if (!run(job, begin, end, scratch.data())) all_finite.store(false, std::memory_order_relaxed);
   });
   if (!all_finite.load()) {
-    // Only unvalidated input can hold such a value; validation names the first one.
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+    // Only values still owed a check can be non-finite; the scan names the first one.
+    Status values = validation.complete();
+    assert(!values.ok());
+    if (!values.ok()) return std::move(values).error();
   }
   return out;
 }
@@ -130,13 +130,13 @@ Result<Matrix> mean_around_median_on(std::span<const UpdateView> updates, size_t
 }  // namespace detail
 
 Result<Matrix> meamed(std::span<const UpdateView> updates, uint64_t f) {
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   const size_t n = updates.size();
   if (!(f < n && f < n - f)) {  // 2f < n, without forming 2f
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-    return error::ByzantineCountOutOfRange{error::CountRule::kMeamed, f, n};
+    return validation.report(error::ByzantineCountOutOfRange{error::CountRule::kMeamed, f, n});
   }
-  return detail::mean_around_median_on(updates, n - f, simd::best_target(),
-                                       detail::Updates::kUnchecked);
+  return detail::mean_around_median_with(updates, n - f, validation, simd::best_target());
 }
 
 }  // namespace fenro::aggregators

@@ -12,7 +12,7 @@ namespace fenro::aggregators {
 
 // Returns, per coordinate, the mean of the n - f values nearest to the coordinate's median
 // (ties to the lower client index).
-// Checks, first failure wins: the shared update validation (update.h); then 2f < n, else
+// Checks, first failure wins: the shared update validation (validation.h); then 2f < n, else
 // ByzantineCountOutOfRange ("f = 5 is out of range: meamed needs 2f < n (n = 10)").
 // The median is exactly median()'s; distances |x - median| are taken in float64; the kept
 // values are summed in ascending order in float64 and divided by n - f there, then rounded once

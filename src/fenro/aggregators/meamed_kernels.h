@@ -22,12 +22,9 @@
 #include "fenro/error/result.h"
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators::detail {
-
-using internal::Inputs;
-using internal::SelectJob;
-using internal::Updates;
 
 struct AroundMedianJob {
   SelectJob select;  // a network that sorts every slot [0, n)
@@ -35,8 +32,8 @@ struct AroundMedianJob {
   float* out;        // rows * cols results, coordinate order
 };
 
-// Runs tiles [tile_begin, tile_end) of internal::kSelectTile coordinates, with scratch as for
-// internal::select_tiles_*. Returns false, leaving the remaining tiles undone, as soon as an
+// Runs tiles [tile_begin, tile_end) of kSelectTile coordinates, with scratch as for
+// select_tiles_*. Returns false, leaving the remaining tiles undone, as soon as an
 // input value is NaN or infinite. A lane whose kept set depends on client indices (a removed
 // and a kept value at the same distance on opposite sides of the median) is computed by
 // around_median_exact.
@@ -49,7 +46,7 @@ bool around_median_tiles_avx512(const AroundMedianJob& job, size_t tile_begin, s
 
 // The result for coordinate c straight from the definition (gather, sort, pick), reading the
 // original values. Used for the lanes the tiles cannot decide and above
-// internal::kMaxNetworkInputs updates.
+// kMaxNetworkInputs updates.
 float around_median_exact(const Inputs& in, size_t c, size_t keep);
 
 // The signed zero result of coordinate c when every kept value is zero: -0.0 if the `keep`
@@ -57,10 +54,11 @@ float around_median_exact(const Inputs& in, size_t c, size_t keep);
 float kept_zeros(const Inputs& in, size_t c, size_t keep);
 
 // The mean around the median of `updates` with `keep` values kept per coordinate, on `target`.
-// Unless `state` is Updates::kValidated the updates are validated as validate_updates does, the
-// finiteness check riding along with the tile loads. 1 <= keep <= n.
-Result<Matrix> mean_around_median_on(std::span<const UpdateView> updates, size_t keep,
-                                     simd::Target target, Updates state);
+// Runs what `validation` still owes first where it reads no values (check_shapes); the value
+// scan rides along with the tile loads, or runs first on the path for many updates, so a
+// failure is the first of validate_updates. 1 <= keep <= n.
+Result<Matrix> mean_around_median_with(std::span<const UpdateView> updates, size_t keep,
+                                       update::Validation validation, simd::Target target);
 
 }  // namespace fenro::aggregators::detail
 

@@ -1,6 +1,7 @@
 #include "fenro/aggregators/weighted_median.h"
 
 #include "fenro/aggregators/weights.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 

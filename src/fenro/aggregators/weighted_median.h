@@ -15,7 +15,7 @@ namespace fenro::aggregators {
 // same order. The value is returned as sent (a -0.0 stays -0.0). A zero weight removes its
 // update; equal weights give the lower middle value for an even count (not the mean of the two
 // middle values that median() returns).
-// Checks, first failure wins: the shared update validation (update.h); then the weights
+// Checks, first failure wins: the shared update validation (validation.h); then the weights
 // (weights.h: count, NaN or infinity, negative, all zero).
 // Runs on the worker pool; identical for every thread count.
 Result<Matrix> weighted_median(std::span<const UpdateView> updates, std::span<const float> weights);

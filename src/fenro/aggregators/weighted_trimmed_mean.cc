@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fenro/aggregators/weights.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 

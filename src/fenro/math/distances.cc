@@ -29,7 +29,8 @@ std::vector<double> pairwise_sq_distances_with(std::span<const UpdateView> updat
   const size_t n = updates.size();
   if (n == 0) return {};
   const size_t d = updates[0].size();
-  assert(update::shapes_agree(updates));
+  assert(std::all_of(updates.begin(), updates.end(),
+                     [&](const UpdateView& u) { return u.same_shape(updates[0]); }));
   const size_t groups = (n + kPairGroup - 1) / kPairGroup;
   const size_t padded = groups * kPairGroup;
   // Running sums, row i holding columns j >= i (and a few j < i of its first group, unused).

@@ -1,10 +1,12 @@
 #include "fenro/math/norms.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 #include "fenro/math/norms_kernels.h"
 #include "fenro/parallel/pool.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::math {
 namespace {
@@ -155,16 +157,23 @@ void l2_norms_f64(std::span<const UpdateView> updates, double* out) {
 }
 
 Result<std::vector<double>> validated_l2_norms_f64(std::span<const UpdateView> updates) {
-  if (!update::shapes_agree(updates)) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  }
-  std::vector<double> norms(updates.size());
-  l2_norms_f64(updates, norms.data());
-  for (double x : norms) {
-    if (!std::isfinite(x)) {
-      FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  if (updates.empty()) return error::EmptyUpdates{};
+  size_t same = 1;
+  while (same < updates.size() && updates[same].same_shape(updates[0])) ++same;
+  std::vector<double> norms(same);
+  l2_norms_f64(updates.first(same), norms.data());
+  // A double sum of squares of finite float32 values cannot overflow, so an update holds a NaN
+  // or an infinity exactly when its norm is not finite; only then is the offending element
+  // searched, so the first failure in order (update k's shape, then its values, before update
+  // k + 1) is the one reported.
+  for (size_t k = 0; k < same; ++k) {
+    if (!std::isfinite(norms[k])) {
+      Status values = update::check_finite(updates[k], k);
+      assert(!values.ok());
+      return std::move(values).error();
     }
   }
+  if (same < updates.size()) return error::DimensionMismatch{};
   return norms;
 }
 

@@ -23,10 +23,10 @@ void l2_distances_f64(std::span<const UpdateView> updates, const UpdateView& ref
 // sqrt of the sum of double(x)^2 in row-major order from -0.0, for every update.
 void l2_norms_f64(std::span<const UpdateView> updates, double* out);
 
-// validate_updates and the l2_norms_f64 of every update in one pass: a float64 sum of squares
-// of finite float32 values cannot overflow, so an update holds a NaN or an infinity exactly when
-// its norm is not finite, and only then are its values searched. Same first error as
-// validate_updates.
+// validate_updates (update/validation.h) and the l2_norms_f64 of every update in one pass: a
+// float64 sum of squares of finite float32 values cannot overflow, so an update holds a NaN or
+// an infinity exactly when its norm is not finite, and only then are its values searched. Same
+// first error as validate_updates.
 Result<std::vector<double>> validated_l2_norms_f64(std::span<const UpdateView> updates);
 
 // Distance of every update to a float64 point: sqrt of the row-major sum from -0.0 of

@@ -26,7 +26,7 @@ struct ArcResult {
 // largest first (ties to the lower index); the first k are scaled to the norm of the one ranked
 // k + 1, the rest pass unchanged. Scaling is clip's: factor threshold / ||x_i|| in float64,
 // applied in float32 (a factor of exactly 1, an update at the threshold, copies it).
-// Checks, first failure wins: the shared update validation (update.h); then 2f < n, else
+// Checks, first failure wins: the shared update validation (validation.h); then 2f < n, else
 // ByzantineCountOutOfRange ("f = 5 is out of range: arc needs 2f < n (n = 10)").
 Result<ArcResult> arc(std::span<const UpdateView> updates, uint64_t f);
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "fenro/math/means.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::preaggregation {
 
@@ -27,11 +28,12 @@ std::vector<size_t> bucketing_permutation(size_t n, uint64_t seed) {
 }
 
 Result<BucketingResult> bucketing(std::span<const UpdateView> updates, uint64_t s, uint64_t seed) {
-  // The values are checked while the means read them; the ordered validation runs only when one
-  // is not finite, or before the bucket size check reports its failure, so the first failing
-  // check in order still decides the error.
-  if (!update::shapes_agree(updates) || s < 1) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  if (s < 1) return error::CountParameterOutOfRange{"bucketing", "s", s, 1};
+  // The values are checked while the means read them; the value scan runs only when one is not
+  // finite, or before the bucket size check reports its failure, so the first failing check in
+  // order still decides the error.
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
+  if (s < 1) return validation.report(error::CountParameterOutOfRange{"bucketing", "s", s, 1});
   const size_t n = updates.size();
   // ceil(n / s) without forming n + s - 1, which could wrap for a huge s.
   const size_t count = n / s + (n % s != 0 ? 1 : 0);
@@ -42,7 +44,7 @@ Result<BucketingResult> bucketing(std::span<const UpdateView> updates, uint64_t 
   offsets[count] = static_cast<uint32_t>(n);
   for (size_t i = 0; i < n; ++i) members[i] = static_cast<uint32_t>(result.permutation[i]);
   if (!math::average_lists_f64(updates, offsets, members, result.buckets)) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+    FENRO_RETURN_IF_ERROR(validation.complete());
   }
   return result;
 }

@@ -34,7 +34,7 @@ struct BucketingResult {
 // Bucket b holds the clients perm[b * s] ... perm[b * s + s - 1] (the last bucket may hold
 // fewer) and yields their mean: the members summed in that order in float64 from -0.0, times
 // 1 / count in float64, rounded to float32 (math::average_lists_f64).
-// Checks, first failure wins: the shared update validation (update.h); then s >= 1 ("s = 0 is
+// Checks, first failure wins: the shared update validation (validation.h); then s >= 1 ("s = 0 is
 // out of range: bucketing needs s >= 1"). Every seed is valid; s above n makes one bucket.
 Result<BucketingResult> bucketing(std::span<const UpdateView> updates, uint64_t s, uint64_t seed);
 

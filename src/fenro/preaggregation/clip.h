@@ -20,7 +20,7 @@ struct ClipResult {
 // x_i * min(1, c / ||x_i||): the factor is computed in float64 and applied in float32 (each
 // element times float32(factor), rounded once); an update within c is copied unchanged. The
 // input is never modified. Norms are l2_norms_f64 (row-major sequential float64 sums).
-// Checks, first failure wins: the shared update validation (update.h); then c finite and > 0
+// Checks, first failure wins: the shared update validation (validation.h); then c finite and > 0
 // ("c = 0 is out of range: clip needs a finite c > 0").
 Result<ClipResult> clip(std::span<const UpdateView> updates, double c);
 

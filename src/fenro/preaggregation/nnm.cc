@@ -4,24 +4,25 @@
 
 #include "fenro/math/f64_kernels.h"
 #include "fenro/parallel/pool.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::preaggregation {
 namespace detail {
 
-Result<NnmResult> nnm_on(std::span<const UpdateView> updates, uint64_t f, simd::Target target) {
-  // The values are checked by the ranking (through its sums of squares); the ordered validation
-  // runs only when one is not finite, or before the count check reports its failure, so the
-  // first failing check in order still decides the error.
-  if (!update::shapes_agree(updates)) FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+Result<NnmResult> nnm_with(std::span<const UpdateView> updates, uint64_t f, simd::Target target) {
+  // The values are checked by the ranking (through its sums of squares); the value scan runs
+  // only when one is not finite, or before the count check reports its failure, so the first
+  // failing check in order still decides the error.
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
   const size_t n = updates.size();
   if (!(f < n && f < n - f)) {
-    FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-    return error::ByzantineCountOutOfRange{error::CountRule::kNnm, f, n};
+    return validation.report(error::ByzantineCountOutOfRange{error::CountRule::kNnm, f, n});
   }
   const size_t keep = n - f;
   auto neighbours = math::detail::nearest_with(updates, keep, target);
   if (!neighbours) {
-    Status values = update::validate_updates(updates);
+    Status values = validation.complete();
     assert(!values.ok());
     return std::move(values).error();
   }
@@ -35,7 +36,7 @@ Result<NnmResult> nnm_on(std::span<const UpdateView> updates, uint64_t f, simd::
 }  // namespace detail
 
 Result<NnmResult> nnm(std::span<const UpdateView> updates, uint64_t f) {
-  return detail::nnm_on(updates, f, simd::best_target());
+  return detail::nnm_with(updates, f, simd::best_target());
 }
 
 }  // namespace fenro::preaggregation

@@ -25,7 +25,7 @@ struct NnmResult {
 // zero between identical updates). Each mean sums its neighbours in ascending client order in
 // float64 from -0.0, multiplies by 1 / (n - f) in float64 and rounds to float32
 // (math::average_lists_f64).
-// Checks, first failure wins: the shared update validation (update.h); then 2f < n, else
+// Checks, first failure wins: the shared update validation (validation.h); then 2f < n, else
 // ByzantineCountOutOfRange ("f = 5 is out of range: nnm needs 2f < n (n = 10)").
 // Extra memory: the output, the n x n distance table and per-worker chunk buffers; each input
 // is read from memory once per worker for the distances and once for the mixing.
@@ -33,7 +33,7 @@ Result<NnmResult> nnm(std::span<const UpdateView> updates, uint64_t f);
 
 namespace detail {
 // nnm on a chosen SIMD target (which the CPU must support).
-Result<NnmResult> nnm_on(std::span<const UpdateView> updates, uint64_t f, simd::Target target);
+Result<NnmResult> nnm_with(std::span<const UpdateView> updates, uint64_t f, simd::Target target);
 }  // namespace detail
 
 }  // namespace fenro::preaggregation

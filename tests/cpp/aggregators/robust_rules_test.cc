@@ -18,6 +18,7 @@
 #include "fenro/aggregators/centered_clipping.h"
 #include "fenro/aggregators/geometric_median.h"
 #include "fenro/aggregators/krum.h"
+#include "fenro/aggregators/krum_kernels.h"
 #include "fenro/aggregators/krum_rule.h"
 #include "fenro/aggregators/meamed.h"
 #include "fenro/aggregators/meamed_kernels.h"
@@ -87,7 +88,7 @@ BulyanResult ref_bulyan(std::span<const UpdateView> u, size_t f) {
     for (size_t a = 0; a < left; ++a) {
       std::vector<int64_t> d;
       for (size_t b = 0; b < left; ++b)
-        if (b != a) d.push_back(bfp16_distance(enc[remaining[a]], enc[remaining[b]]));
+        if (b != a) d.push_back(detail::bfp16_distance(enc[remaining[a]], enc[remaining[b]]));
       std::sort(d.begin(), d.end());
       int64_t score = 0;
       for (size_t t = 0; t < std::min(k, d.size()); ++t)
@@ -142,18 +143,18 @@ TEST(MeamedAndBulyan, MatchTheirDefinitionsBitForBitOnEveryTargetAndPool) {
       const bool bulyan_ok = c.n >= 4 * c.f + 3;
       const BulyanResult want_b = bulyan_ok ? ref_bulyan(u.views, c.f) : BulyanResult{};
       testing::for_each_target_and_pool([&](simd::Target t) {
-        auto got = detail::mean_around_median_on(u.views, c.n - c.f, t, detail::Updates::kUnchecked);
+        auto got = detail::mean_around_median_with(u.views, c.n - c.f, update::Validation::of(u.views), t);
         ASSERT_TRUE(got.ok());
         EXPECT_TRUE(BitsEqual(got->data(), want.data(), want.size()));
         if (!bulyan_ok) return;
-        auto b = detail::bulyan_on(u.views, c.f, t);
+        auto b = detail::bulyan_with(u.views, c.f, t);
         ASSERT_TRUE(b.ok());
         EXPECT_EQ(b->selected, want_b.selected);
         EXPECT_TRUE(BitsEqual(b->aggregate.data(), want_b.aggregate.data(), want.size()));
       });
       // Bulyan's first choice is our Krum's.
       if (bulyan_ok && c.n >= 2 * c.f + 3) {
-        EXPECT_EQ(want_b.selected[0], aggregate_krum_bfp16(encode_bfp16(u.views), c.f));
+        EXPECT_EQ(want_b.selected[0], detail::aggregate_krum_bfp16(encode_bfp16(u.views), c.f));
       }
     }
   }
@@ -369,8 +370,8 @@ TEST(KrumRules, MatchARoundWithoutIdsBoundOrBanAndReportTheSelection) {
     ASSERT_TRUE(want.ok() && got.ok());
     EXPECT_TRUE(BitsEqual(got->aggregate.data(), want->data(), want->size()));
     const std::vector<size_t> selection =
-        single ? std::vector<size_t>{*aggregate_krum_bfp16(encode_bfp16(u.views), c.method.f)}
-               : *aggregate_multi_krum_bfp16(encode_bfp16(u.views), c.method.f, c.m.value_or(3));
+        single ? std::vector<size_t>{*detail::aggregate_krum_bfp16(encode_bfp16(u.views), c.method.f)}
+               : *detail::aggregate_multi_krum_bfp16(encode_bfp16(u.views), c.method.f, c.m.value_or(3));
     EXPECT_EQ(got->selected, selection);
   }
   EXPECT_ERROR_MSG(krum(u.views, 5), "Insufficient quorum: need 13, got 12");

@@ -83,7 +83,7 @@ TEST(Nnm, MixesTheNearestInAscendingOrderOnEveryTargetAndPool) {
       want.insert(want.end(), mean.begin(), mean.end());
     }
     testing::for_each_target_and_pool([&](simd::Target t) {
-      auto got = detail::nnm_on(u.views, c.f, t);
+      auto got = detail::nnm_with(u.views, c.f, t);
       ASSERT_TRUE(got.ok());
       EXPECT_EQ(got->neighbours, want_neighbours);
       ASSERT_EQ(got->mixed.count(), c.n);
