@@ -10,7 +10,12 @@
 namespace fenro::aggregators {
 
 Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f) {
-  FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  return krum(updates, f, update::Validation::of(updates));
+}
+
+Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f,
+                        update::Validation validation) {
+  FENRO_RETURN_IF_ERROR(validation.complete());
   const auto selected = krum_select(updates, f);
   if (!selected) return error::InsufficientQuorum{krum_quorum(f), updates.size()};
   const UpdateView& u = updates[*selected];
@@ -23,7 +28,12 @@ Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f) {
 
 Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
                               std::optional<uint64_t> m) {
-  FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
+  return multi_krum(updates, f, m, update::Validation::of(updates));
+}
+
+Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
+                              std::optional<uint64_t> m, update::Validation validation) {
+  FENRO_RETURN_IF_ERROR(validation.complete());
   const uint64_t n = updates.size(), need = krum_quorum(f);
   if (n < need) return error::InsufficientQuorum{need, n};
   const uint64_t max = n - 2 * f - 2;  // n >= 2f + 3, so no wrap-around
@@ -32,6 +42,7 @@ Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
   auto selected = multi_krum_select(updates, f, count);
   if (!selected) return error::InsufficientQuorum{need, n};
   std::vector<UpdateView> chosen;
+  chosen.reserve(selected->size());
   for (size_t i : *selected) chosen.push_back(updates[i]);
   return KrumResult{mean_unchecked(chosen), std::move(*selected)};
 }

@@ -11,6 +11,7 @@
 
 #include "fenro/error/result.h"
 #include "fenro/update/update.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
 
@@ -21,15 +22,21 @@ struct KrumResult {
 
 // Checks, first failure wins: the shared update validation (validation.h); then n < 2f + 3
 // (saturating) gives InsufficientQuorum need 2f + 3, got n. The aggregate is a copy of the
-// chosen update: the same bits as a ByzantineAggregator round of Krum(f) without ids, norm bound
-// or ban.
+// chosen update. A ByzantineAggregator round of Krum(f) runs this rule on its survivors.
 Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f);
+// The same for a caller that has done part of the update validation already: `validation` says
+// what is still owed, and runs before anything else.
+Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f,
+                        update::Validation validation);
 
 // m defaults to min(n - 2f - 2, 3). Checks: as krum; then m outside [1, n - 2f - 2] gives
 // MultiKrumSelectionTooLarge. The aggregate is the float32 mean of the selected updates in
-// selection order, as a round of MultiKrum(f, m) computes it.
+// selection order (mean_unchecked). A round of MultiKrum(f, m) runs this rule on its survivors.
 Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
                               std::optional<uint64_t> m);
+// The same with what is still owed of the update validation, as for krum.
+Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
+                              std::optional<uint64_t> m, update::Validation validation);
 
 }  // namespace fenro::aggregators
 
