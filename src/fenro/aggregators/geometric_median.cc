@@ -45,7 +45,7 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
   update::Validation validation = update::Validation::of(updates);
   FENRO_RETURN_IF_ERROR(validation.check_shapes());
   if (weights) {
-    Status w = detail::check_weights("geometric_median", *weights, updates.size());
+    Status w = detail::check_rule_weights("geometric_median", *weights, updates.size());
     if (!w.ok()) return validation.report(std::move(w).error());
   }
   if (!(std::isfinite(nu) && nu > 0.0)) {

@@ -7,7 +7,7 @@ namespace fenro::aggregators {
 
 Result<Matrix> weighted_median(std::span<const UpdateView> updates, std::span<const float> weights) {
   FENRO_RETURN_IF_ERROR(update::validate_updates(updates));
-  FENRO_RETURN_IF_ERROR(detail::check_weights("weighted_median", weights, updates.size()));
+  FENRO_RETURN_IF_ERROR(detail::check_rule_weights("weighted_median", weights, updates.size()));
   Matrix out(updates[0].rows, updates[0].cols);
   detail::for_each_sorted_coordinate(updates, [&](size_t c, std::span<const detail::SortedValue> v) {
     double total = 0.0;

@@ -14,7 +14,8 @@ Result<Matrix> weighted_trimmed_mean(std::span<const UpdateView> updates,
   if (!(trim_fraction >= 0.0f && trim_fraction <= 0.5f)) {
     return error::InvalidTrimFraction{trim_fraction};
   }
-  FENRO_RETURN_IF_ERROR(detail::check_weights("weighted_trimmed_mean", weights, updates.size()));
+  FENRO_RETURN_IF_ERROR(
+      detail::check_rule_weights("weighted_trimmed_mean", weights, updates.size()));
   if (trim_fraction == 0.5f) return error::InsufficientQuorum{1, 0};
   const double t = static_cast<double>(trim_fraction);
   Matrix out(updates[0].rows, updates[0].cols);

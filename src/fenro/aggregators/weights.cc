@@ -5,7 +5,7 @@
 
 namespace fenro::aggregators::detail {
 
-Status check_weights(std::string_view rule, std::span<const float> weights, size_t n) {
+Status check_rule_weights(std::string_view rule, std::span<const float> weights, size_t n) {
   if (weights.size() != n) return error::DimensionMismatch{};
   bool any_positive = false;
   for (size_t i = 0; i < weights.size(); ++i) {

@@ -21,8 +21,9 @@ namespace fenro::aggregators::detail {
 // Checks `weights` for n updates, first failure wins: a count other than n
 // (DimensionMismatch); then each weight in index order: NaN or an infinity (NonFiniteWeight),
 // below zero (NegativeWeight, naming `rule`); then all of them zero (ZeroWeights). -0.0 is a
-// zero weight.
-Status check_weights(std::string_view rule, std::span<const float> weights, size_t n);
+// zero weight. Stricter than fedavg's check_weights (fedavg.h), which lets negative and zero
+// weights through; a negative weight before a non-finite one is the error reported here.
+Status check_rule_weights(std::string_view rule, std::span<const float> weights, size_t n);
 
 // One value of a coordinate and the client that sent it.
 struct SortedValue {
