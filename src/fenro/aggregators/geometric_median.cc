@@ -50,11 +50,11 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
   }
   if (!(std::isfinite(nu) && nu > 0.0)) {
     return validation.report(error::RealParameterOutOfRange{"geometric_median", "nu", nu,
-                                                       error::RealRange::kFinitePositive});
+                                                            error::RealRange::kFinitePositive});
   }
   if (!(std::isfinite(tol) && tol >= 0.0)) {
     return validation.report(error::RealParameterOutOfRange{"geometric_median", "tol", tol,
-                                                       error::RealRange::kFiniteNonNegative});
+                                                            error::RealRange::kFiniteNonNegative});
   }
   // The updates that take part, with their weights.
   std::vector<UpdateView> active;

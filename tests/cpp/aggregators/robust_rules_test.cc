@@ -143,7 +143,8 @@ TEST(MeamedAndBulyan, MatchTheirDefinitionsBitForBitOnEveryTargetAndPool) {
       const bool bulyan_ok = c.n >= 4 * c.f + 3;
       const BulyanResult want_b = bulyan_ok ? ref_bulyan(u.views, c.f) : BulyanResult{};
       testing::for_each_target_and_pool([&](simd::Target t) {
-        auto got = detail::mean_around_median_with(u.views, c.n - c.f, update::Validation::of(u.views), t);
+        auto got = detail::mean_around_median_with(u.views, c.n - c.f,
+                                                   update::Validation::of(u.views), t);
         ASSERT_TRUE(got.ok());
         EXPECT_TRUE(BitsEqual(got->data(), want.data(), want.size()));
         if (!bulyan_ok) return;
@@ -369,9 +370,10 @@ TEST(KrumRules, MatchARoundWithoutIdsBoundOrBanAndReportTheSelection) {
     auto got = single ? krum(u.views, c.method.f) : multi_krum(u.views, c.method.f, c.m);
     ASSERT_TRUE(want.ok() && got.ok());
     EXPECT_TRUE(BitsEqual(got->aggregate.data(), want->data(), want->size()));
+    const std::vector<Bfp16Vec> enc = encode_bfp16(u.views);
     const std::vector<size_t> selection =
-        single ? std::vector<size_t>{*detail::aggregate_krum_bfp16(encode_bfp16(u.views), c.method.f)}
-               : *detail::aggregate_multi_krum_bfp16(encode_bfp16(u.views), c.method.f, c.m.value_or(3));
+        single ? std::vector<size_t>{*detail::aggregate_krum_bfp16(enc, c.method.f)}
+               : *detail::aggregate_multi_krum_bfp16(enc, c.method.f, c.m.value_or(3));
     EXPECT_EQ(got->selected, selection);
   }
   EXPECT_ERROR_MSG(krum(u.views, 5), "Insufficient quorum: need 13, got 12");
