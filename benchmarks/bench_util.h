@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -48,19 +49,23 @@ struct Inputs {
   }
 };
 
+// Copies every input update to dst + k * (elements per update), split over the pool's threads.
+inline void copy_all(const Inputs& in, float* dst) {
+  const size_t per = in.views.empty() ? 0 : in.views[0].size();
+  parallel::parallel_for(in.views.size() * 16, 1, [&](size_t b, size_t e) {
+    for (size_t t = b; t < e; ++t) {
+      const size_t k = t / 16, part = t % 16;
+      const size_t lo = per * part / 16, hi = per * (part + 1) / 16;
+      std::memcpy(dst + k * per + lo, in.views[k].data + lo, (hi - lo) * sizeof(float));
+    }
+  });
+}
+
 // Copy floor: copy every input update into one pre-touched destination, split over threads.
 inline double copy_floor(const Inputs& in, int reps = 7) {
   const size_t per = in.views.empty() ? 0 : in.views[0].size();
   std::vector<float> dst(per * in.views.size(), 1.0f);
-  return best_of(reps, [&] {
-    parallel::parallel_for(in.views.size() * 16, 1, [&](size_t b, size_t e) {
-      for (size_t t = b; t < e; ++t) {
-        const size_t k = t / 16, part = t % 16;
-        const size_t lo = per * part / 16, hi = per * (part + 1) / 16;
-        std::memcpy(dst.data() + k * per + lo, in.views[k].data + lo, (hi - lo) * sizeof(float));
-      }
-    });
-  });
+  return best_of(reps, [&] { copy_all(in, dst.data()); });
 }
 
 // Peak resident set size so far, in MB.
@@ -76,6 +81,26 @@ inline double current_rss_mb() {
   long pages = 0, resident = 0;
   f >> pages >> resident;
   return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
+}
+
+// Memory a call adds at its peak (output included), in MB, from the kernel's peak-RSS mark
+// (reset through /proc/self/clear_refs); negative where that is unsupported.
+template <class F>
+double extra_memory_mb(F&& f) {
+  const double before = current_rss_mb();
+  {
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5";
+    reset.flush();
+    if (!reset) return -1.0;
+  }
+  f();
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0 - before;
+  }
+  return -1.0;
 }
 
 }  // namespace fenro::bench

@@ -28,6 +28,11 @@ inline uint32_t bits_of(float f) {
   std::memcpy(&b, &f, sizeof b);
   return b;
 }
+inline uint64_t bits64(double d) {
+  uint64_t b;
+  std::memcpy(&b, &d, sizeof b);
+  return b;
+}
 inline float float_of(uint32_t b) {
   float f;
   std::memcpy(&f, &b, sizeof f);

@@ -72,12 +72,7 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
   return stages;
 }
 
-struct Network {
-  size_t padded = 0;
-  std::vector<uint32_t> pairs;
-  std::vector<OpRun> runs;
-  std::vector<NetStep> steps;
-};
+}  // namespace
 
 // The schedule the tile loops run. Doing more comparisons than the pruned network is exact
 // (a comparator was pruned only when nothing downstream reads its outputs), which allows:
@@ -137,6 +132,8 @@ Network build_network(size_t n, size_t lo, size_t hi) {
   flush();
   return net;
 }
+
+namespace {
 
 struct FreeDeleter {
   void operator()(float* p) const { std::free(p); }

@@ -80,6 +80,17 @@ struct SelectJob {
   float* out;  // rows * cols results, coordinate order
 };
 
+// A network schedule and the arrays a SelectJob points into.
+struct Network {
+  size_t padded = 0;
+  std::vector<uint32_t> pairs;
+  std::vector<OpRun> runs;
+  std::vector<NetStep> steps;
+};
+
+// The schedule that leaves the slots [lo, hi) of n sorted (see coordinate_kernels.cc).
+Network build_network(size_t n, size_t lo, size_t hi);
+
 // The power of two at or above n (the width Batcher's network is built for).
 inline size_t padded_slots(size_t n) {
   size_t size = 1;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/aggregators/meamed_kernels.h"
 
 namespace fenro::aggregators::detail {
 namespace avx2_target {
@@ -26,6 +27,7 @@ struct Ops {
 };
 
 #include "fenro/aggregators/coordinate_kernels-inl.h"
+#include "fenro/aggregators/meamed_kernels-inl.h"
 
 }  // namespace avx2_target
 
@@ -35,6 +37,12 @@ bool select_tiles_avx2(const SelectJob& job, size_t tile_begin, size_t tile_end,
 
 void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end) {
   avx2_target::mean_tiles<avx2_target::Ops>(job, tile_begin, tile_end);
+}
+
+bool around_median_tiles_avx2(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
+                              float* scratch) {
+  return avx2_target::around_median_tiles<avx2_target::Ops>(
+      job, tile_begin, tile_end, scratch);
 }
 
 }  // namespace fenro::aggregators::detail

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/aggregators/meamed_kernels.h"
 
 namespace fenro::aggregators::detail {
 namespace avx512_target {
@@ -32,6 +33,7 @@ struct Ops {
 };
 
 #include "fenro/aggregators/coordinate_kernels-inl.h"
+#include "fenro/aggregators/meamed_kernels-inl.h"
 
 }  // namespace avx512_target
 
@@ -42,6 +44,12 @@ bool select_tiles_avx512(const SelectJob& job, size_t tile_begin, size_t tile_en
 
 void mean_tiles_avx512(const MeanJob& job, size_t tile_begin, size_t tile_end) {
   avx512_target::mean_tiles<avx512_target::Ops>(job, tile_begin, tile_end);
+}
+
+bool around_median_tiles_avx512(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
+                                float* scratch) {
+  return avx512_target::around_median_tiles<avx512_target::Ops>(
+      job, tile_begin, tile_end, scratch);
 }
 
 }  // namespace fenro::aggregators::detail

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/aggregators/meamed_kernels.h"
 
 namespace fenro::aggregators::detail {
 namespace scalar_target {
@@ -26,6 +27,7 @@ struct Ops {
 };
 
 #include "fenro/aggregators/coordinate_kernels-inl.h"
+#include "fenro/aggregators/meamed_kernels-inl.h"
 
 }  // namespace scalar_target
 
@@ -39,6 +41,12 @@ float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 
 void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end) {
   scalar_target::mean_tiles<scalar_target::Ops>(job, tile_begin, tile_end);
+}
+
+bool around_median_tiles_scalar(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
+                                float* scratch) {
+  return scalar_target::around_median_tiles<scalar_target::Ops>(
+      job, tile_begin, tile_end, scratch);
 }
 
 }  // namespace fenro::aggregators::detail

@@ -466,6 +466,40 @@ std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const Update
   return scores_from(n, len, ex, k, kernel_for(target, n, tile, /*fused=*/true), table_cap, src);
 }
 
+PairDistances distances_fused_with(std::span<const UpdateView> updates, simd::Target target) {
+  const size_t n = updates.size();
+  PairDistances result{std::vector<int64_t>(n * n, 0), false};
+  std::vector<int64_t>& out = result.table;
+  if (n == 0) return result;
+  const size_t len = updates[0].size();
+  bool same_len = true;
+  for (const UpdateView& u : updates) same_len = same_len && u.size() == len;
+  if (!same_len || len > (size_t{1} << 32)) {
+    const std::vector<Bfp16Vec> enc = encode_with(updates, target);
+    parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i)
+        for (size_t j = 0; j < n; ++j) out[i * n + j] = bfp16_distance(enc[i], enc[j]);
+    });
+    return result;
+  }
+  if (len == 0) return result;
+  const FusedSource src{updates, block_scales_with(updates, target), target};
+  result.finite = true;
+  for (const auto& s : src.scales) result.finite = result.finite && s.finite;
+  const size_t tasks =
+      std::clamp<size_t>(kDefaultTableCap / (n * n * sizeof(int64_t)), 1, parallel::thread_count());
+  std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
+  gram_rows(n, src, len, 0, n, /*upper=*/true, kernel_for(target, n, GramTile::kAuto, /*fused=*/true),
+            tasks, g.get());
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = i + 1; j < n; ++j) {
+      out[i * n + j] = out[j * n + i] = dist_from_gram(g[i * n + i], g[j * n + j], g[i * n + j],
+                                                       src.scales[i].exponent, src.scales[j].exponent);
+    }
+  }
+  return result;
+}
+
 std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
                                                                   size_t k) {
   return scores_with(encoded, k, simd::best_target(), kDefaultTableCap);

@@ -97,6 +97,18 @@ std::vector<std::pair<size_t, int64_t>> scores_fused_with(std::span<const Update
                                                           size_t table_cap,
                                                           GramTile tile = GramTile::kAuto);
 
+// The exact distance of every pair of the updates' encodings, row-major n x n: entry (i, j) is
+// bfp16_distance(encode(i), encode(j)) bit for bit, from one Gram table of all pairs with the
+// chunks encoded on the fly as in scores_fused_with. Symmetric with a zero diagonal. Extra
+// memory: the n x n table (twice while the result is built) plus n x chunk mantissas per worker.
+// `finite` is true when the encoding pass saw that no value is NaN or infinite; the vector
+// targets see it, the scalar one never claims it (false there means unknown).
+struct PairDistances {
+  std::vector<int64_t> table;
+  bool finite = false;
+};
+PairDistances distances_fused_with(std::span<const UpdateView> updates, simd::Target target);
+
 // The literal per-client computation: every distance by bfp16_distance, from both sides, one
 // full sort per client. The reference every fast arrangement is tested against.
 std::vector<std::pair<size_t, int64_t>> scores_reference(std::span<const Bfp16Vec> encoded,

@@ -16,6 +16,27 @@ std::string num(float v) { return format_message_number(v); }
 std::string num(double v) { return format_message_number(v); }
 std::string num(uint64_t v) { return std::to_string(v); }
 
+std::string rule_name(CountRule rule) {
+  switch (rule) {
+    case CountRule::kBulyan:
+      return "bulyan";
+    case CountRule::kMeamed:
+      return "meamed";
+    case CountRule::kNnm:
+      return "nnm";
+    case CountRule::kArc:
+      return "arc";
+  }
+  return "?";
+}
+
+// "<name> = <value> is out of range: <rule> needs <requirement>", the form of every parameter
+// message.
+std::string out_of_range(const std::string& name, const std::string& value, const std::string& rule,
+                         const std::string& requirement) {
+  return name + " = " + value + " is out of range: " + rule + " needs " + requirement;
+}
+
 }  // namespace
 
 // Every FenroError message template lives here. The library's other fixed texts are no
@@ -85,6 +106,45 @@ std::string FenroError::message() const {
           },
           [](const ArrayShape& e) { return "Array shape error: " + e.detail; },
           [](const InvalidSimdTarget& e) { return e.message; },
+          [](const ByzantineCountOutOfRange& e) {
+            const char* bound = e.rule == CountRule::kBulyan ? "n >= 4f + 3" : "2f < n";
+            return out_of_range("f", num(e.f), rule_name(e.rule),
+                                std::string(bound) + " (n = " + num(e.n) + ")");
+          },
+          [](const RealParameterOutOfRange& e) {
+            std::string need;
+            switch (e.range) {
+              case RealRange::kFinitePositive:
+                need = "a finite " + e.name + " > 0";
+                break;
+              case RealRange::kPositive:
+                need = e.name + " > 0 (inf allowed)";
+                break;
+              case RealRange::kFiniteNonNegative:
+                need = "a finite " + e.name + " >= 0";
+                break;
+            }
+            return out_of_range(e.name, num(e.value), e.rule, need);
+          },
+          [](const CountParameterOutOfRange& e) {
+            return out_of_range(e.name, num(e.value), e.rule, e.name + " >= " + num(e.min));
+          },
+          [](const NegativeWeight& e) {
+            return out_of_range("weights[" + num(e.index) + "]", num(e.value), e.rule,
+                                "weights >= 0");
+          },
+          [](const ZeroWeights& e) {
+            return "weights are all zero: " + e.rule + " needs at least one weight > 0";
+          },
+          [](const CenterShapeMismatch& e) {
+            return "center has shape (" + num(e.rows) + ", " + num(e.cols) +
+                   ") but the updates have shape (" + num(e.expected_rows) + ", " +
+                   num(e.expected_cols) + ")";
+          },
+          [](const NonFiniteCenterValue& e) {
+            return "Non-finite value " + num(e.value) + " in center at [" + num(e.row) + ", " +
+                   num(e.column) + "]";
+          },
       },
       v_);
 }

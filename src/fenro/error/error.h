@@ -79,6 +79,54 @@ struct InvalidSimdTarget {
   std::string message;
 };
 
+// Parameters of the robust rules and pre-aggregators. Every message names the parameter, its
+// value and the range the rule accepts: "<name> = <value> is out of range: <rule> needs ...".
+
+// The rules that take a count f of tolerated Byzantine clients, and the bound each puts on it.
+enum class CountRule : uint8_t { kBulyan, kMeamed, kNnm, kArc };
+struct ByzantineCountOutOfRange {
+  CountRule rule;  // bulyan: n >= 4f + 3; the others: 2f < n
+  uint64_t f;
+  uint64_t n;
+};
+// The range a real parameter must lie in.
+enum class RealRange : uint8_t {
+  kFinitePositive,     // finite and > 0
+  kPositive,           // > 0, +inf allowed
+  kFiniteNonNegative,  // finite and >= 0
+};
+struct RealParameterOutOfRange {
+  std::string rule;  // the function's name, e.g. "geometric_median"
+  std::string name;  // the parameter's name, e.g. "nu"
+  double value;
+  RealRange range;
+};
+struct CountParameterOutOfRange {
+  std::string rule;
+  std::string name;
+  uint64_t value;
+  uint64_t min;  // the smallest accepted value
+};
+struct NegativeWeight {
+  std::string rule;
+  float value;
+  uint64_t index;
+};
+struct ZeroWeights {
+  std::string rule;
+};
+struct CenterShapeMismatch {
+  uint64_t rows;
+  uint64_t cols;
+  uint64_t expected_rows;
+  uint64_t expected_cols;
+};
+struct NonFiniteCenterValue {
+  float value;
+  uint64_t row;
+  uint64_t column;
+};
+
 class FenroError {
  public:
   using Variant =
@@ -89,7 +137,9 @@ class FenroError {
                    InvalidReputationAdjustment, InvalidDecayFactor,
                    InvalidReputationThreshold, NonFiniteReputationDistance,
                    WeightsRequireFedAvg, NormBoundExceeded,
-                   InvalidNormBound, ArrayShape, InvalidSimdTarget>;
+                   InvalidNormBound, ArrayShape, InvalidSimdTarget, ByzantineCountOutOfRange,
+                   RealParameterOutOfRange, CountParameterOutOfRange, NegativeWeight,
+                   ZeroWeights, CenterShapeMismatch, NonFiniteCenterValue>;
 
   template <class T, class = std::enable_if_t<std::is_constructible_v<Variant, T&&>>>
   FenroError(T&& v) : v_(std::forward<T>(v)) {}  // NOLINT: implicit by design

@@ -1,10 +1,12 @@
 #include "fenro/math/norms.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 #include "fenro/math/norms_kernels.h"
 #include "fenro/parallel/pool.h"
+#include "fenro/update/validation.h"
 
 namespace fenro::math {
 namespace {
@@ -50,18 +52,40 @@ double distance_scalar(const UpdateView& a, const UpdateView& b) {
   return std::sqrt(s);
 }
 
-// Runs groups of four updates on the pool; a group whose members share the shape (and that of
-// `reference`, when given) takes the four-lane path, any other update the scalar one.
-void batch(std::span<const UpdateView> updates, const UpdateView* reference, double* out,
-           simd::Target target) {
+// Sequential distance to a dense row-major float64 point.
+double distance_to_point_scalar(const UpdateView& u, const double* point) {
+  double s = -0.0;
+  if (u.size() == 0) return std::sqrt(s);  // data may be null
+  for (size_t r = 0; r < u.rows; ++r) {
+    const float* p = u.row(r);
+    const double* q = point + r * u.cols;
+    for (size_t c = 0; c < u.cols; ++c) {
+      const double x = static_cast<double>(p[c]) - q[c];
+      s += x * x;
+    }
+  }
+  return std::sqrt(s);
+}
+
+// What the updates are measured against: nothing (norms), a float32 update, or a float64 point.
+struct Reference {
+  const UpdateView* view = nullptr;
+  const double* point = nullptr;
+};
+
+// Runs groups of kBatch updates on the pool; a group whose members share the shape (and that of
+// `reference`, when given) takes the vector path, any other update the scalar one.
+void batch(std::span<const UpdateView> updates, Reference ref, double* out, simd::Target target) {
+  const UpdateView* reference = ref.view;
   const size_t n = updates.size();
-  const size_t groups = (n + 3) / 4;
+  constexpr size_t kBatch = detail::kBatch;
+  const size_t groups = (n + kBatch - 1) / kBatch;
   // Few large updates: one group per task; many small ones: fewer, larger tasks.
-  const size_t per_group = updates.empty() ? 0 : updates[0].size() * 4;
+  const size_t per_group = updates.empty() ? 0 : updates[0].size() * kBatch;
   const size_t grain = std::max<size_t>(1, (size_t{1} << 16) / std::max<size_t>(per_group, 1));
   parallel::parallel_for(groups, grain, [&](size_t b, size_t e) {
     for (size_t g = b; g < e; ++g) {
-      const size_t lo = 4 * g, hi = std::min(n, lo + 4);
+      const size_t lo = kBatch * g, hi = std::min(n, lo + kBatch);
       bool vector = false;
 #if defined(FENRO_X86)
       if (target != simd::Target::kScalar) {
@@ -72,18 +96,25 @@ void batch(std::span<const UpdateView> updates, const UpdateView* reference, dou
         }
       }
       if (vector) {
-        UpdateView u[4];
-        for (size_t k = 0; k < 4; ++k) u[k] = updates[std::min(lo + k, hi - 1)];  // pad lanes
-        double r[4];
-        detail::sums4_avx2(u, reference, r);
+        UpdateView u[kBatch];
+        for (size_t k = 0; k < kBatch; ++k) u[k] = updates[std::min(lo + k, hi - 1)];  // pad lanes
+        double r[kBatch];
+        if (ref.point != nullptr) {
+          detail::point_sums_avx2(u, ref.point, r);
+        } else {
+          detail::sums_avx2(u, reference, r);
+        }
         for (size_t k = lo; k < hi; ++k) out[k] = r[k - lo];
       }
 #else
       (void)target;
 #endif
       if (!vector) {
-        for (size_t k = lo; k < hi; ++k)
-          out[k] = reference ? distance_scalar(updates[k], *reference) : norm_scalar(updates[k]);
+        for (size_t k = lo; k < hi; ++k) {
+          out[k] = ref.point  ? distance_to_point_scalar(updates[k], ref.point)
+                   : reference ? distance_scalar(updates[k], *reference)
+                               : norm_scalar(updates[k]);
+        }
       }
     }
   });
@@ -94,12 +125,17 @@ void batch(std::span<const UpdateView> updates, const UpdateView* reference, dou
 namespace detail {
 
 void l2_norms_with(std::span<const UpdateView> updates, double* out, simd::Target target) {
-  batch(updates, nullptr, out, target);
+  batch(updates, {}, out, target);
 }
 
 void l2_distances_with(std::span<const UpdateView> updates, const UpdateView& reference,
                        double* out, simd::Target target) {
-  batch(updates, &reference, out, target);
+  batch(updates, {&reference, nullptr}, out, target);
+}
+
+void l2_distances_to_point_with(std::span<const UpdateView> updates, const double* point,
+                                double* out, simd::Target target) {
+  batch(updates, {nullptr, point}, out, target);
 }
 
 }  // namespace detail
@@ -108,11 +144,37 @@ double l2_distance_f64(const UpdateView& a, const UpdateView& b) { return distan
 
 void l2_distances_f64(std::span<const UpdateView> updates, const UpdateView& reference,
                       double* out) {
-  batch(updates, &reference, out, simd::best_target());
+  batch(updates, {&reference, nullptr}, out, simd::best_target());
+}
+
+void l2_distances_to_point_f64(std::span<const UpdateView> updates, const double* point,
+                               double* out) {
+  batch(updates, {nullptr, point}, out, simd::best_target());
 }
 
 void l2_norms_f64(std::span<const UpdateView> updates, double* out) {
-  batch(updates, nullptr, out, simd::best_target());
+  batch(updates, {}, out, simd::best_target());
+}
+
+Result<std::vector<double>> validated_l2_norms_f64(std::span<const UpdateView> updates) {
+  if (updates.empty()) return error::EmptyUpdates{};
+  size_t same = 1;
+  while (same < updates.size() && updates[same].same_shape(updates[0])) ++same;
+  std::vector<double> norms(same);
+  l2_norms_f64(updates.first(same), norms.data());
+  // A double sum of squares of finite float32 values cannot overflow, so an update holds a NaN
+  // or an infinity exactly when its norm is not finite; only then is the offending element
+  // searched, so the first failure in order (update k's shape, then its values, before update
+  // k + 1) is the one reported.
+  for (size_t k = 0; k < same; ++k) {
+    if (!std::isfinite(norms[k])) {
+      Status values = update::check_finite(updates[k], k);
+      assert(!values.ok());
+      return std::move(values).error();
+    }
+  }
+  if (same < updates.size()) return error::DimensionMismatch{};
+  return norms;
 }
 
 }  // namespace fenro::math

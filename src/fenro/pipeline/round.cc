@@ -2,14 +2,13 @@
 // method on the survivors, the reputation update, and the audit for a caller that asks for it.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <numeric>
 #include <utility>
 #include <vector>
 
 #include "fenro/aggregators/adaptive.h"
 #include "fenro/aggregators/fedavg.h"
-#include "fenro/aggregators/krum.h"
+#include "fenro/aggregators/krum_rule.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/math/norms.h"
@@ -30,21 +29,12 @@ struct Applied {
   audit::RoundMethodRecord record;
 };
 
-Matrix copy_of(const UpdateView& u) {
-  Matrix copy(u.rows, u.cols);
-  for (size_t r = 0; r < u.rows; ++r) {
-    if (u.cols) std::memcpy(copy.data() + r * u.cols, u.row(r), u.cols * sizeof(float));
-  }
-  return copy;
-}
-
 // Runs the configured method on the survivors (in candidate order, with their weights when
 // given, already checked). `validation` is what the round still owes of the update checks.
 Result<Applied> apply_method(const ByzantineAggregator& agg, std::span<const UpdateView> survivors,
                              std::optional<std::span<const float>> weights,
                              update::Validation validation) {
   const AggregationMethod& method = agg.method();
-  const uint64_t k = survivors.size();
   switch (method.kind) {
     case Kind::kFedAvg: {
       auto r = aggregators::fedavg(survivors, weights, validation);
@@ -68,25 +58,15 @@ Result<Applied> apply_method(const ByzantineAggregator& agg, std::span<const Upd
       return Applied{std::move(r).value(), audit::record::Median{}};
     }
     case Kind::kKrum: {
-      // The quorum is judged by the selection, which picks nothing below it.
-      const auto selected = aggregators::krum_select(survivors, method.f);
-      if (!selected) return error::InsufficientQuorum{aggregators::krum_quorum(method.f), k};
-      return Applied{copy_of(survivors[*selected]), audit::record::Krum{method.f}};
+      auto r = aggregators::krum(survivors, method.f, validation);
+      if (!r.ok()) return std::move(r).error();
+      return Applied{std::move(r->aggregate), audit::record::Krum{method.f}};
     }
     case Kind::kMultiKrum: {
-      const uint64_t f = method.f;
-      const uint64_t need = aggregators::krum_quorum(f);
-      if (k < need) return error::InsufficientQuorum{need, k};
-      const uint64_t max = k - 2 * f - 2;  // k >= 2f + 3, so no wrap-around
-      const uint64_t m = method.m.value_or(std::min<uint64_t>(max, 3));
-      if (m < 1 || m > max) return error::MultiKrumSelectionTooLarge{k, f, m, max};
-      const auto selected = aggregators::multi_krum_select(survivors, f, m);
-      if (!selected) return error::InsufficientQuorum{need, k};
-      std::vector<UpdateView> chosen;
-      chosen.reserve(selected->size());
-      for (size_t i : *selected) chosen.push_back(survivors[i]);
-      return Applied{aggregators::mean_unchecked(chosen),
-                     audit::record::MultiKrum{f, method.m, m}};
+      auto r = aggregators::multi_krum(survivors, method.f, method.m, validation);
+      if (!r.ok()) return std::move(r).error();
+      const uint64_t m = r->selected.size();
+      return Applied{std::move(r->aggregate), audit::record::MultiKrum{method.f, method.m, m}};
     }
   }
   return error::EmptyUpdates{};  // not reached: every kind is handled above

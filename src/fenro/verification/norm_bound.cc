@@ -1,6 +1,5 @@
 #include "fenro/verification/norm_bound.h"
 
-#include <cassert>
 #include <cmath>
 
 #include "fenro/math/norms.h"
@@ -29,24 +28,7 @@ Result<double> evaluate_norm_bound(const UpdateView& update, float bound) {
 }
 
 Result<std::vector<double>> validate_and_measure(std::span<const UpdateView> updates) {
-  if (updates.empty()) return error::EmptyUpdates{};
-  size_t same = 1;
-  while (same < updates.size() && updates[same].same_shape(updates[0])) ++same;
-  std::vector<double> norms(same);
-  math::l2_norms_f64(updates.first(same), norms.data());
-  // A double sum of squares of finite float32 values cannot overflow, so an update holds a NaN
-  // or an infinity exactly when its norm is not finite; only then is the offending element
-  // searched, so the first failure in order (update k's shape, then its values, before update
-  // k + 1) is the one reported.
-  for (size_t k = 0; k < same; ++k) {
-    if (!std::isfinite(norms[k])) {
-      Status values = update::check_finite(updates[k], k);
-      assert(!values.ok());
-      return std::move(values).error();
-    }
-  }
-  if (same < updates.size()) return error::DimensionMismatch{};
-  return norms;
+  return math::validated_l2_norms_f64(updates);
 }
 
 }  // namespace fenro::verification

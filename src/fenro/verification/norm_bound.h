@@ -25,8 +25,8 @@ bool within_norm_bound(double norm, float bound);
 Result<double> evaluate_norm_bound(const UpdateView& update, float bound);
 
 // The update validation (update/validation.h) and every update's L2 norm, in one parallel pass
-// over the values: the norms of a round's norm filter, with its value scan on the way. Returns
-// one norm per update, or the validation's first failure.
+// over the values (math::validated_l2_norms_f64): the norms of a round's norm filter, with its
+// value scan on the way. Returns one norm per update, or the validation's first failure.
 Result<std::vector<double>> validate_and_measure(std::span<const UpdateView> updates);
 
 }  // namespace fenro::verification

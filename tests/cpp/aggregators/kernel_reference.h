@@ -10,6 +10,7 @@
 #include <cfloat>
 #include <cmath>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "fenro/parallel/pool.h"

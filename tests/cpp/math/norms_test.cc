@@ -74,13 +74,23 @@ TEST(Norms, BatchBitsEqualTheSequentialSumOnEveryTargetAndThreadCount) {
       // The reference: update 0's values reshaped densely, so it differs from every view.
       const UpdateView ref = UpdateView::dense(flat[0].data(), s.rows, s.cols);
       SCOPED_TRACE(::testing::Message() << "n=" << n << " " << s.rows << "x" << s.cols);
+      // A float64 point between update 0 and its half, off every float32 value.
+      std::vector<double> point(flat[0].size());
+      for (size_t t = 0; t < point.size(); ++t) point[t] = 0.75 * static_cast<double>(flat[0][t]) + 1e-9;
       testing::for_each_target_and_pool([&](simd::Target t) {
-        std::vector<double> norms(n), dists(n);
+        std::vector<double> norms(n), dists(n), to_point(n);
         detail::l2_norms_with(views, norms.data(), t);
         detail::l2_distances_with(views, ref, dists.data(), t);
+        detail::l2_distances_to_point_with(views, point.data(), to_point.data(), t);
         for (size_t k = 0; k < n; ++k) {
           EXPECT_EQ(bits64(norms[k]), bits64(seq_norm(flat[k]))) << k;
           EXPECT_EQ(bits64(dists[k]), bits64(seq_dist(flat[k], flat[0]))) << k;
+          double s2 = -0.0;
+          for (size_t e = 0; e < point.size(); ++e) {
+            const double x = static_cast<double>(flat[k][e]) - point[e];
+            s2 += x * x;
+          }
+          EXPECT_EQ(bits64(to_point[k]), bits64(std::sqrt(s2))) << k;
         }
       });
     }

@@ -1,0 +1,42 @@
+// Centered clipping.
+#ifndef FENRO_AGGREGATORS_CENTERED_CLIPPING_H_
+#define FENRO_AGGREGATORS_CENTERED_CLIPPING_H_
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "fenro/error/result.h"
+#include "fenro/update/update.h"
+
+namespace fenro::aggregators {
+
+struct CenteredClippingResult {
+  Matrix aggregate;
+  // Of the last iteration, per update: ||x_i - v|| before the step, and the factor
+  // min(1, tau / ||x_i - v||) its deviation was scaled by (1 for a zero distance).
+  std::vector<double> distances;
+  std::vector<double> factors;
+};
+
+// Starting from v0 = `center` (typically the previous round's aggregate) or, without one, the
+// coordinate-wise median exactly as median() computes it, takes `iterations` steps
+//   v <- v + (1/n) sum_i (x_i - v) * min(1, tau / ||x_i - v||)
+// where an update at distance zero contributes nothing and tau = +inf makes a step the plain
+// mean. v is kept in float64: per element the clipped deviations factor_i * (x_i - v) are summed
+// in client order from +0.0, divided by n and added to v; the result is v rounded once to
+// float32. Distances are l2_distances_to_point_f64 (row-major sequential float64 sums).
+// Checks, first failure wins: the shared update validation (validation.h); tau > 0 (NaN refused,
+// +inf allowed: "tau = 0 is out of range: centered_clipping needs tau > 0 (inf allowed)");
+// iterations >= 1 ("iterations = 0 is out of range: centered_clipping needs iterations >= 1");
+// the center's shape (CenterShapeMismatch), then its values in row-major order
+// (NonFiniteCenterValue, "Non-finite value NaN in center at [0, 1]").
+// Each step reads every update twice; extra memory one float64 vector of the update's size.
+Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> updates, double tau,
+                                                 uint64_t iterations,
+                                                 std::optional<UpdateView> center);
+
+}  // namespace fenro::aggregators
+
+#endif  // FENRO_AGGREGATORS_CENTERED_CLIPPING_H_

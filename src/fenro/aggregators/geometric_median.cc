@@ -1,0 +1,111 @@
+#include "fenro/aggregators/geometric_median.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "fenro/aggregators/weights.h"
+#include "fenro/math/means.h"
+#include "fenro/math/norms.h"
+#include "fenro/update/validation.h"
+
+namespace fenro::aggregators {
+namespace {
+
+// The Weiszfeld coefficients for the distances `dist`, and their sum.
+double betas(const std::vector<double>& w, const std::vector<double>& dist, double nu,
+             std::vector<double>& beta) {
+  double sum = 0.0;
+  for (size_t i = 0; i < w.size(); ++i) {
+    beta[i] = w[i] / std::max(nu, dist[i]);
+    sum += beta[i];
+  }
+  if (std::isfinite(sum) && sum > 0.0) return sum;
+  // w_i / max(nu, d_i) left the double range: scale every beta by the smallest denominator,
+  // which leaves the step unchanged and keeps the largest ratio at 1.
+  double smallest = std::max(nu, dist[0]);
+  for (double d : dist) smallest = std::min(smallest, std::max(nu, d));
+  sum = 0.0;
+  for (size_t i = 0; i < w.size(); ++i) {
+    beta[i] = w[i] * (smallest / std::max(nu, dist[i]));
+    sum += beta[i];
+  }
+  return sum;
+}
+
+}  // namespace
+
+Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updates,
+                                               std::optional<std::span<const float>> weights,
+                                               double nu, double tol, uint64_t max_iter) {
+  // The values are checked as they are used: a NaN or an infinity in an update that takes part
+  // makes its distance to z0 non-finite. The value scan runs only then, when an update of
+  // weight zero takes no part, or before another check reports its failure, so the first
+  // failing check in order still decides the error.
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
+  if (weights) {
+    Status w = detail::check_rule_weights("geometric_median", *weights, updates.size());
+    if (!w.ok()) return validation.report(std::move(w).error());
+  }
+  if (!(std::isfinite(nu) && nu > 0.0)) {
+    return validation.report(error::RealParameterOutOfRange{"geometric_median", "nu", nu,
+                                                            error::RealRange::kFinitePositive});
+  }
+  if (!(std::isfinite(tol) && tol >= 0.0)) {
+    return validation.report(error::RealParameterOutOfRange{"geometric_median", "tol", tol,
+                                                            error::RealRange::kFiniteNonNegative});
+  }
+  // The updates that take part, with their weights.
+  std::vector<UpdateView> active;
+  std::vector<double> w;
+  for (size_t i = 0; i < updates.size(); ++i) {
+    const double wi = weights ? static_cast<double>((*weights)[i]) : 1.0;
+    if (wi == 0.0) continue;
+    active.push_back(updates[i]);
+    w.push_back(wi);
+  }
+  if (active.size() < updates.size()) FENRO_RETURN_IF_ERROR(validation.complete());
+  const size_t n = active.size(), d = active[0].size();
+  double total = 0.0;
+  for (double wi : w) total += wi;
+
+  // Iterates live in up to three buffers: the best so far, the current one, and the next.
+  std::vector<std::vector<double>> buffers(1, std::vector<double>(d));
+  size_t best = 0, current = 0;
+  math::weighted_sum_f64(active, w, nullptr, buffers[0].data());
+  for (double& x : buffers[0]) x /= total;
+  std::vector<double> dist(n), beta(n);
+  const auto objective = [&](const std::vector<double>& z) {
+    math::l2_distances_to_point_f64(active, z.data(), dist.data());
+    double f = 0.0;
+    for (size_t i = 0; i < n; ++i) f += w[i] * dist[i];
+    return f;
+  };
+  double best_f = objective(buffers[0]), previous_f = best_f;
+  if (!std::isfinite(best_f)) FENRO_RETURN_IF_ERROR(validation.complete());
+  uint64_t steps = 0;
+  while (steps < max_iter && previous_f > 0.0) {
+    size_t next = 0;
+    while (next == best || next == current) ++next;
+    if (next == buffers.size()) buffers.emplace_back(d);
+    const double sum = betas(w, dist, nu, beta);
+    math::weighted_sum_f64(active, beta, nullptr, buffers[next].data());
+    for (double& x : buffers[next]) x /= sum;
+    const double f = objective(buffers[next]);
+    ++steps;
+    current = next;
+    if (f < best_f) {
+      best = next;
+      best_f = f;
+    }
+    // Written so that an increase stops as well.
+    if (!(previous_f - f >= tol * previous_f)) break;
+    previous_f = f;
+  }
+  GeometricMedianResult result{Matrix(updates[0].rows, updates[0].cols), steps, best_f};
+  for (size_t t = 0; t < d; ++t) result.aggregate.data()[t] = static_cast<float>(buffers[best][t]);
+  return result;
+}
+
+}  // namespace fenro::aggregators

@@ -1,0 +1,50 @@
+#include "fenro/aggregators/krum_rule.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fenro/aggregators/fedavg.h"
+#include "fenro/aggregators/krum.h"
+#include "fenro/update/validation.h"
+
+namespace fenro::aggregators {
+
+Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f) {
+  return krum(updates, f, update::Validation::of(updates));
+}
+
+Result<KrumResult> krum(std::span<const UpdateView> updates, uint64_t f,
+                        update::Validation validation) {
+  FENRO_RETURN_IF_ERROR(validation.complete());
+  const auto selected = krum_select(updates, f);
+  if (!selected) return error::InsufficientQuorum{krum_quorum(f), updates.size()};
+  const UpdateView& u = updates[*selected];
+  KrumResult result{Matrix(u.rows, u.cols), {*selected}};
+  for (size_t r = 0; r < u.rows; ++r) {
+    if (u.cols) std::memcpy(result.aggregate.data() + r * u.cols, u.row(r), u.cols * sizeof(float));
+  }
+  return result;
+}
+
+Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
+                              std::optional<uint64_t> m) {
+  return multi_krum(updates, f, m, update::Validation::of(updates));
+}
+
+Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
+                              std::optional<uint64_t> m, update::Validation validation) {
+  FENRO_RETURN_IF_ERROR(validation.complete());
+  const uint64_t n = updates.size(), need = krum_quorum(f);
+  if (n < need) return error::InsufficientQuorum{need, n};
+  const uint64_t max = n - 2 * f - 2;  // n >= 2f + 3, so no wrap-around
+  const uint64_t count = m.value_or(std::min<uint64_t>(max, 3));
+  if (count < 1 || count > max) return error::MultiKrumSelectionTooLarge{n, f, count, max};
+  auto selected = multi_krum_select(updates, f, count);
+  if (!selected) return error::InsufficientQuorum{need, n};
+  std::vector<UpdateView> chosen;
+  chosen.reserve(selected->size());
+  for (size_t i : *selected) chosen.push_back(updates[i]);
+  return KrumResult{mean_unchecked(chosen), std::move(*selected)};
+}
+
+}  // namespace fenro::aggregators

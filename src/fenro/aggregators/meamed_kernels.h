@@ -1,0 +1,65 @@
+// Internals of the mean around the median (meamed, and the coordinate phase of bulyan): per
+// coordinate, the `keep` values nearest to the coordinate's median, averaged. Built on the
+// selection tiles of coordinate_kernels.h: a tile is sorted completely by the same network
+// code, then reduced per lane.
+//
+// Definitions (the contract of every path below):
+//  - m is the coordinate's median exactly as median() computes it: the stable IEEE order, the
+//    middle value, or for an even count (a + b) * 0.5 in float32 (recomputed in double and
+//    rounded once when that overflows).
+//  - The distance of a value x to m is |double(x) - double(m)| in float64. The kept values are
+//    the `keep` smallest by (distance, client index): ties go to the lower client index.
+//  - The result is float32 of (the kept values in ascending order, zeros taken as +0.0, summed
+//    in float64 from -0.0) / double(keep). When every kept value is zero the result is -0.0 if
+//    all of them are -0.0 and +0.0 otherwise.
+#ifndef FENRO_AGGREGATORS_MEAMED_KERNELS_H_
+#define FENRO_AGGREGATORS_MEAMED_KERNELS_H_
+
+#include <cstddef>
+#include <span>
+
+#include "fenro/aggregators/coordinate_kernels.h"
+#include "fenro/error/result.h"
+#include "fenro/simd/cpu.h"
+#include "fenro/update/update.h"
+#include "fenro/update/validation.h"
+
+namespace fenro::aggregators::detail {
+
+struct AroundMedianJob {
+  SelectJob select;  // a network that sorts every slot [0, n)
+  size_t keep;       // 1 <= keep <= n
+  float* out;        // rows * cols results, coordinate order
+};
+
+// Runs tiles [tile_begin, tile_end) of kSelectTile coordinates, with scratch as for
+// select_tiles_*. Returns false, leaving the remaining tiles undone, as soon as an
+// input value is NaN or infinite. A lane whose kept set depends on client indices (a removed
+// and a kept value at the same distance on opposite sides of the median) is computed by
+// around_median_exact.
+bool around_median_tiles_scalar(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
+                                float* scratch);
+bool around_median_tiles_avx2(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
+                              float* scratch);
+bool around_median_tiles_avx512(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
+                                float* scratch);
+
+// The result for coordinate c straight from the definition (gather, sort, pick), reading the
+// original values. Used for the lanes the tiles cannot decide and above
+// kMaxNetworkInputs updates.
+float around_median_exact(const Inputs& in, size_t c, size_t keep);
+
+// The signed zero result of coordinate c when every kept value is zero: -0.0 if the `keep`
+// lowest-numbered clients holding a zero there all hold -0.0.
+float kept_zeros(const Inputs& in, size_t c, size_t keep);
+
+// The mean around the median of `updates` with `keep` values kept per coordinate, on `target`.
+// Runs what `validation` still owes first where it reads no values (check_shapes); the value
+// scan rides along with the tile loads, or runs first on the path for many updates, so a
+// failure is the first of validate_updates. 1 <= keep <= n.
+Result<Matrix> mean_around_median_with(std::span<const UpdateView> updates, size_t keep,
+                                       update::Validation validation, simd::Target target);
+
+}  // namespace fenro::aggregators::detail
+
+#endif  // FENRO_AGGREGATORS_MEAMED_KERNELS_H_

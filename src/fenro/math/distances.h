@@ -1,0 +1,39 @@
+// Pairwise distances between updates in float64, in a fixed order.
+#ifndef FENRO_MATH_DISTANCES_H_
+#define FENRO_MATH_DISTANCES_H_
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "fenro/update/update.h"
+
+namespace fenro::math {
+
+// The squared distances of every pair of n updates of one shape (the caller checks the shape),
+// row-major n x n. Entry (i, j) is the sum over elements in row-major order, from -0.0, of
+// (double(x_i) - double(x_j))^2, each square rounded and added in turn: the square of
+// l2_distance_f64(x_i, x_j) before its root, bit for bit, on every SIMD target and thread count.
+// The table is symmetric; the diagonal and every pair of identical updates are exactly +0.0
+// (-0.0 for updates without elements).
+// Work about n^2 / 2 * rows * cols multiply-adds; extra memory the table plus, per worker, one
+// element chunk of all n updates in float64 (about 512 KB), so each update is read from memory
+// once per worker.
+std::vector<double> pairwise_sq_distances_f64(std::span<const UpdateView> updates);
+
+// For each update i of n of one shape (1 <= k <= n), the k updates nearest to it under the order
+// (squared distance exactly as pairwise_sq_distances_f64 computes it, index): ties go to the
+// lower index, and an update is at distance zero from itself. Row i of the result, at
+// [i * k, (i + 1) * k), lists them in ascending index order.
+// The ranking is exact while most distances are never computed exactly: a float64 Gram table
+// (one fused multiply-add per pair and element, against three operations for a distance)
+// places every candidate within a proven rounding bound, and only candidates whose place that
+// bound cannot settle get their exact distance. The worst case (many candidates tied at the
+// boundary, e.g. all updates equal) costs the full pairwise table.
+// nullopt when some value is NaN or infinite (the caller reports it by validation).
+std::optional<std::vector<uint32_t>> nearest_f64(std::span<const UpdateView> updates, size_t k);
+
+}  // namespace fenro::math
+
+#endif  // FENRO_MATH_DISTANCES_H_
