@@ -253,10 +253,10 @@ Status ByzantineAggregator::run_round(RoundData& data,
     survivor_weights.reserve(candidates.size());
     for (size_t i : candidates) survivor_weights.push_back((*weights)[i]);
   }
-  auto record = apply_method(
-      data, candidates,
-      weights ? std::optional<std::span<const float>>(survivor_weights) : std::nullopt,
-      values_owed);
+  auto record =
+      apply_method(data, candidates,
+                   weights ? std::optional<std::span<const float>>(survivor_weights) : std::nullopt,
+                   values_owed);
   if (!record.ok()) return std::move(record).error();
 
   if (client_ids) {
