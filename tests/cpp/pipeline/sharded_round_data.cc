@@ -151,9 +151,14 @@ Result<std::vector<Interval>> ShardedRoundData::norms(size_t prefix) {
 }
 
 Result<std::vector<double>> ShardedRoundData::exact_norms(std::span<const size_t> updates) {
+  return chained_roots(updates, false);
+}
+
+Result<std::vector<double>> ShardedRoundData::chained_roots(std::span<const size_t> updates,
+                                                            bool distances) {
   FENRO_RETURN_IF_ERROR(ask());
   chained_ += updates.size();
-  std::vector<double> out = sums(updates, false, true);
+  std::vector<double> out = sums(updates, distances, true);
   for (double& v : out) v = std::sqrt(v);
   return out;
 }
@@ -293,11 +298,7 @@ Result<std::vector<Interval>> ShardedRoundData::distances(std::span<const size_t
 }
 
 Result<std::vector<double>> ShardedRoundData::exact_distances(std::span<const size_t> updates) {
-  FENRO_RETURN_IF_ERROR(ask());
-  chained_ += updates.size();
-  std::vector<double> out = sums(updates, true, true);
-  for (double& v : out) v = std::sqrt(v);
-  return out;
+  return chained_roots(updates, true);
 }
 
 }  // namespace fenro::testing

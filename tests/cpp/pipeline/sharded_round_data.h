@@ -77,6 +77,8 @@ class ShardedRoundData final : public pipeline::RoundData {
   // Sums of squares (of differences from the aggregate, with `distances`): per-range sums from
   // -0.0 added in range order, or with `chain` one sum continued over every range in turn.
   std::vector<double> sums(std::span<const size_t> updates, bool distances, bool chain) const;
+  // The square roots of chained sums: exact norms or distances.
+  Result<std::vector<double>> chained_roots(std::span<const size_t> updates, bool distances);
   // Counts a question; fails the one chosen by fail_at.
   Status ask();
 
