@@ -513,11 +513,7 @@ namespace {
 template <class ScoresFor>
 std::optional<size_t> select_krum(size_t n, size_t f, const ScoresFor& scores_for) {
   if (n < krum_quorum(f)) return std::nullopt;
-  const auto scores = scores_for(n - f - 2);
-  size_t best = 0;
-  for (size_t i = 1; i < n; ++i)
-    if (scores[i].second < scores[best].second) best = i;  // strict: lowest index wins ties
-  return best;
+  return krum_pick(scores_for(n - f - 2));
 }
 
 template <class ScoresFor>
@@ -527,16 +523,7 @@ std::optional<std::vector<size_t>> select_multi_krum(size_t n, size_t f, size_t 
   // n >= 2f + 3 makes n - 2f - 2 >= 1 well defined; below it every m is refused anyway.
   if (n < krum_quorum(f)) return std::nullopt;
   if (m > n - 2 * f - 2) return std::nullopt;
-  auto scores = scores_for(n - f - 2);
-  // Stable by score = ordered by (score, index), since the pairs arrive in ascending index.
-  auto by_score = [](const auto& a, const auto& b) {
-    return a.second != b.second ? a.second < b.second : a.first < b.first;
-  };
-  std::partial_sort(scores.begin(), scores.begin() + static_cast<std::ptrdiff_t>(m), scores.end(),
-                    by_score);
-  std::vector<size_t> sel(m);
-  for (size_t t = 0; t < m; ++t) sel[t] = scores[t].first;
-  return sel;
+  return multi_krum_pick(scores_for(n - f - 2), m);
 }
 
 }  // namespace
@@ -556,17 +543,44 @@ std::optional<std::vector<size_t>> aggregate_multi_krum_bfp16(std::span<const Bf
 
 }  // namespace detail
 
+KrumScores krum_scores(std::span<const UpdateView> updates, size_t k) {
+  return detail::scores_fused_with(updates, k, simd::best_target(), detail::kDefaultTableCap);
+}
+
+size_t krum_pick(const KrumScores& scores) {
+  size_t best = 0;
+  for (size_t i = 1; i < scores.size(); ++i)
+    if (scores[i].second < scores[best].second) best = i;  // strict: lowest index wins ties
+  return scores[best].first;
+}
+
+std::vector<size_t> multi_krum_pick(KrumScores scores, size_t m) {
+  // Stable by score = ordered by (score, index), since the pairs arrive in ascending index.
+  auto by_score = [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second < b.second : a.first < b.first;
+  };
+  std::partial_sort(scores.begin(), scores.begin() + static_cast<std::ptrdiff_t>(m), scores.end(),
+                    by_score);
+  std::vector<size_t> picked(m);
+  for (size_t t = 0; t < m; ++t) picked[t] = scores[t].first;
+  return picked;
+}
+
+Result<uint64_t> multi_krum_count(uint64_t n, uint64_t f, std::optional<uint64_t> m) {
+  const uint64_t max = n - 2 * f - 2;  // n >= 2f + 3, so no wrap-around
+  const uint64_t count = m.value_or(std::min<uint64_t>(max, 3));
+  if (count < 1 || count > max) return error::MultiKrumSelectionTooLarge{n, f, count, max};
+  return count;
+}
+
 std::optional<size_t> krum_select(std::span<const UpdateView> updates, size_t f) {
-  return select_krum(updates.size(), f, [&](size_t k) {
-    return detail::scores_fused_with(updates, k, simd::best_target(), detail::kDefaultTableCap);
-  });
+  return select_krum(updates.size(), f, [&](size_t k) { return krum_scores(updates, k); });
 }
 
 std::optional<std::vector<size_t>> multi_krum_select(std::span<const UpdateView> updates,
                                                      size_t f, size_t m) {
-  return select_multi_krum(updates.size(), f, m, [&](size_t k) {
-    return detail::scores_fused_with(updates, k, simd::best_target(), detail::kDefaultTableCap);
-  });
+  return select_multi_krum(updates.size(), f, m,
+                           [&](size_t k) { return krum_scores(updates, k); });
 }
 
 }  // namespace fenro::aggregators

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "fenro/error/result.h"
 #include "fenro/update/update.h"
 
 namespace fenro::aggregators {
@@ -17,6 +19,25 @@ namespace fenro::aggregators {
 inline constexpr uint64_t krum_quorum(uint64_t f) {
   return f > (UINT64_MAX - 3) / 2 ? UINT64_MAX : 2 * f + 3;
 }
+
+// (index, score) for every update in index order: the saturating sum of its k smallest exact
+// squared distances to the others on the BFP16 encodings (all of them when there are fewer than
+// k). The encodings are produced chunk by chunk while the scores are summed and never held in
+// full. The updates must be validated and of one shape.
+using KrumScores = std::vector<std::pair<size_t, int64_t>>;
+KrumScores krum_scores(std::span<const UpdateView> updates, size_t k);
+
+// Krum's pick among scores listed in index order: the smallest score, the lowest index on ties.
+// `scores` is not empty.
+size_t krum_pick(const KrumScores& scores);
+
+// Multi-Krum's picks: the m best indices in selection order, ordered by (score, index), so stable
+// by score. 1 <= m <= scores.size().
+std::vector<size_t> multi_krum_pick(KrumScores scores, size_t m);
+
+// How many updates Multi-Krum selects among n >= krum_quorum(f): m when given, else the smaller
+// of n - 2f - 2 and 3; MultiKrumSelectionTooLarge unless 1 <= m <= n - 2f - 2.
+Result<uint64_t> multi_krum_count(uint64_t n, uint64_t f, std::optional<uint64_t> m);
 
 // Krum on the BFP16 encodings of `updates` (encode_bfp16): the index with the smallest score,
 // the saturating sum of its n - f - 2 smallest squared distances to the others (lowest index on

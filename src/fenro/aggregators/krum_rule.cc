@@ -36,10 +36,9 @@ Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
   FENRO_RETURN_IF_ERROR(validation.complete());
   const uint64_t n = updates.size(), need = krum_quorum(f);
   if (n < need) return error::InsufficientQuorum{need, n};
-  const uint64_t max = n - 2 * f - 2;  // n >= 2f + 3, so no wrap-around
-  const uint64_t count = m.value_or(std::min<uint64_t>(max, 3));
-  if (count < 1 || count > max) return error::MultiKrumSelectionTooLarge{n, f, count, max};
-  auto selected = multi_krum_select(updates, f, count);
+  auto count = multi_krum_count(n, f, m);
+  if (!count.ok()) return std::move(count).error();
+  auto selected = multi_krum_select(updates, f, *count);
   if (!selected) return error::InsufficientQuorum{need, n};
   std::vector<UpdateView> chosen;
   chosen.reserve(selected->size());

@@ -12,6 +12,7 @@
 #include "fenro/audit/audit.h"
 #include "fenro/error/result.h"
 #include "fenro/pipeline/method.h"
+#include "fenro/pipeline/round_data.h"
 #include "fenro/reputation/store.h"
 #include "fenro/update/update.h"
 
@@ -70,6 +71,13 @@ class ByzantineAggregator {
                                     std::optional<std::span<const float>> weights,
                                     audit::RoundAudit* audit = nullptr);
 
+  // The same round over updates that `data` holds, wherever it keeps them (round_data.h): the
+  // same checks in the same order, the same state changes and audit, with the aggregate left
+  // in `data`. An error of `data`'s own is returned as it is, and changes nothing.
+  Status run_round(RoundData& data, std::optional<std::span<const std::string_view>> client_ids,
+                   std::optional<std::span<const float>> weights,
+                   audit::RoundAudit* audit = nullptr);
+
   // Moves each client's score by its update's L2 distance from the aggregate: +kCloseReward
   // below kCloseDistance, -kFarPenalty above kFarDistance (policy.h; strict, in double).
   // Pairs (ids[i], updates[i]) for i below the shorter length. Every distance is computed
@@ -85,6 +93,16 @@ class ByzantineAggregator {
 
  private:
   ByzantineAggregator() = default;
+
+  // The configured method on the candidates of a round (round.cc).
+  Result<audit::RoundMethodRecord> apply_method(RoundData& data,
+                                                std::span<const size_t> candidates,
+                                                std::optional<std::span<const float>> weights,
+                                                bool values_owed) const;
+  // The reputation rule of update_reputations on distances that decide it: each interval is
+  // exact, or lies on one side of every threshold of the rule.
+  Status apply_distances(std::span<const std::string_view> client_ids,
+                         std::span<const Interval> distances);
 
   // The method record of a round whose updates were all turned away: the configuration, with
   // nothing the round would have chosen.
