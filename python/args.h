@@ -10,7 +10,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,8 +30,28 @@ struct Ref {
 // A str (or subclass) encoded as UTF-8; lone surrogates raise UnicodeEncodeError.
 bool to_text(PyObject* obj, const char* name, std::string* out);
 // Python's float conversion (float, int, __float__, __index__), then rounded to the nearest
-// float32; values beyond the float32 range become infinities.
-bool to_f32(PyObject* obj, const char* name, float* out);
+// float32; values beyond the float32 range become infinities. An int beyond the double range
+// raises OverflowError, or with `overflow_to_inf` becomes the infinity of its sign.
+bool to_f32(PyObject* obj, const char* name, float* out, bool overflow_to_inf = false);
+// Python's float conversion; an int beyond the double range becomes the infinity of its sign,
+// so only a TypeError (prefixed) or the object's own exception can arise.
+bool to_real(PyObject* obj, const char* name, double* out);
+
+// The accepted range of an integer parameter, for its messages: "<rule> needs an integer
+// <min> <= <name> < 2**64<extra>".
+struct CountRange {
+  const char* rule;   // the function's name, "bulyan"
+  uint64_t min;       // the smallest accepted value
+  const char* extra;  // "" or a condition the library checks, " with n >= 4f + 3"
+};
+// An int or an object with __index__ (a NumPy integer) in [range.min, 2^64). bool, NumPy
+// bool, float and every other type raise TypeError (errors.h: not_an_integer); a value out of
+// the range ValueError (integer_out_of_range). Never OverflowError. An exception that the
+// object's own __index__ raises, other than TypeError, passes through.
+bool to_count(PyObject* obj, const char* name, const CountRange& range, uint64_t* out);
+// None (or a missing argument, passed as nullptr) gives no value.
+bool to_optional_count(PyObject* obj, const char* name, const CountRange& range,
+                       std::optional<uint64_t>* out);
 // None (or a missing argument, passed as nullptr) gives no value.
 bool to_optional_f32(PyObject* obj, const char* name, std::optional<float>* out);
 // Exactly True or False; ints, NumPy booleans and other truthy objects are refused.
@@ -39,7 +61,8 @@ bool to_bool(PyObject* obj, const char* name, bool* out);
 // None or nullptr gives no value. A str itself is refused.
 bool to_text_list(PyObject* obj, const char* name, std::optional<std::vector<std::string>>* out);
 // Any sequence whose items convert as float32 (a one-dimensional NumPy array works).
-bool to_f32_list(PyObject* obj, const char* name, std::optional<std::vector<float>>* out);
+bool to_f32_list(PyObject* obj, const char* name, std::optional<std::vector<float>>* out,
+                 bool overflow_to_inf = false);
 
 // Calls `each(item)` for every item of a sequence argument in order, holding a strong
 // reference to the item during the call. Exact lists and tuples are walked by index (their
@@ -81,9 +104,17 @@ bool conversion_runs_no_python(PyObject* client_ids, PyObject* weights);
 
 // True for an exact list or tuple (no subclass that could run Python code on item access).
 inline bool is_exact_sequence(PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
+// True when converting this scalar argument runs none of the caller's code: absent, None, or
+// an exact int or float.
+inline bool is_plain_scalar(PyObject* o) {
+  return o == nullptr || o == Py_None || PyLong_CheckExact(o) || PyFloat_CheckExact(o);
+}
 
 // Widened exactly to a Python float.
 PyObject* from_f32(float value);
+// A tuple of Python ints, or of Python floats, in order.
+PyObject* from_indices(std::span<const size_t> values);
+PyObject* from_doubles(std::span<const double> values);
 // A str from UTF-8 bytes; bytes that are not valid UTF-8 are kept as surrogate escapes, so
 // this never fails on content.
 PyObject* from_text(std::string_view text);

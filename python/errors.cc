@@ -56,6 +56,26 @@ std::string type_mismatch(PyObject* dtype) {
   return "type mismatch:\n from=" + str_of(dtype) + ", to=float32";
 }
 
+std::string integer_requirement(const char* rule, const char* name, uint64_t min,
+                                const char* extra) {
+  return std::string(rule) + " needs an integer " + std::to_string(min) + " <= " + name +
+         " < 2**64" + extra;
+}
+
+std::string not_an_integer(PyObject* obj, std::string_view requirement) {
+  return std::string(requirement) + ", got '" + type_name(obj) + "'";
+}
+
+std::string integer_out_of_range(PyObject* value, const char* name, std::string_view requirement) {
+  return std::string(name) + " = " + str_of(value) + " is out of range: " +
+         std::string(requirement);
+}
+
+PyObject* missing_keyword(const char* fn, const char* name) {
+  PyErr_Format(PyExc_TypeError, "%s() missing 1 required keyword-only argument: '%s'", fn, name);
+  return nullptr;
+}
+
 PyObject* raise_value_error(std::string_view message) {
   // Through a str object, not a C string: messages may hold NUL bytes (client ids).
   PyObject* text = from_text(message);

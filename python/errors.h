@@ -20,11 +20,19 @@
 //   (reason)      "dimensionality mismatch:\n from=<nd>, to=2"        an update array not 2-D
 //   (reason)      "type mismatch:\n from=<dtype>, to=float32"         an update array of another
 //                                                                     dtype
+//   (reason)      "<rule> needs an integer <min> <= <name> < 2**64<extra>, got '<type>'"
+//                                                                     an integer parameter given
+//                                                                     a bool, float or other type
+//   ValueError    "<name> = <value> is out of range: <rule> needs an integer <min> <= <name>
+//                 < 2**64<extra>"                                     an integer parameter out of
+//                                                                     its range (negative, too
+//                                                                     large, below its minimum)
 //   RuntimeError  "Already borrowed"                                  an exclusive borrow refused
 //   RuntimeError  "Already mutably borrowed"                          a shared borrow refused
 //   RuntimeError  "unexpected internal error"                         a C++ exception of no
 //                                                                     standard type (a bug)
 //   ImportError   "fenro._core can only be initialised once per process"
+//   ImportError   "fenro._robust can only be initialised once per process"
 //   ImportError   "fenro._core supports NumPy 1.x and 2.x; found NumPy C ABI version 0x<hex>"
 //
 // Conventions of the converters that use them: each returns true on success, and false with a
@@ -34,6 +42,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -54,6 +63,8 @@ inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed
 inline constexpr const char* kInternalError = "unexpected internal error";
 inline constexpr const char* kSecondInitialisation =
     "fenro._core can only be initialised once per process";
+inline constexpr const char* kRobustSecondInitialisation =
+    "fenro._robust can only be initialised once per process";
 inline constexpr const char* kNumpyAbiFormat =  // PyErr_Format, with the ABI version
     "fenro._core supports NumPy 1.x and 2.x; found NumPy C ABI version 0x%x";
 
@@ -63,6 +74,18 @@ std::string cannot_convert(PyObject* obj, const char* kind);
 std::string dimensionality_mismatch(int nd);
 // "type mismatch:\n from=<str(dtype)>, to=float32".
 std::string type_mismatch(PyObject* dtype);
+// "<rule> needs an integer <min> <= <name> < 2**64<extra>": the range of an integer parameter.
+std::string integer_requirement(const char* rule, const char* name, uint64_t min,
+                                const char* extra);
+// "<requirement>, got '<type of obj>'".
+std::string not_an_integer(PyObject* obj, std::string_view requirement);
+// "<name> = <str(value)> is out of range: <requirement>".
+std::string integer_out_of_range(PyObject* value, const char* name, std::string_view requirement);
+
+// Raises TypeError "<fn>() missing 1 required keyword-only argument: '<name>'", Python's own
+// text, for a keyword-only parameter without a default that was not given (PyArg_Parse*
+// cannot express one). Returns nullptr.
+PyObject* missing_keyword(const char* fn, const char* name);
 
 // Raises ValueError with the error's rendered message, nothing added. Returns nullptr.
 PyObject* raise_fenro_error(const FenroError& error);

@@ -28,4 +28,18 @@ PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec) {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
+bool add_functions(PyObject* module, PyMethodDef* methods) {
+  if (PyModule_AddFunctions(module, methods) < 0) return false;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) return false;
+  bool ok = true;
+  for (PyMethodDef* m = methods; ok && m->ml_name != nullptr; ++m) {
+    PyObject* text = PyUnicode_FromString(m->ml_name);
+    ok = text != nullptr && PyList_Append(all, text) == 0;
+    Py_XDECREF(text);
+  }
+  Py_DECREF(all);
+  return ok;
+}
+
 }  // namespace fenro::python

@@ -1,6 +1,6 @@
 // The class plumbing every type of the binding shares: an instance that owns one library value
 // and a borrow flag, its creation and release, its PyType_Spec, and the type's registration in
-// its module.
+// its module; and the registration of module-level functions.
 #ifndef FENRO_PYTHON_HEAP_TYPE_H_
 #define FENRO_PYTHON_HEAP_TYPE_H_
 
@@ -57,6 +57,10 @@ PyType_Spec instance_spec(const char* qualified_name, PyType_Slot* slots) {
 // of type_spec->name after the last '.') and appends that name to the module's __all__.
 // Returns the type, a reference that lives for the process, or nullptr with an exception set.
 PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec);
+
+// Adds the module-level functions of `methods` (up to its null entry) to the module and
+// appends their names to its __all__, in table order. False with an exception set on failure.
+bool add_functions(PyObject* module, PyMethodDef* methods);
 
 // A METH_VARARGS | METH_KEYWORDS function, for the PyCFunction slot of a method table.
 inline PyCFunction as_method(PyCFunctionWithKeywords f) {

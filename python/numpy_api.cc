@@ -106,7 +106,9 @@ bool has_float64_dtype(PyObject* array) {
   return g_table->equiv_types(as_array(array)->descr, g_table->float64_descr) != 0;
 }
 
-PyObject* adopt_float32_matrix(float* data, size_t rows, size_t cols, void (*free_data)(float*)) {
+namespace {
+
+PyObject* adopt_float32(float* data, int nd, const npy_intp* dims, void (*free_data)(float*)) {
   // The capsule carries the buffer and its release function; it becomes the array's base, so
   // the buffer lives exactly as long as the array and its views.
   void** entry = new (std::nothrow) void*[2];
@@ -122,8 +124,7 @@ PyObject* adopt_float32_matrix(float* data, size_t rows, size_t cols, void (*fre
     delete[] entry;
     return nullptr;
   }
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-  PyObject* array = g_table->array_new(g_table->array_type, 2, dims, kTypeFloat32, nullptr, data,
+  PyObject* array = g_table->array_new(g_table->array_type, nd, dims, kTypeFloat32, nullptr, data,
                                        0, kFlagsCArrayWritable, nullptr);
   if (array == nullptr) {
     Py_DECREF(capsule);
@@ -135,6 +136,20 @@ PyObject* adopt_float32_matrix(float* data, size_t rows, size_t cols, void (*fre
     return nullptr;
   }
   return array;
+}
+
+}  // namespace
+
+PyObject* adopt_float32_matrix(float* data, size_t rows, size_t cols, void (*free_data)(float*)) {
+  const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  return adopt_float32(data, 2, dims, free_data);
+}
+
+PyObject* adopt_float32_stack(float* data, size_t count, size_t rows, size_t cols,
+                              void (*free_data)(float*)) {
+  const npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(rows),
+                            static_cast<npy_intp>(cols)};
+  return adopt_float32(data, 3, dims, free_data);
 }
 
 }  // namespace fenro::python::numpy

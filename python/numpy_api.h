@@ -48,6 +48,9 @@ inline ArrayObject* as_array(PyObject* obj) { return reinterpret_cast<ArrayObjec
 // owns: `data` is released with `free_data` when the array (and every view of it) is gone.
 // On failure `data` has already been released and a Python exception is set.
 PyObject* adopt_float32_matrix(float* data, size_t rows, size_t cols, void (*free_data)(float*));
+// The same for a count x rows x cols array, C-contiguous.
+PyObject* adopt_float32_stack(float* data, size_t count, size_t rows, size_t cols,
+                              void (*free_data)(float*));
 
 }  // namespace fenro::python::numpy
 

@@ -9,12 +9,13 @@
 
 #include "args.h"
 #include "borrow.h"
+#include "core_types.h"
 #include "errors.h"
 #include "fenro/pipeline/aggregator.h"
 #include "fenro/pipeline/policy.h"
 #include "heap_type.h"
-#include "numpy_api.h"
 #include "register.h"
+#include "round_args.h"
 #include "update_list.h"
 
 namespace fenro::python {
@@ -23,7 +24,7 @@ namespace {
 using pipeline::AggregationMethod;
 using pipeline::ByzantineAggregator;
 
-using Self = Instance<ByzantineAggregator>;
+using Self = AggregatorInstance;
 
 PyTypeObject* g_type = nullptr;  // set once at registration, lives for the process
 
@@ -82,32 +83,10 @@ PyObject* aggregate(PyObject* self, PyObject* args, PyObject* kwargs) {
     Borrow borrow(self_of(self)->borrow, Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
 
-    // NumPy is bound on the first call that may carry an array.
-    if (!UpdateList::needs_no_numpy(py_updates) && !numpy::ensure_loaded()) return nullptr;
-    // Reading arrays in place is safe only when none of the caller's code can run between
-    // their checks and the end of the round; otherwise every array is copied as it is checked.
-    const bool in_place =
-        !UpdateList::needs_no_numpy(py_updates) && conversion_runs_no_python(py_ids, py_weights);
-    UpdateList updates;
-    std::optional<std::vector<std::string>> ids;
-    std::optional<std::vector<float>> weights;
-    if (!updates.convert(py_updates, "updates", !in_place) ||
-        !to_text_list(py_ids, "client_ids", &ids) || !to_f32_list(py_weights, "weights", &weights)) {
-      return nullptr;
-    }
-    // Pointers, shapes and strides are read only now, after every argument is converted.
-    std::span<const UpdateView> views;
-    if (!updates.views("updates", &views)) return nullptr;
-    std::vector<std::string_view> id_views;
-    std::optional<std::span<const std::string_view>> id_span;
-    if (ids) {
-      id_views.assign(ids->begin(), ids->end());
-      id_span = id_views;
-    }
-    std::optional<std::span<const float>> weight_span;
-    if (weights) weight_span = *weights;
-
-    auto result = self_of(self)->value->aggregate_weighted(views, id_span, weight_span);
+    RoundArgs round;
+    if (!round.convert(py_updates, py_ids, py_weights)) return nullptr;
+    auto result = self_of(self)->value->aggregate_weighted(round.updates(), round.client_ids(),
+                                                           round.weights());
     if (!result.ok()) return raise_fenro_error(result.error());
     return from_matrix(std::move(result).value());
   });

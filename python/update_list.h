@@ -40,6 +40,12 @@ class UpdateList {
   // items, so their arrays are copied on entry whatever `copy_on_entry` says. May throw
   // std::bad_alloc.
   bool convert(PyObject* obj, const char* name, bool copy_on_entry);
+  // The same, and one three-dimensional float32 array (any strides, any ndarray subclass) is
+  // taken whole as its first-axis slices, without a Python object per slice: read in place
+  // when every slice's rows are aligned, contiguous float32 runs a whole number of elements
+  // apart, else copied into one dense block (at once with `copy_on_entry`, else in views()).
+  // Anything else converts as with convert(), so its errors are the same.
+  bool convert_list_or_stack(PyObject* obj, const char* name, bool copy_on_entry);
   // The views, valid while this object lives. Call once, after all conversion. May throw
   // std::bad_alloc. Returns false with TypeError set only if an array referenced in place no
   // longer is a two-dimensional float32 array (which the caller's code cannot bring about on
@@ -52,8 +58,16 @@ class UpdateList {
     Matrix copy;
   };
   bool add(PyObject* item, const char* name, bool copy_on_entry);
+  void copy_stack();
+  bool stack_views(const char* name);
 
   std::vector<Item> items_;
+  // A three-dimensional argument: a strong reference until copied, and its copy, count * rows
+  // rows of cols elements.
+  bool is_stack_ = false;
+  PyObject* stack_ = nullptr;
+  Matrix stack_copy_;
+  size_t stack_count_ = 0;
   std::vector<UpdateView> views_;
 };
 
