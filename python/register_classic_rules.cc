@@ -7,6 +7,7 @@
 #include "args.h"
 #include "errors.h"
 #include "fenro/aggregators/fedavg.h"
+#include "fenro/aggregators/krum_rule.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "heap_type.h"
@@ -73,6 +74,56 @@ PyObject* median(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The tuple of the _info variants of krum and multi_krum: (aggregate, selected).
+PyObject* selection_info(aggregators::KrumResult& r) {
+  return Py_BuildValue("(NN)", from_matrix(std::move(r.aggregate)), from_indices(r.selected));
+}
+
+PyObject* krum_call(PyObject* args, PyObject* kwargs, bool with_info) {
+  static const char* kw[] = {"updates", "f", nullptr};
+  PyObject *py_updates, *py_f = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, with_info ? "O|$O:krum_info" : "O|$O:krum",
+                                   const_cast<char**>(kw), &py_updates, &py_f)) {
+    return nullptr;
+  }
+  if (py_f == nullptr) return missing_keyword(with_info ? "krum_info" : "krum", "f");
+  uint64_t f = 0;
+  return call_with_updates(
+      py_updates, [&] { return is_plain_scalar(py_f); },
+      [&] { return to_count(py_f, "f", {"krum", 0, " with n >= 2f + 3"}, &f); },
+      [&](std::span<const UpdateView> u) {
+        return from_result(
+            aggregators::krum(u, f), with_info,
+            [](aggregators::KrumResult& r) { return from_matrix(std::move(r.aggregate)); },
+            selection_info);
+      });
+}
+
+PyObject* multi_krum_call(PyObject* args, PyObject* kwargs, bool with_info) {
+  static const char* kw[] = {"updates", "f", "m", nullptr};
+  PyObject *py_updates, *py_f = nullptr, *py_m = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs,
+                                   with_info ? "O|$OO:multi_krum_info" : "O|$OO:multi_krum",
+                                   const_cast<char**>(kw), &py_updates, &py_f, &py_m)) {
+    return nullptr;
+  }
+  if (py_f == nullptr) return missing_keyword(with_info ? "multi_krum_info" : "multi_krum", "f");
+  uint64_t f = 0;
+  std::optional<uint64_t> m;
+  return call_with_updates(
+      py_updates, [&] { return is_plain_scalar(py_f) && is_plain_scalar(py_m); },
+      [&] {
+        return to_count(py_f, "f", {"multi_krum", 0, " with n >= 2f + 3"}, &f) &&
+               to_optional_count(py_m, "m", {"multi_krum", 1, " with m <= n - 2f - 2"}, &m);
+      },
+      [&](std::span<const UpdateView> u) {
+        return from_result(
+            aggregators::multi_krum(u, f, m), with_info,
+            [](aggregators::KrumResult& r) { return from_matrix(std::move(r.aggregate)); },
+            selection_info);
+      });
+}
+
 PyMethodDef g_functions[] = {
     {"fedavg", as_method(fedavg), METH_VARARGS | METH_KEYWORDS,
      "fedavg(updates, weights=None)\n--\n\n"
@@ -113,6 +164,41 @@ PyMethodDef g_functions[] = {
      "ByzantineAggregator(\"median\", ...) round without client ids, norm bound or\n"
      "ban; every rule of this module that uses a median uses this one.\n\n"
      "Args:\n" FENRO_DOC_UPDATES "\n" FENRO_DOC_RETURNS_ONE FENRO_DOC_RAISES},
+    {"krum", as_method(entry<krum_call, false>), METH_VARARGS | METH_KEYWORDS,
+     "krum(updates, *, f)\n--\n\n"
+     "The update that Krum selects, tolerating f Byzantine updates.\n\n"
+     "Each update scores the sum of its n - f - 2 smallest squared distances to the\n"
+     "others; the smallest score wins, the lower index on ties. The distances are\n"
+     "exact 64-bit integer sums on the 16-bit block-floating-point encoding of the\n"
+     "updates, so the selection is exact and the same on every machine. The same\n"
+     "bits as a ByzantineAggregator(\"krum:<f>\", ...) round without client ids,\n"
+     "norm bound or ban. krum_info also returns the selected index.\n\n"
+     "Args:\n" FENRO_DOC_UPDATES
+     "    f: The number of Byzantine updates tolerated, an integer >= 0; n must be\n"
+     "        at least 2f + 3.\n\n"
+     "Returns:\n"
+     "    A copy of the selected update.\n\n" FENRO_DOC_RAISES},
+    {"multi_krum", as_method(entry<multi_krum_call, false>), METH_VARARGS | METH_KEYWORDS,
+     "multi_krum(updates, *, f, m=None)\n--\n\n"
+     "The mean of the m updates with the best Krum scores.\n\n"
+     "Scores as krum computes them; the m best are taken, best first (the lower\n"
+     "index on equal scores). The same bits as a ByzantineAggregator round of\n"
+     "Multi-Krum with this f and m (\"multi_krum:<f>:<m>\") without client ids,\n"
+     "norm bound or ban. multi_krum_info also returns the selected indices.\n\n"
+     "Args:\n" FENRO_DOC_UPDATES
+     "    f: The number of Byzantine updates tolerated, an integer >= 0; n must be\n"
+     "        at least 2f + 3.\n"
+     "    m: How many updates to average, an integer in 1 ..= n - 2f - 2; None\n"
+     "        takes min(n - 2f - 2, 3).\n\n" FENRO_DOC_RETURNS_ONE
+     "Precision:\n"
+     "    float32: per element, +0.0 plus the selected updates in selection order,\n"
+     "    divided by m.\n\n" FENRO_DOC_RAISES},
+    {"krum_info", as_method(entry<krum_call, true>), METH_VARARGS | METH_KEYWORDS,
+     "krum_info(updates, *, f)\n--\n\n"
+     "krum, returning (aggregate, selected): selected holds the chosen index."},
+    {"multi_krum_info", as_method(entry<multi_krum_call, true>), METH_VARARGS | METH_KEYWORDS,
+     "multi_krum_info(updates, *, f, m=None)\n--\n\n"
+     "multi_krum, returning (aggregate, selected): the m indices, best score first."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <utility>
 
+#include "args.h"
 #include "errors.h"
 #include "fenro/error/result.h"
 #include "fenro/update/update.h"
@@ -40,6 +41,43 @@ PyObject* call_with_updates(PyObject* py_updates, Plain&& others_run_no_python,
 inline PyObject* from_result(Result<Matrix> result) {
   if (!result.ok()) return raise_fenro_error(result.error());
   return from_matrix(std::move(result).value());
+}
+
+// A function's result: the library's error as ValueError; else `plain(value)` (the array
+// alone) or, for the function's _info variant, `info(value)` (a tuple of the array and the
+// data the info object carries).
+template <class T, class Plain, class Info>
+PyObject* from_result(Result<T> result, bool with_info, Plain&& plain, Info&& info) {
+  if (!result.ok()) return raise_fenro_error(result.error());
+  T& value = result.value();
+  return with_info ? info(value) : plain(value);
+}
+
+// A function (updates, *, f): parses with `format`, converts f in [0, 2^64) (its messages
+// name `rule` and `condition`), and returns `run(views, f)`. `fn` names it in the TypeError of
+// a missing f.
+template <class Run>
+PyObject* call_with_f(PyObject* args, PyObject* kwargs, const char* fn, const char* format,
+                      const char* rule, const char* condition, Run&& run) {
+  static const char* kw[] = {"updates", "f", nullptr};
+  PyObject *py_updates, *py_f = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &py_updates,
+                                   &py_f)) {
+    return nullptr;
+  }
+  if (py_f == nullptr) return missing_keyword(fn, "f");
+  uint64_t f = 0;
+  return call_with_updates(
+      py_updates, [&] { return is_plain_scalar(py_f); },
+      [&] { return to_count(py_f, "f", {rule, 0, condition}, &f); },
+      [&](std::span<const UpdateView> u) { return run(u, f); });
+}
+
+// The module-level entry point of a function and of its _info variant, both implemented by
+// `Call(args, kwargs, with_info)`.
+template <PyObject* (*Call)(PyObject*, PyObject*, bool), bool kInfo>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return Call(args, kwargs, kInfo); });
 }
 
 }  // namespace fenro::python

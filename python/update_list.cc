@@ -212,4 +212,13 @@ PyObject* from_matrix(Matrix matrix) {
   return numpy::adopt_float32_matrix(matrix.release(), rows, cols, update::free_matrix_buffer);
 }
 
+PyObject* from_stack(UpdateStack stack) {
+  if (!numpy::ensure_loaded()) return nullptr;
+  const size_t count = stack.count();
+  const size_t rows = stack.rows();
+  const size_t cols = stack.cols();
+  return numpy::adopt_float32_stack(stack.release(), count, rows, cols,
+                                    update::free_matrix_buffer);
+}
+
 }  // namespace fenro::python

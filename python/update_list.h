@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fenro/update/update.h"
+#include "fenro/update/update_stack.h"
 
 namespace fenro::python {
 
@@ -46,6 +47,10 @@ class UpdateList {
   // apart, else copied into one dense block (at once with `copy_on_entry`, else in views()).
   // Anything else converts as with convert(), so its errors are the same.
   bool convert_list_or_stack(PyObject* obj, const char* name, bool copy_on_entry);
+  // One two-dimensional float32 array as the only item, checked as an item of a list is.
+  bool convert_one(PyObject* obj, const char* name, bool copy_on_entry) {
+    return add(obj, name, copy_on_entry);
+  }
   // The views, valid while this object lives. Call once, after all conversion. May throw
   // std::bad_alloc. Returns false with TypeError set only if an array referenced in place no
   // longer is a two-dimensional float32 array (which the caller's code cannot bring about on
@@ -74,6 +79,8 @@ class UpdateList {
 // Hands the matrix's buffer to a new, writable, C-contiguous float32 NumPy array without
 // copying it; the array owns the buffer from then on.
 PyObject* from_matrix(Matrix matrix);
+// The same for a stack of updates: a new count x rows x cols array.
+PyObject* from_stack(UpdateStack stack);
 
 }  // namespace fenro::python
 
