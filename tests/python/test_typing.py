@@ -27,12 +27,25 @@ mgr.reward("a", 0.1)
 active: List[Tuple[str, float]] = mgr.active_clients()
 scores: Dict[str, float] = mgr.all_scores()
 version: str = fenro.__version__
+
+from fenro import robust
+stack: npt.NDArray[np.float32] = np.ones((5, 2, 3), np.float32)
+rule: npt.NDArray[np.float32] = robust.bulyan(updates, f=0)
+mixed: npt.NDArray[np.float32] = robust.nnm(stack, f=np.int64(1))
+info: robust.ArcInfo = robust.arc_info(stack, f=1)
+clipped: Tuple[int, ...] = info.clipped_indices
+agg2, audit = robust.aggregate_with_audit(agg, updates, ["a", "b", "c", "d", "e"])
+decision: robust.AuditDecision = audit.decisions[0]
+if isinstance(decision.verdict, robust.RejectedByNormBound):
+    norm: float = decision.verdict.norm
 """
 BAD = "from fenro import ReputationManager\nx: int = ReputationManager().to_json()\n"
+BAD_ROBUST = "from fenro import robust\nrobust.krum([], f=1.5)\n"
 
 
 @pytest.mark.parametrize("source, code, output", [(GOOD, 0, "Success"),
-                                                  (BAD, 1, "Incompatible types")])
+                                                  (BAD, 1, "Incompatible types"),
+                                                  (BAD_ROBUST, 1, "incompatible type")])
 def test_mypy_strict(source, code, output, tmp_path):
     pytest.importorskip("mypy")
     (tmp_path / "example.py").write_text(source)
@@ -49,6 +62,7 @@ def test_package_passes_mypy_strict(tmp_path):
     config = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
     r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                         "--cache-dir", str(tmp_path / "cache"), "--config-file", str(config),
-                        "-m", "fenro", "-m", "fenro.__main__", "-p", "fenro.demo"],
+                        "-m", "fenro", "-m", "fenro.__main__", "-p", "fenro.demo",
+                        "-p", "fenro.robust"],
                        capture_output=True, text=True, cwd=tmp_path)
     assert r.returncode == 0 and "Success" in r.stdout, r.stdout + r.stderr
