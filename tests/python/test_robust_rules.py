@@ -249,6 +249,22 @@ def test_preaggregators_hand_over_their_own_buffer(call):
     assert type(out.base).__name__ == "PyCapsule"
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs Linux's /proc")
+def test_both_modules_share_one_library_and_one_worker_pool():
+    r = run_python("""
+        import os
+        import numpy as np
+        from fenro import ByzantineAggregator, robust
+        u = np.ones((8, 256, 256), np.float32)
+        robust.meamed(u, f=1)
+        threads = len(os.listdir("/proc/self/task"))
+        ByzantineAggregator("median", 0.0).aggregate(list(u))
+        assert len(os.listdir("/proc/self/task")) == threads, "a second worker pool started"
+        print(len({line.split()[-1] for line in open("/proc/self/maps") if "libfenro" in line}))
+        """, env=dict(os.environ, RAYON_NUM_THREADS="3"))
+    assert r.returncode == 0 and r.stdout == "1\n", r.stdout + r.stderr
+
+
 def test_robust_imports_lazily_and_initialises_once():
     r = run_python("""
         import importlib, sys
