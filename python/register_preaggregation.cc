@@ -47,13 +47,14 @@ PyObject* nnm_call(PyObject* args, PyObject* kwargs, bool with_info) {
   return call_with_f(
       args, kwargs, with_info ? "nnm_info" : "nnm", with_info ? "O|$O:nnm_info" : "O|$O:nnm",
       "nnm", " with 2f < n", [&](std::span<const UpdateView> u, uint64_t f) {
-        const size_t width = u.size() - static_cast<size_t>(f);
         return from_result(
             preaggregation::nnm(u, f), with_info,
             [](preaggregation::NnmResult& r) { return from_stack(std::move(r.mixed)); },
-            [&](preaggregation::NnmResult& r) {
-              return Py_BuildValue("(NN)", from_stack(std::move(r.mixed)),
-                                   neighbour_rows(r.neighbours, width));
+            [](preaggregation::NnmResult& r) {
+              const size_t n = r.mixed.count();
+              PyObject* neighbours =
+                  neighbour_rows(r.neighbours, n == 0 ? 0 : r.neighbours.size() / n);
+              return Py_BuildValue("(NN)", from_stack(std::move(r.mixed)), neighbours);
             });
       });
 }

@@ -108,9 +108,9 @@ PyObject* audit_tuple(const audit::RoundAudit& audit) {
       Py_INCREF(Py_None);
       id = Py_None;
     }
-    PyObject* item = id == nullptr ? nullptr
-                                   : Py_BuildValue("(KNN)", static_cast<unsigned long long>(d.index),
-                                                   id, verdict_tuple(d.verdict));
+    const auto index = static_cast<unsigned long long>(d.index);
+    PyObject* item =
+        id == nullptr ? nullptr : Py_BuildValue("(KNN)", index, id, verdict_tuple(d.verdict));
     if (item == nullptr) {
       Py_DECREF(decisions);
       return nullptr;

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "errors.h"
+#include "module_init.h"
 #include "register.h"
 
 namespace {
@@ -21,30 +22,9 @@ std::atomic<bool> g_initialised{false};
 }  // namespace
 
 PyMODINIT_FUNC PyInit__robust(void) {
-  // The module caches process-wide state (the bound NumPy table, _core's class), so it may be
-  // initialised once per process only.
-  if (g_initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError, fenro::python::kRobustSecondInitialisation);
-    return nullptr;
-  }
-  PyObject* m = PyModule_Create(&g_module);
-  if (m == nullptr) {
-    g_initialised = false;
-    return nullptr;
-  }
-  PyObject* all = PyList_New(0);
-  if (all == nullptr || PyModule_AddObject(m, "__all__", all) < 0) {
-    Py_XDECREF(all);
-    Py_DECREF(m);
-    g_initialised = false;
-    return nullptr;
-  }
+  using namespace fenro::python;
   // The functions are added, and listed in __all__, in this order.
-  if (!fenro::python::register_classic_rules(m) || !fenro::python::register_robust_rules(m) ||
-      !fenro::python::register_preaggregation(m) || !fenro::python::register_round_audit(m)) {
-    Py_DECREF(m);
-    g_initialised = false;
-    return nullptr;
-  }
-  return m;
+  return create_module(&g_module, g_initialised, kRobustSecondInitialisation,
+                       {register_classic_rules, register_robust_rules, register_preaggregation,
+                        register_round_audit});
 }

@@ -26,6 +26,21 @@ def error_text(exc, fn, *args, **kwargs):
     return str(info.value)
 
 
+class Reenters:
+    """A number whose conversion first calls `fn` (typically back into the object being called)
+    and records in `seen` the RuntimeError that call raises."""
+
+    def __init__(self, fn, seen, value=1.0):
+        self.fn, self.seen, self.value = fn, seen, value
+
+    def __float__(self):
+        try:
+            self.fn()
+        except RuntimeError as e:
+            self.seen.append(str(e))
+        return self.value
+
+
 def run_python(code, *args, **kwargs):
     """Runs `code` in a fresh interpreter, so that a crash fails one test, not pytest."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args],

@@ -4,7 +4,7 @@ from functools import partial
 
 import numpy as np
 import pytest
-from conftest import error_text, make_updates
+from conftest import Reenters, error_text, make_updates
 
 from fenro import ByzantineAggregator, ReputationManager
 
@@ -138,16 +138,8 @@ def test_reentry_from_conversion_code_raises_runtime_error():
     mgr = ReputationManager()
     seen = []
 
-    class Calls:
-        def __init__(self, fn):
-            self.fn = fn
-
-        def __float__(self):
-            try:
-                self.fn()
-            except RuntimeError as e:
-                seen.append(str(e))
-            return 0.5
+    def Calls(fn):
+        return Reenters(fn, seen, 0.5)
 
     for fn in (lambda: agg.get_reputation("a"), lambda: agg.norm_bound, agg.reset_reputation):
         agg.aggregate(make_updates(2), None, [Calls(fn), 1.0])

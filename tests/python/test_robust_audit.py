@@ -5,7 +5,7 @@ import json
 
 import numpy as np
 import pytest
-from conftest import error_text, make_updates
+from conftest import Reenters, error_text, make_updates
 
 from fenro import ByzantineAggregator, ReputationManager, robust
 from fenro.robust import (Admitted, ExcludedByReputation, RejectedByNormBound, RoundAudit,
@@ -108,16 +108,8 @@ def test_aggregator_borrow_and_type_are_those_of_aggregate():
     agg = ByzantineAggregator("fedavg", 0.1)
     seen = []
 
-    class Calls:
-        def __init__(self, fn):
-            self.fn = fn
-
-        def __float__(self):
-            try:
-                self.fn()
-            except RuntimeError as e:
-                seen.append(str(e))
-            return 1.0
+    def Calls(fn):
+        return Reenters(fn, seen)
 
     robust.aggregate_with_audit(agg, make_updates(2), None, [Calls(agg.reset_reputation), 1.0])
     robust.aggregate_with_audit(agg, make_updates(2), None, [Calls(lambda: agg.norm_bound), 1.0])

@@ -338,8 +338,10 @@ RANGE_F = "needs an integer 0 <= f < 2**64"
      "Non-finite value NaN in center at [1, 2]"),
     (TypeError, lambda: robust.centered_clipping(U, tau=1, center=U[0].astype(np.float64)),
      "argument 'center': type mismatch:\n from=float64, to=float32"),
-    (ValueError, lambda: robust.clip(U, c=10**400), "c = inf is out of range: clip needs a finite c > 0"),
-    (ValueError, lambda: robust.trimmed_mean(U, trim=0.6), "Invalid trim fraction: 0.6 (must be 0.0-0.5)"),
+    (ValueError, lambda: robust.clip(U, c=10**400),
+     "c = inf is out of range: clip needs a finite c > 0"),
+    (ValueError, lambda: robust.trimmed_mean(U, trim=0.6),
+     "Invalid trim fraction: 0.6 (must be 0.0-0.5)"),
 ])
 def test_errors_name_the_parameter_and_its_range(exc, call, message):
     assert error_text(exc, call).startswith(message)
