@@ -179,7 +179,7 @@ def test_arrays_rewritten_by_conversion_code_do_not_change_the_result():
     assert robust.meamed(list(victims), f=F(2)).tobytes() == want  # a list of 2-D arrays
 
 
-def test_thread_counts_give_the_same_bits():
+def test_thread_counts_and_simd_targets_give_the_same_bits():
     code = """
         import hashlib, sys
         import numpy as np
@@ -189,10 +189,15 @@ def test_thread_counts_give_the_same_bits():
         print(hashlib.sha256(b"".join(RULES[r][0](u).tobytes() for r in RULES)).hexdigest())
         """
     here = os.path.dirname(os.path.abspath(__file__))
+    runs = [{"FENRO_NUM_THREADS": t} for t in "123"] + [
+        {"FENRO_NUM_THREADS": "2", "FENRO_SIMD": target} for target in ("scalar", "avx2", "avx512")]
     digests = set()
-    for threads in ("1", "2", "3"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        r = run_python(code, here, env=env)
+    for run in runs:
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("FENRO_SIMD", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+        r = run_python(code, here, env={**env, **run})
+        if "selects a SIMD target this CPU lacks" in r.stderr:
+            continue
         assert r.returncode == 0, r.stderr
         digests.add(r.stdout)
     assert len(digests) == 1
@@ -261,7 +266,7 @@ def test_both_modules_share_one_library_and_one_worker_pool():
         ByzantineAggregator("median", 0.0).aggregate(list(u))
         assert len(os.listdir("/proc/self/task")) == threads, "a second worker pool started"
         print(len({line.split()[-1] for line in open("/proc/self/maps") if "libfenro" in line}))
-        """, env=dict(os.environ, RAYON_NUM_THREADS="3"))
+        """, env=dict(os.environ, FENRO_NUM_THREADS="3"))
     assert r.returncode == 0 and r.stdout == "1\n", r.stdout + r.stderr
 
 
