@@ -17,8 +17,11 @@ bool exact_items(PyObject* seq, bool (*accept)(PyObject*)) {
   return true;
 }
 
-bool is_exact_text(PyObject* o) { return PyUnicode_CheckExact(o); }
-bool is_exact_number(PyObject* o) { return PyFloat_CheckExact(o) || PyLong_CheckExact(o); }
+bool is_text(PyObject* o) { return PyUnicode_Check(o); }
+// Numbers whose float conversion is C code: Python's exact float and int, NumPy's scalars.
+bool is_plain_number(PyObject* o) {
+  return PyFloat_CheckExact(o) || PyLong_CheckExact(o) || numpy::is_number_scalar(o);
+}
 
 // Python's float conversion; with `overflow_to_inf`, an int too large for a double gives the
 // infinity of its sign instead of OverflowError. False with an exception set on failure.
@@ -164,11 +167,16 @@ bool to_f32_list(PyObject* obj, const char* name, std::optional<std::vector<floa
 }
 
 bool conversion_runs_no_python(PyObject* client_ids, PyObject* weights) {
-  bool ids_safe = client_ids == nullptr || client_ids == Py_None ||
-                  (is_exact_sequence(client_ids) && exact_items(client_ids, is_exact_text));
+  // Text is read by CPython's own encoder, whatever str subclass holds it (NumPy's str_
+  // included); iterating an exact ndarray of unicode dtype yields such str_ scalars.
+  const bool ids_safe =
+      client_ids == nullptr || client_ids == Py_None ||
+      (is_exact_sequence(client_ids) && exact_items(client_ids, is_text)) ||
+      (numpy::is_exact_array(client_ids) && numpy::as_array(client_ids)->nd == 1 &&
+       numpy::has_text_dtype(client_ids));
   if (!ids_safe) return false;
   if (weights == nullptr || weights == Py_None) return true;
-  if (is_exact_sequence(weights)) return exact_items(weights, is_exact_number);
+  if (is_exact_sequence(weights)) return exact_items(weights, is_plain_number);
   // Iterating an exact ndarray of float dtype yields NumPy float scalars, whose conversion is
   // NumPy's own C code.
   return numpy::is_exact_array(weights) && numpy::as_array(weights)->nd == 1 &&

@@ -1,6 +1,7 @@
 #include "numpy_api.h"
 
 #include <new>
+#include <vector>
 
 #include "errors.h"
 
@@ -17,6 +18,8 @@ constexpr int kSlotSetBaseObject = 282;
 
 constexpr int kTypeFloat32 = 11;
 constexpr int kTypeFloat64 = 12;
+// bool, the signed and unsigned integers, float32, float64, long double and float16.
+constexpr int kNumberTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 23};
 constexpr int kFlagsCArrayWritable = 0x0001 | 0x0100 | 0x0400;  // C-contiguous, aligned, writeable
 constexpr unsigned kAbiNumpy1 = 0x01000009;
 constexpr unsigned kAbiNumpy2 = 0x02000000;
@@ -36,6 +39,9 @@ struct Table {
   SetBaseObjectFn set_base_object = nullptr;
   PyObject* float32_descr = nullptr;  // kept for the life of the process
   PyObject* float64_descr = nullptr;
+  // NumPy's own scalar types of bools, integers and floats (exact types, no subclasses), whose
+  // conversion to a Python float is NumPy's C code.
+  std::vector<PyTypeObject*> number_scalar_types;
 };
 
 // Bound once and never released: the extension is never unloaded, and neither is NumPy once
@@ -87,10 +93,28 @@ bool ensure_loaded() {
     Py_DECREF(f32);
     return false;
   }
+  std::vector<PyTypeObject*> scalars;
+  for (int type_num : kNumberTypes) {
+    PyObject* descr = descr_from_type(type_num);
+    PyObject* type = descr == nullptr ? nullptr : PyObject_GetAttrString(descr, "type");
+    Py_XDECREF(descr);
+    if (type == nullptr || !PyType_Check(type)) {
+      Py_XDECREF(type);
+      Py_DECREF(f32);
+      Py_DECREF(f64);
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInternalError);
+      return false;
+    }
+    // Kept for the life of the process, like the descriptors.
+    scalars.push_back(reinterpret_cast<PyTypeObject*>(type));
+  }
   g_table = new Table{static_cast<PyTypeObject*>(api[kSlotArrayType]),
                       reinterpret_cast<NewFn>(api[kSlotNew]),
                       reinterpret_cast<EquivTypesFn>(api[kSlotEquivTypes]),
-                      reinterpret_cast<SetBaseObjectFn>(api[kSlotSetBaseObject]), f32, f64};
+                      reinterpret_cast<SetBaseObjectFn>(api[kSlotSetBaseObject]),
+                      f32,
+                      f64,
+                      std::move(scalars)};
   return true;
 }
 
@@ -104,6 +128,25 @@ bool has_float32_dtype(PyObject* array) {
 
 bool has_float64_dtype(PyObject* array) {
   return g_table->equiv_types(as_array(array)->descr, g_table->float64_descr) != 0;
+}
+
+bool is_number_scalar(PyObject* obj) {
+  for (PyTypeObject* type : g_table->number_scalar_types) {
+    if (Py_TYPE(obj) == type) return true;
+  }
+  return false;
+}
+
+bool has_text_dtype(PyObject* array) {
+  // The dtype's `kind` is a C getter of NumPy's descriptor type: no code of the caller runs.
+  PyObject* kind = PyObject_GetAttrString(as_array(array)->descr, "kind");
+  if (kind == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool text = PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "U") == 0;
+  Py_DECREF(kind);
+  return text;
 }
 
 namespace {

@@ -42,6 +42,10 @@ bool is_exact_array(PyObject* obj);
 // The array's dtype is equivalent to native-byte-order float32 (or float64).
 bool has_float32_dtype(PyObject* array);
 bool has_float64_dtype(PyObject* array);
+// type(obj) is exactly one of NumPy's bool, integer or float scalar types.
+bool is_number_scalar(PyObject* obj);
+// The array holds unicode text (dtype kind "U"); runs no code of the caller.
+bool has_text_dtype(PyObject* array);
 inline ArrayObject* as_array(PyObject* obj) { return reinterpret_cast<ArrayObject*>(obj); }
 
 // A new, writable, C-contiguous rows x cols float32 array over `data`, which the array then

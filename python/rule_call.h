@@ -34,6 +34,8 @@ PyObject* call_with_updates(PyObject* py_updates, Plain&& others_run_no_python,
   if (!convert_others()) return nullptr;
   std::span<const UpdateView> views;
   if (!updates.views("updates", &views)) return nullptr;
+  // A result too large for memory fails now, before the rule reads every claimed element.
+  if (!views.empty()) Matrix::ensure_allocatable(views[0].rows, views[0].cols);
   return run(views);
 }
 

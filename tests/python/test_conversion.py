@@ -4,7 +4,7 @@ from functools import partial
 
 import numpy as np
 import pytest
-from conftest import Reenters, error_text, make_updates
+from conftest import Reenters, error_text, make_updates, run_python
 
 from fenro import ByzantineAggregator, ReputationManager
 
@@ -167,3 +167,44 @@ def test_conversion_code_that_drops_the_argument_list_is_harmless():
 
     kwargs["weights"] = [Drop(), 1.0, 1.0]
     assert ByzantineAggregator("fedavg", 0.1).aggregate(GOOD, **kwargs).shape == GOOD[0].shape
+
+
+def test_numpy_ids_and_scalar_weights_let_the_round_read_arrays_in_place():
+    # Converting a NumPy str array or NumPy scalars runs no caller code, so the updates need
+    # no copy on entry: the peak grows by about the output, not by the 128 MB of input.
+    r = run_python("""
+        import resource, numpy as np
+        from fenro import ByzantineAggregator
+        u = [np.full((2000, 2000), i, np.float32) for i in range(8)]
+        ids, w = np.array([f"c{i}" for i in range(8)]), [np.float32(1)] * 7 + [np.float64(2)]
+        agg = ByzantineAggregator("fedavg", 0.0)
+        agg.aggregate(u[:2], list(ids[:2]), [1.0, 1.0])  # starts the pool, binds NumPy
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        out = agg.aggregate(u, ids, w)
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert out[0, 0] == np.float32(35 / 9), out[0, 0]
+        print(grown // 1024)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert int(r.stdout) < 64, r.stdout
+
+
+def test_a_result_too_large_for_memory_fails_before_any_value_is_read():
+    # A broadcast view claims 2**40 elements; reading them would take days.
+    r = run_python("""
+        import numpy as np
+        from fenro import ByzantineAggregator
+        from fenro.robust import bulyan, krum
+        z = np.lib.stride_tricks.as_strided(np.zeros(1, np.float32), (2**40, 1), (0, 4))
+        calls = [lambda m=m: ByzantineAggregator(m, 0.1).aggregate([z] * 7)
+                 for m in ("krum", "multi_krum", "median")]
+        calls += [lambda: ByzantineAggregator("median", 0.1, norm_bound=1.0).aggregate([z] * 7),
+                  lambda: krum([z] * 7, f=1), lambda: bulyan([z] * 7, f=1)]
+        for call in calls:
+            try:
+                call()
+            except MemoryError:
+                continue
+            raise SystemExit("no MemoryError")
+    """, timeout=120)
+    assert r.returncode == 0, r.stderr

@@ -135,6 +135,7 @@ Status ByzantineAggregator::run_round(RoundData& data,
   }
   const size_t n = data.count();
   if (n == 0) return error::EmptyUpdates{};
+  data.check_aggregate_fits();
   // Updates [0, same) share update 0's shape: only their values are read before a mismatch.
   size_t same = 1;
   while (same < n && data.shape(same) == data.shape(0)) ++same;

@@ -57,6 +57,9 @@ class RoundData {
   // The number of updates and the shape of one; no values are read.
   virtual size_t count() const = 0;
   virtual UpdateShape shape(size_t update) const = 0;
+  // Called once, before any value is read: throws std::bad_alloc when this source could not
+  // hold an aggregate of update 0's shape, so such a round fails before it reads anything.
+  virtual void check_aggregate_fits() {}
 
   // The value scan of the update validation over updates [0, prefix), which share update 0's
   // shape (1 <= prefix <= count()): the first NaN or infinity in update order and then
@@ -113,6 +116,9 @@ class LocalRoundData final : public RoundData {
   size_t count() const override { return updates_.size(); }
   UpdateShape shape(size_t update) const override {
     return {updates_[update].rows, updates_[update].cols};
+  }
+  void check_aggregate_fits() override {
+    Matrix::ensure_allocatable(updates_[0].rows, updates_[0].cols);
   }
   Status first_non_finite(size_t prefix) override;
   Result<std::vector<Interval>> norms(size_t prefix) override;

@@ -38,6 +38,11 @@ class Matrix {
   // Uninitialised storage of rows x cols; throws std::bad_alloc when memory runs out.
   Matrix(size_t rows, size_t cols);
   static Matrix zeros(size_t rows, size_t cols);
+  // Throws std::bad_alloc when a rows x cols matrix cannot be allocated now. Holds nothing after
+  // it returns and touches no page: a call that reads its input before it allocates its result
+  // asks first, so that a result too large for memory (a broadcast view of 2^40 rows, say)
+  // fails at once instead of after reading every claimed element.
+  static void ensure_allocatable(size_t rows, size_t cols) { Matrix probe(rows, cols); }
   Matrix(Matrix&& o) noexcept { swap(o); }
   Matrix& operator=(Matrix&& o) noexcept {
     Matrix tmp(std::move(o));
