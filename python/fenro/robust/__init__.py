@@ -21,6 +21,11 @@ norms, clipping factors, neighbours, the bucketing permutation).
 :func:`aggregate_with_audit` runs one round of a :class:`fenro.ByzantineAggregator` and returns
 the round's audit with the aggregate.
 
+:class:`ComposedAggregator` chains pre-aggregators and a rule, configured by one line of text
+(:class:`Defense`), with a norm bound, bans, reputation and weights; a round returns the
+aggregate with a :class:`ComposedAudit` and survives bad clients one by one. It saves and
+loads its state atomically.
+
 Bad arguments raise TypeError (a wrong type) or ValueError (a value out of range, named with
 its range), never OverflowError.
 """
@@ -56,6 +61,17 @@ from fenro.robust._audit import (
     Verdict,
     aggregate_with_audit,
 )
+from fenro.robust._composed import ComposedAggregator, LocalUpdates, UpdateSource
+from fenro.robust._composed_audit import (
+    ClientRecord,
+    ClientVerdict,
+    ComposedAudit,
+    Malformed,
+    QuorumError,
+    ReputationRecord,
+    StageRecord,
+)
+from fenro.robust._defense import Defense, DefenseTextError, Stage
 from fenro.robust._info import (
     ArcInfo,
     BucketingInfo,
@@ -90,4 +106,8 @@ __all__ = [
     "aggregate_with_audit", "RoundAudit", "RoundRefusedError", "AuditDecision", "Verdict",
     "Admitted", "ExcludedByReputation", "RejectedByNormBound", "MethodRecord",
     "TrimmedMeanRecord", "MedianRecord", "FedAvgRecord", "KrumRecord", "MultiKrumRecord",
+    # the composed, stateful aggregator
+    "ComposedAggregator", "Defense", "Stage", "DefenseTextError", "ComposedAudit",
+    "ClientRecord", "ClientVerdict", "Malformed", "StageRecord", "ReputationRecord",
+    "QuorumError", "UpdateSource", "LocalUpdates",
 ]
