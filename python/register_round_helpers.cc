@@ -101,7 +101,8 @@ PyObject* weighted_median(PyObject*, PyObject* args, PyObject* kwargs) {
         py_updates, [&] { return conversion_runs_no_python(nullptr, py_weights); },
         [&] { return to_f32_list(py_weights, "weights", &weights, true); },
         [&](std::span<const UpdateView> u) {
-          return from_result(aggregators::weighted_median(u, weights.value_or(std::vector<float>{})));
+          return from_result(
+              aggregators::weighted_median(u, weights.value_or(std::vector<float>{})));
         });
   });
 }

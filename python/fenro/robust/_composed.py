@@ -136,6 +136,9 @@ class LocalUpdates:
         return out
 
     def values(self, indices: Sequence[int]) -> _Updates:
+        return self._select(indices)
+
+    def _select(self, indices: Sequence[int]) -> _Updates:
         if self._stack is not None:
             if len(indices) == len(self._stack) and list(indices) == list(range(len(indices))):
                 return self._stack
@@ -144,11 +147,11 @@ class LocalUpdates:
 
     def screen(self, indices: Sequence[int]
                ) -> Tuple[Sequence[float], Dict[int, Tuple[int, int, float]]]:
-        norms, bad = _robust._screen(self.values(indices))
+        norms, bad = _robust._screen(self._select(indices))
         return norms, {indices[k]: (row, column, value) for k, row, column, value in bad}
 
     def distances(self, indices: Sequence[int], point: _Array) -> Sequence[float]:
-        return _robust._distances(self.values(indices), point)
+        return _robust._distances(self._select(indices), point)
 
 
 @dataclass
@@ -347,7 +350,8 @@ class ComposedAggregator:
         w: Optional[np.ndarray] = None
         if weights is not None:
             if not self._defense.takes_weights:
-                raise ValueError(f"{self._defense.rule} cannot use weights: only "
+                chain = " | ".join(str(s) for s in self._defense.stages)
+                raise ValueError(f"{chain} cannot use weights: only "
                                  "fedavg, median, trimmed_mean and geometric_median take "
                                  "them, behind clip or arc only (nnm and bucketing mix "
                                  "updates)")
@@ -391,7 +395,9 @@ class ComposedAggregator:
                 r.verdicts[i] = Malformed("shape", f"shape {what}, expected {r.shape}")
             elif r.weights is not None:
                 w = float(r.weights[i])
-                if not (math.isfinite(w) and w >= 0 and math.isfinite(np.float32(w))):
+                with np.errstate(over="ignore"):  # a weight beyond float32 is refused
+                    usable = math.isfinite(w) and w >= 0 and bool(np.isfinite(np.float32(w)))
+                if not usable:
                     r.verdicts[i] = Malformed("weight", f"weight {w!r} is not a finite "
                                               "number >= 0", value=w)
 

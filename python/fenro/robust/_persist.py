@@ -33,9 +33,11 @@ def loads(text: str, fmt: str, version: int) -> Tuple[str, int, str]:
     try:
         data = json.loads(text, parse_constant=_reject_constant)
     except json.JSONDecodeError as e:
-        ends = " (the text ends there: it is truncated)" if e.pos >= len(text.rstrip()) else ""
-        raise ValueError(f"{where}: not valid JSON: {e.msg} at line {e.lineno} column "
-                         f"{e.colno}{ends}") from None
+        # A string left open reports where it began; anything else stops where the text does.
+        cut = e.pos >= len(text.rstrip()) or e.msg.startswith("Unterminated")
+        ends = "; the text ends early: it is truncated" if cut else ""
+        raise ValueError(f"{where}: not valid JSON: {e.msg} (line {e.lineno}, column "
+                         f"{e.colno}){ends}") from None
     except ValueError as e:
         raise ValueError(f"{where}: not valid JSON: {e}") from None
     if not isinstance(data, dict):
