@@ -4,6 +4,7 @@ hand, rounds that survive bad clients, quorum, reputation, weights, the audit, p
 import dataclasses
 import json
 import os
+import pickle
 
 import numpy as np
 import pytest
@@ -441,6 +442,15 @@ def test_audit_converts_to_plain_dicts_and_strict_json():
         "selected"))
     with pytest.raises(dataclasses.FrozenInstanceError):
         audit.round = 3
+    with pytest.raises(QuorumError) as info:
+        ComposedAggregator("krum(f=3)").aggregate(attacked(0), IDS)
+    with pytest.raises(DefenseTextError) as bad_text:
+        Defense.parse("krum(")
+    for value in [audit, info.value.audit, Defense.parse(audit.defense)]:
+        assert pickle.loads(pickle.dumps(value)) == value
+    for error in [info.value, bad_text.value]:
+        copy = pickle.loads(pickle.dumps(error))
+        assert (type(copy), str(copy), vars(copy)) == (type(error), str(error), vars(error))
 
 
 def sequential_norm(x):
@@ -487,6 +497,7 @@ def test_json_round_trip_is_bit_exact():
     u = honest(seed=9)
     assert agg.aggregate(u, IDS)[0].tobytes() == back.aggregate(u, IDS)[0].tobytes()
     assert agg.to_json() == back.to_json()
+    assert pickle.loads(pickle.dumps(agg)).to_json() == agg.to_json()
 
 
 @pytest.mark.parametrize("mutate, message", [

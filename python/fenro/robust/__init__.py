@@ -30,6 +30,9 @@ Bad arguments raise TypeError (a wrong type) or ValueError (a value out of range
 its range), never OverflowError.
 """
 
+import importlib
+from typing import TYPE_CHECKING, Any, List
+
 from fenro._robust import (
     arc,
     bucketing,
@@ -61,7 +64,6 @@ from fenro.robust._audit import (
     Verdict,
     aggregate_with_audit,
 )
-from fenro.robust._composed import ComposedAggregator, LocalUpdates, UpdateSource
 from fenro.robust._composed_audit import (
     ClientRecord,
     ClientVerdict,
@@ -90,6 +92,28 @@ from fenro.robust._info import (
     multi_krum_info,
     nnm_info,
 )
+
+if TYPE_CHECKING:
+    from fenro.robust._composed import ComposedAggregator, LocalUpdates, UpdateSource
+
+# The round needs NumPy, which `import fenro.robust` does not import: these names load their
+# module on first use.
+_LAZY = {name: "fenro.robust._composed"
+         for name in ("ComposedAggregator", "LocalUpdates", "UpdateSource")}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'fenro.robust' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(_LAZY))
+
 
 __all__ = [
     # rules

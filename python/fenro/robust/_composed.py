@@ -647,6 +647,10 @@ class ComposedAggregator:
         agg._rounds = rounds
         return agg
 
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+        """Pickles as its JSON text (for multiprocessing and distributed workers)."""
+        return (type(self).from_json, (self.to_json(),))
+
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
         """Writes :meth:`to_json` to ``path`` atomically: through a temporary file in the
         same directory, flushed and synced, renamed over ``path``, and the directory synced.

@@ -28,10 +28,9 @@ from __future__ import annotations
 import math
 import operator
 import re
+import struct
 from dataclasses import dataclass
 from typing import Callable, Dict, Iterator, List, Mapping, Optional, Tuple, Union
-
-import numpy as np
 
 Number = Union[int, float]
 ParamValue = Optional[Number]
@@ -68,6 +67,9 @@ class DefenseTextError(ValueError):
         self.position = position
         self.problem = problem
 
+    def __reduce__(self) -> Tuple[object, Tuple[str, int, str]]:
+        return (type(self), (self.text, self.position, self.problem))
+
 
 class _FieldError(ValueError):
     """A field of a Defense out of range; `where` says which (a setting, "stage<i>", "end"),
@@ -76,6 +78,9 @@ class _FieldError(ValueError):
     def __init__(self, where: str, message: str) -> None:
         super().__init__(message)
         self.where = where
+
+    def __reduce__(self) -> Tuple[object, Tuple[str, str]]:
+        return (type(self), (self.where, str(self)))
 
 
 # --- parameters ------------------------------------------------------------------------------
@@ -107,6 +112,17 @@ def _real(name: str, must_be: str, accepts: Callable[[float], bool],
     return _Param(name, False, must_be, lambda v: accepts(float(v)), default)
 
 
+def _float32(v: float) -> float:
+    """v rounded to the nearest float32 (v within the float32 range)."""
+    return float(struct.unpack("f", struct.pack("f", v))[0])
+
+
+def _is_bool(value: object) -> bool:
+    """A Python or NumPy bool (told by its type's name, so that NumPy need not be imported):
+    refused where a number is expected, although both convert to one."""
+    return type(value).__name__ in ("bool", "bool_")
+
+
 _F = _count("f", 0)
 _FINITE_POSITIVE = "a finite number > 0"
 
@@ -125,7 +141,7 @@ _STAGES: Dict[str, Tuple[bool, Tuple[_Param, ...]]] = {
     "median": (True, ()),
     # float32(trim) < 0.5: a trim of 0.5 keeps nothing, whatever n.
     "trimmed_mean": (True, (_real("trim", "a number in [0, 0.5) as a float32",
-                                  lambda v: bool(0.0 <= np.float32(v) < 0.5)),)),
+                                  lambda v: 0.0 <= v < 0.5 and _float32(v) < 0.5),)),
     "krum": (True, (_F,)),
     "multi_krum": (True, (_F, _count("m", 1, None, optional=True))),
     "geometric_median": (True, (_real("nu", _FINITE_POSITIVE, _finite_positive, 1e-6),
@@ -145,7 +161,7 @@ def _convert(param: _Param, value: object) -> Tuple[ParamValue, Optional[str]]:
     """A Python value as the parameter's type, or the reason it is refused."""
     if value is None:
         return (None, None) if param.optional else (None, f"must be {param.must_be}")
-    if isinstance(value, (bool, np.bool_, str)):
+    if _is_bool(value) or isinstance(value, str):
         return None, f"must be {param.must_be}"
     try:
         number: Number = operator.index(value) if param.integer else float(value)  # type: ignore
@@ -268,7 +284,7 @@ def _setting_real(accepts: Callable[[float], bool], optional: bool = False
     def convert(value: object) -> Tuple[bool, SettingValue]:
         if value is None:
             return optional, None
-        if isinstance(value, (bool, np.bool_, str)):
+        if _is_bool(value) or isinstance(value, str):
             return False, None
         try:
             number = float(value)  # type: ignore[arg-type]
