@@ -73,6 +73,9 @@ if TYPE_CHECKING:
 
 Shape = Tuple[int, int]
 _U64 = 1 << 64
+# The largest float64 that rounds to a finite float32: the float32 maximum plus just under
+# half its unit in the last place (2**104 - 2**79 rounds to even, up to infinity).
+_FLOAT32_MAX_ROUNDED_DOWN = float.fromhex("0x1.fffffefffffffp+127")
 
 
 class UpdateSource(Protocol):
@@ -165,6 +168,8 @@ class _Round:
     norms: List[Optional[float]]
     shape: Optional[Shape] = None
     admitted: List[int] = field(default_factory=list)
+    # Per admitted update, the weight the rule receives; None in an unweighted round.
+    rule_weights: Optional[List[float]] = None
 
     def pending(self) -> List[int]:
         """The updates still Admitted, in submitted order."""
@@ -180,7 +185,6 @@ class _Combined:
     rows: List[int]  # per admitted update, its row in the rule's input
     factors: Optional[List[float]]  # per admitted update, the product of clipping factors
     selected: Optional[Set[int]]  # rows the rule selected; None for a rule that selects none
-    weights: Optional[List[float]]  # per admitted update, the weight the rule received
 
 
 class ComposedAggregator:
@@ -393,13 +397,10 @@ class ComposedAggregator:
                 r.verdicts[i] = what
             elif what != r.shape:
                 r.verdicts[i] = Malformed("shape", f"shape {what}, expected {r.shape}")
-            elif r.weights is not None:
+            elif r.weights is not None and not _usable_weight(float(r.weights[i])):
                 w = float(r.weights[i])
-                with np.errstate(over="ignore"):  # a weight beyond float32 is refused
-                    usable = math.isfinite(w) and w >= 0 and bool(np.isfinite(np.float32(w)))
-                if not usable:
-                    r.verdicts[i] = Malformed("weight", f"weight {w!r} is not a finite "
-                                              "number >= 0", value=w)
+                r.verdicts[i] = Malformed("weight", f"weight {w!r} is not a finite number >= 0",
+                                          value=w)
 
     def _screen(self, r: _Round, source: UpdateSource) -> None:
         pending = r.pending()
@@ -427,14 +428,15 @@ class ComposedAggregator:
         problem = None
         if count == 0:
             problem = "no update is left to aggregate"
-        weighted = r.weights is not None or self._defense.influence
+        if r.weights is not None or self._defense.influence:
+            r.rule_weights = self._rule_weights(r)
         for stage in self._defense.stages:
             if problem is not None:
                 break
-            problem = _count_problem(stage, count, weighted)
+            problem = _count_problem(stage, count, r.rule_weights is not None)
             count = _output_count(stage, count)
-        if problem is None and weighted and not any(
-                np.float32(w) > 0 for w in self._rule_weights(r)):
+        if problem is None and r.rule_weights is not None and not any(
+                np.float32(w) > 0 for w in r.rule_weights):
             problem = "the weights of the admitted updates are all zero"
         if problem is None:
             return
@@ -490,18 +492,14 @@ class ComposedAggregator:
             records.append(StageRecord(stage.name, count, len(x), tuple(params)))
         aggregate, rule_params, selected = self._rule(r, x)
         records.append(StageRecord(self._defense.rule.name, len(x), 1, tuple(rule_params)))
-        weights = self._rule_weights(r) if self._weighted(r) else None
-        return _Combined(aggregate, records, rows, factors, selected, weights)
-
-    def _weighted(self, r: _Round) -> bool:
-        return r.weights is not None or self._defense.influence
+        return _Combined(aggregate, records, rows, factors, selected)
 
     def _rule(self, r: _Round, x: Any
               ) -> Tuple[_Array, List[Tuple[str, AuditValue]], Optional[Set[int]]]:
         rule = self._defense.rule
         params: List[Tuple[str, AuditValue]] = list(rule.parameters.items())
-        weighted = self._weighted(r)
-        w = np.asarray(self._rule_weights(r), dtype=np.float64) if weighted else None
+        weighted = r.rule_weights is not None
+        w = np.asarray(r.rule_weights, dtype=np.float64) if weighted else None
         name = rule.name
         if name in ("fedavg", "median", "trimmed_mean", "geometric_median"):
             params.append(("weighted", weighted))
@@ -599,8 +597,8 @@ class ComposedAggregator:
                 client_id=None if r.ids is None else r.ids[i],
                 verdict=verdict,
                 norm=r.norms[i],
-                weight=None if combined is None or k is None or combined.weights is None
-                else combined.weights[k],
+                weight=None if combined is None or k is None or r.rule_weights is None
+                else r.rule_weights[k],
                 row=row,
                 clip_factor=None if combined is None or k is None or combined.factors is None
                 else combined.factors[k],
@@ -717,6 +715,11 @@ def _real(stage: Stage, name: str) -> float:
     value = stage[name]
     assert isinstance(value, float)
     return value
+
+
+def _usable_weight(w: float) -> bool:
+    """Finite, >= 0, and finite once the rule rounds it to float32."""
+    return math.isfinite(w) and 0 <= w <= _FLOAT32_MAX_ROUNDED_DOWN
 
 
 def _trim_count(trim: float, n: int) -> int:

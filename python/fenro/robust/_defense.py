@@ -199,15 +199,15 @@ class Stage:
     _parameters: Tuple[Tuple[str, ParamValue], ...]
 
     def __init__(self, name: str, **parameters: object) -> None:
-        spec = _STAGES.get(name)
-        if spec is None:
+        definition = _STAGES.get(name)
+        if definition is None:
             raise ValueError(f"unknown stage {name!r}; expected one of {', '.join(_STAGES)}")
         values: List[Tuple[str, ParamValue]] = []
-        known = {p.name for p in spec[1]}
+        known = {p.name for p in definition[1]}
         for key in parameters:
             if key not in known:
                 raise ValueError(_unknown_parameter(name, key))
-        for param in spec[1]:
+        for param in definition[1]:
             if param.name not in parameters:
                 if param.default is _REQUIRED:
                     raise ValueError(f"{name} needs {param.name}")
@@ -567,11 +567,11 @@ class _Parser:
         if name.kind != "name":
             raise self.fail(name, f"expected a stage ({', '.join(_STAGES)}), "
                             f"found {name.describe()}")
-        spec = _STAGES.get(name.text)
-        if spec is None:
+        definition = _STAGES.get(name.text)
+        if definition is None:
             raise self.fail(name, f"unknown stage {name.text!r}; expected one of "
                             f"{', '.join(_STAGES)}")
-        params = {p.name: p for p in spec[1]}
+        params = {p.name: p for p in definition[1]}
         given: Dict[str, object] = {}
         close = name
         if self.peek().kind == "punct" and self.peek().text == "(":
@@ -602,7 +602,7 @@ class _Parser:
                         break
                     if close.kind != "punct" or close.text != ",":
                         raise self.fail(close, f"expected ',' or ')', found {close.describe()}")
-        for param in spec[1]:
+        for param in definition[1]:
             if param.name not in given and param.default is _REQUIRED:
                 raise self.fail(close, f"{name.text} needs {param.name}")
         return Stage(name.text, **given)
