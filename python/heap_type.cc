@@ -34,6 +34,7 @@ bool add_functions(PyObject* module, PyMethodDef* methods) {
   if (all == nullptr) return false;
   bool ok = true;
   for (PyMethodDef* m = methods; ok && m->ml_name != nullptr; ++m) {
+    if (m->ml_name[0] == '_') continue;  // a private helper: reachable, never listed
     PyObject* text = PyUnicode_FromString(m->ml_name);
     ok = text != nullptr && PyList_Append(all, text) == 0;
     Py_XDECREF(text);

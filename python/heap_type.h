@@ -59,7 +59,8 @@ PyType_Spec instance_spec(const char* qualified_name, PyType_Slot* slots) {
 PyTypeObject* add_type(PyObject* module, PyType_Spec* type_spec);
 
 // Adds the module-level functions of `methods` (up to its null entry) to the module and
-// appends their names to its __all__, in table order. False with an exception set on failure.
+// appends their names to its __all__, in table order, except the private ones (a name with a
+// leading underscore). False with an exception set on failure.
 bool add_functions(PyObject* module, PyMethodDef* methods);
 
 // A METH_VARARGS | METH_KEYWORDS function, for the PyCFunction slot of a method table.

@@ -13,12 +13,13 @@ namespace fenro::python {
 bool register_byzantine_aggregator(PyObject* module);
 bool register_reputation_manager(PyObject* module);
 
-// Each adds its functions to the module and appends their names to __all__. Returns false with
-// a Python exception set on failure.
+// Each adds its functions to the module and appends their public names (those without a leading
+// underscore) to __all__. Returns false with a Python exception set on failure.
 bool register_classic_rules(PyObject* module);
 bool register_robust_rules(PyObject* module);
 bool register_preaggregation(PyObject* module);
 bool register_round_audit(PyObject* module);
+bool register_round_helpers(PyObject* module);
 
 }  // namespace fenro::python
 

@@ -178,3 +178,43 @@ def arc(u, f):
     factor = np.ones(n)
     factor[order[:k]] = threshold / nrm[order[:k]]
     return np.asarray(u, np.float64) * factor[:, None, None], k, list(order[:k])
+
+
+def _sorted_with_weights(u, weights):
+    """Per coordinate, the values in ascending order (ties by index) and their weights."""
+    x = flat(u)
+    w = np.asarray(weights, np.float32).astype(np.float64)
+    order = np.argsort(x, axis=0, kind="stable")
+    return np.take_along_axis(x, order, axis=0), w[order]
+
+
+def weighted_median(u, weights):
+    """The smallest value at which the cumulative weight, in sorted order, reaches half the
+    total (an update of zero weight never is that value)."""
+    values, w = _sorted_with_weights(u, weights)
+    out = np.empty(values.shape[1])
+    for c in range(values.shape[1]):
+        total, cum = w[:, c].sum(), 0.0
+        for v, wv in zip(values[:, c], w[:, c]):
+            cum += wv
+            if 2 * cum >= total and wv > 0:
+                out[c] = v
+                break
+    return out.reshape(np.shape(u)[1:])
+
+
+def weighted_trimmed_mean(u, weights, trim):
+    """A weight mass of trim * W trimmed from each end, the boundary values keeping the
+    untrimmed part of their weight."""
+    values, w = _sorted_with_weights(u, weights)
+    out = np.empty(values.shape[1])
+    for c in range(values.shape[1]):
+        total = w[:, c].sum()
+        cut = np.float64(np.float32(trim)) * total
+        before = np.concatenate([[0.0], np.cumsum(w[:, c])[:-1]])
+        after = before + w[:, c]
+        keep = w[:, c] - np.clip(cut - before, 0, w[:, c]) - np.clip(after - (total - cut), 0,
+                                                                        w[:, c])
+        keep = np.maximum(keep, 0)
+        out[c] = (keep * values[:, c]).sum() / keep.sum()
+    return out.reshape(np.shape(u)[1:])

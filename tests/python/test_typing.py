@@ -38,6 +38,20 @@ agg2, audit = robust.aggregate_with_audit(agg, updates, ["a", "b", "c", "d", "e"
 decision: robust.AuditDecision = audit.decisions[0]
 if isinstance(decision.verdict, robust.RejectedByNormBound):
     norm: float = decision.verdict.norm
+
+composed = robust.ComposedAggregator("nnm(f=1) | krum(f=1); norm_bound=10, ban_threshold=0.3")
+mean, round_audit = composed.aggregate(stack, client_ids=["a", "b", "c", "d", "e"])
+record: robust.ClientRecord = round_audit.clients[0]
+if isinstance(record.verdict, robust.Malformed):
+    problem: str = record.verdict.problem
+distance: Optional[float] = record.distance
+stage: robust.StageRecord = round_audit.stages[-1]
+as_json: str = round_audit.to_json()
+defense: robust.Defense = robust.Defense.parse(composed.to_text())
+restored_composed = robust.ComposedAggregator.from_json(composed.to_json())
+weighted = robust.ComposedAggregator(robust.Defense((robust.Stage("median"),), influence=True))
+weighted.aggregate(updates, ["a", "b", "c", "d", "e"], weights=[1, 2, 3, 4, 5],
+                   expected_shape=(2, 3))
 """
 BAD = "from fenro import ReputationManager\nx: int = ReputationManager().to_json()\n"
 BAD_ROBUST = "from fenro import robust\nrobust.krum([], f=1.5)\n"

@@ -21,9 +21,17 @@ norms, clipping factors, neighbours, the bucketing permutation).
 :func:`aggregate_with_audit` runs one round of a :class:`fenro.ByzantineAggregator` and returns
 the round's audit with the aggregate.
 
+:class:`ComposedAggregator` chains pre-aggregators and a rule, configured by one line of text
+(:class:`Defense`), with a norm bound, bans, reputation and weights; a round returns the
+aggregate with a :class:`ComposedAudit` and survives bad clients one by one. It saves and
+loads its state atomically.
+
 Bad arguments raise TypeError (a wrong type) or ValueError (a value out of range, named with
 its range), never OverflowError.
 """
+
+import importlib
+from typing import TYPE_CHECKING, Any, List
 
 from fenro._robust import (
     arc,
@@ -56,6 +64,16 @@ from fenro.robust._audit import (
     Verdict,
     aggregate_with_audit,
 )
+from fenro.robust._composed_audit import (
+    ClientRecord,
+    ClientVerdict,
+    ComposedAudit,
+    Malformed,
+    QuorumError,
+    ReputationRecord,
+    StageRecord,
+)
+from fenro.robust._defense import Defense, DefenseTextError, Stage
 from fenro.robust._info import (
     ArcInfo,
     BucketingInfo,
@@ -75,6 +93,28 @@ from fenro.robust._info import (
     nnm_info,
 )
 
+if TYPE_CHECKING:
+    from fenro.robust._composed import ComposedAggregator, LocalUpdates, UpdateSource
+
+# The round needs NumPy, which `import fenro.robust` does not import: these names load their
+# module on first use.
+_LAZY = {name: "fenro.robust._composed"
+         for name in ("ComposedAggregator", "LocalUpdates", "UpdateSource")}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'fenro.robust' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(_LAZY))
+
+
 __all__ = [
     # rules
     "fedavg", "trimmed_mean", "median", "krum", "multi_krum",
@@ -90,4 +130,8 @@ __all__ = [
     "aggregate_with_audit", "RoundAudit", "RoundRefusedError", "AuditDecision", "Verdict",
     "Admitted", "ExcludedByReputation", "RejectedByNormBound", "MethodRecord",
     "TrimmedMeanRecord", "MedianRecord", "FedAvgRecord", "KrumRecord", "MultiKrumRecord",
+    # the composed, stateful aggregator
+    "ComposedAggregator", "Defense", "Stage", "DefenseTextError", "ComposedAudit",
+    "ClientRecord", "ClientVerdict", "Malformed", "StageRecord", "ReputationRecord",
+    "QuorumError", "UpdateSource", "LocalUpdates",
 ]
