@@ -9,6 +9,7 @@
 #include "fenro/aggregators/bfp16_kernels.h"
 #include "fenro/aggregators/krum_kernels.h"
 #include "fenro/parallel/pool.h"
+#include "fenro/simd/cpu.h"
 
 namespace fenro::aggregators {
 namespace {
@@ -54,13 +55,16 @@ struct GramKernel {
   detail::PanelGramFn panels = nullptr;  // when set, the Gram loop runs on float64 panels
 };
 
-// Which tile kAuto takes, from the scores timed on both (CPU time, best of several, on an
-// AVX-512 Xeon; 1000 x 1000 updates):
-//  - AVX-512: the panel blocks from 20 updates on when the chunks are encoded on the fly (equal
+// Which tile kAuto takes, from the scores timed on both (CPU time, best of several; 1000 x 1000
+// updates):
+//  - AVX-512 on a core with full-width 512-bit FMAs (an AVX-512 Xeon): the panel blocks from
+//    20 updates on when the chunks are encoded on the fly (equal
 //    at 16, 8% faster at 24 to 50, 10% at 200; 37% slower at 10, where the per-chunk costs
 //    weigh more), and from 64 on when they are widened from stored encodings, which then come
 //    from memory at 2 bytes per element instead of 4 (5% faster at 75, 17% at 200; 7% slower
 //    at 50);
+//  - AVX-512 on a core that splits 512-bit FMAs in two (an AVX-512 EPYC, Zen 4): the integer
+//    tile, at 33 multiply-adds per ns against the panels' 21 (n = 50, one thread);
 //  - AVX2: always the integer tile. On that core it runs at 7 multiply-adds per cycle, which
 //    the 4-lane panel blocks, 8 at their very best, do not beat (10% slower at 50, 25% at 200);
 //    cores whose FMA pipes are 128 bits wide have half that peak.
@@ -75,7 +79,8 @@ GramKernel kernel_for(simd::Target target, size_t n, detail::GramTile choice, bo
   const size_t min_updates = fused ? kPanelMinUpdatesFused : kPanelMinUpdatesEncoded;
   const bool panels = choice == detail::GramTile::kPanel ||
                       (choice == detail::GramTile::kAuto &&
-                       target == simd::Target::kAvx512 && n >= min_updates);
+                       target == simd::Target::kAvx512 && simd::full_width_512_fma() &&
+                       n >= min_updates);
   if (!panels) return k;
   k.panels = target == simd::Target::kAvx512 ? &detail::panel_gram_avx512
                                              : &detail::panel_gram_avx2;

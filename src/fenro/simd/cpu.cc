@@ -10,6 +10,7 @@ namespace {
 struct Features {
   bool avx2 = false;
   bool avx512 = false;
+  bool full_width_512 = false;
 };
 
 Features detect() {
@@ -21,6 +22,10 @@ Features detect() {
            __builtin_cpu_supports("bmi2");
   f.avx512 = f.avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+  // Intel's AVX-512 cores run a 512-bit FMA in one pass; AMD's first AVX-512 cores (Zen 4) split
+  // it into two 256-bit halves, so 512-bit float code there has no more throughput than AVX2.
+  // Only the former has been measured to gain; any other vendor counts as split.
+  f.full_width_512 = f.avx512 && __builtin_cpu_is("intel");
 #endif
   return f;
 }
@@ -29,6 +34,12 @@ const Features& features() {
   static const Features f = detect();
   return f;
 }
+
+}  // namespace
+
+bool full_width_512_fma() { return features().full_width_512; }
+
+namespace {
 
 // Every target the CPU runs, narrowest first.
 std::vector<Target> cpu_targets() {

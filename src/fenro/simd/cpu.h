@@ -51,6 +51,11 @@ std::vector<Target> supported_targets();
 
 std::string_view target_name(Target t);
 
+// True when the CPU runs AVX-512 and executes a 512-bit FMA at full width (an Intel core):
+// kernels whose AVX-512 form only pays with twice the FMA throughput of AVX2 check it. Their
+// results never depend on it.
+bool full_width_512_fma();
+
 // The decision of best_target() as a pure function: `fenro_simd` is the variable's value
 // (nullptr when absent), `runs` the targets the CPU runs, `tested` the default candidates.
 // On failure `error` holds one of (the value quoted, other bytes than printable ASCII as \xNN,
