@@ -25,7 +25,8 @@ enum class Target { kScalar, kAvx2, kAvx512 };
 // suites, bit for bit against the scalar reference, on real hardware:
 //  - scalar: on every machine;
 //  - avx2: on AMD EPYC (Zen 1) and Intel Xeon machines;
-//  - avx512: on an AVX-512 Xeon (F, BW, VL, DQ), the suites run under FENRO_SIMD=avx512.
+//  - avx512: on an AVX-512 Xeon and an AVX-512 EPYC (Zen 4) (F, BW, VL, DQ), the suites run
+//    under FENRO_SIMD=avx512.
 // A target added to Target stays out of this list, reachable only through FENRO_SIMD, until
 // the suites have run on a CPU that has it (tests/run_simd_matrix.sh runs them per target).
 inline constexpr Target kTestedTargets[] = {Target::kScalar, Target::kAvx2, Target::kAvx512};
