@@ -47,9 +47,9 @@ SCALING_FACTOR = 25.0
 NOISE_STD = 3.0
 DEVIATION_Z = 1.0
 # Inner-product manipulation: every attacker sends -IPM_EPSILON times the honest mean. A small
-# epsilon keeps the attackers next to the honest cluster's centre, where distance-based rules
-# (Krum) prefer them and a coordinate-wise median drifts toward them, while their inner product
-# with the honest direction is negative; 0.1 is the value most papers use for that regime.
+# epsilon keeps the attackers near the centre of the honest cloud, where a coordinate-wise
+# median drifts toward them and a distance-based rule may select them, while their inner
+# product with the honest direction is negative; 0.1 is the usual value for that regime.
 IPM_EPSILON = 0.1
 
 
