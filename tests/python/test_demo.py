@@ -164,7 +164,7 @@ def test_module_entry_point_dispatches_to_the_demo():
     assert r.returncode == 0 and "--byzantine" in r.stdout, r.stderr
     # --help names every rule and says which ones a run takes by default.
     text = " ".join(r.stdout.split())
-    assert "'default' (" + ", ".join(demo.DEFAULT_METHODS) + ")" in text
+    assert "'default' (the default: " + ", ".join(demo.DEFAULT_METHODS) + ")" in text
     assert all(m in text for m in demo.METHODS)
     r = subprocess.run([sys.executable, "-m", "fenro"], capture_output=True, text=True)
     assert r.returncode == 2 and "demo" in r.stderr

@@ -21,11 +21,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="fraction of Byzantine clients, in [0, 0.5) (default 0.2)")
     parser.add_argument(
         "--attack", default="all",
-        help="attack(s), comma separated, or 'all': " + ", ".join(ATTACKS))
+        help="attack(s), comma separated, or 'all' (the default): " + ", ".join(ATTACKS))
     parser.add_argument("--rounds", type=int, default=30, help="training rounds (default 30)")
     parser.add_argument(
         "--methods", default="default",
-        help="aggregation rules, comma separated, 'default' (" + ", ".join(DEFAULT_METHODS)
+        help="aggregation rules, comma separated, 'default' (the default: "
+        + ", ".join(DEFAULT_METHODS)
         + ") or 'all', which adds " + ", ".join(m for m in METHODS if m not in DEFAULT_METHODS))
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     parser.add_argument(
