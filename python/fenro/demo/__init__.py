@@ -25,21 +25,29 @@ from fenro.demo.attacks import (
     ATTACK_TABLE,
     ATTACKS,
     DEVIATION_Z,
+    IPM_EPSILON,
     NOISE_STD,
     SCALING_FACTOR,
     SIGN_FLIP_BOOST,
     Attack,
+    LabelAttack,
+    LabelFlip,
     find_attack,
     poison,
 )
 from fenro.demo.cli import add_arguments, main, run_cli
 from fenro.demo.data import Dataset, dirichlet_split, load_data
 from fenro.demo.methods import (
+    CC_ITERATIONS,
+    CC_TAU_FACTOR,
+    DEFAULT_METHODS,
     GUARD_BAN_THRESHOLD,
     GUARD_NORM_FACTOR,
     METHOD_TABLE,
     METHODS,
+    Aggregator,
     AggregatorConfig,
+    DefenseConfig,
     Method,
     find_method,
 )
@@ -51,15 +59,16 @@ from fenro.demo.report import (
     reputation_split,
     write_results,
 )
-from fenro.demo.simulation import Results, RunResult, Setup, run_one, simulate
+from fenro.demo.simulation import Results, RunResult, Setup, run_one, simulate, training_labels
 
 __all__ = [
-    "ATTACKS", "ATTACK_TABLE", "Attack", "find_attack", "poison",
-    "SIGN_FLIP_BOOST", "SCALING_FACTOR", "NOISE_STD", "DEVIATION_Z",
-    "METHODS", "METHOD_TABLE", "Method", "AggregatorConfig", "find_method",
-    "GUARD_NORM_FACTOR", "GUARD_BAN_THRESHOLD",
+    "ATTACKS", "ATTACK_TABLE", "Attack", "LabelAttack", "LabelFlip", "find_attack", "poison",
+    "SIGN_FLIP_BOOST", "SCALING_FACTOR", "NOISE_STD", "DEVIATION_Z", "IPM_EPSILON",
+    "METHODS", "DEFAULT_METHODS", "METHOD_TABLE", "Method", "Aggregator", "AggregatorConfig",
+    "DefenseConfig", "find_method",
+    "GUARD_NORM_FACTOR", "GUARD_BAN_THRESHOLD", "CC_TAU_FACTOR", "CC_ITERATIONS",
     "Dataset", "load_data", "dirichlet_split", "local_update", "accuracy",
-    "Setup", "RunResult", "Results", "run_one", "simulate",
+    "Setup", "RunResult", "Results", "run_one", "simulate", "training_labels",
     "reputation_split", "format_table", "format_reputation", "plot", "write_results",
     "add_arguments", "run_cli", "main",
 ]

@@ -8,7 +8,7 @@ import time
 from typing import List, Optional, Sequence
 
 from fenro.demo.attacks import ATTACKS
-from fenro.demo.methods import METHODS
+from fenro.demo.methods import DEFAULT_METHODS, METHODS
 from fenro.demo.report import format_reputation, format_table, plot, write_results
 from fenro.demo.simulation import simulate
 
@@ -21,11 +21,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="fraction of Byzantine clients, in [0, 0.5) (default 0.2)")
     parser.add_argument(
         "--attack", default="all",
-        help="attack(s), comma separated, or 'all': " + ", ".join(ATTACKS))
+        help="attack(s), comma separated, or 'all' (the default): " + ", ".join(ATTACKS))
     parser.add_argument("--rounds", type=int, default=30, help="training rounds (default 30)")
     parser.add_argument(
-        "--methods", default="all",
-        help="aggregation rules, comma separated, or 'all': " + ", ".join(METHODS))
+        "--methods", default="default",
+        help="aggregation rules, comma separated, 'default' (the default: "
+        + ", ".join(DEFAULT_METHODS)
+        + ") or 'all', which adds " + ", ".join(m for m in METHODS if m not in DEFAULT_METHODS))
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     parser.add_argument(
         "--out", default="fenro-demo",
@@ -39,11 +41,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
-def _choices(text: str, allowed: Sequence[str], what: str) -> List[str]:
-    """Returns the names of a comma-separated list, or all of allowed for "all"; raises
-    SystemExit for an unknown or missing name."""
+def _choices(text: str, allowed: Sequence[str], what: str,
+             default: Optional[Sequence[str]] = None) -> List[str]:
+    """Returns the names of a comma-separated list, all of allowed for "all", or default for
+    "default" when given; raises SystemExit for an unknown or missing name."""
     if text == "all":
         return list(allowed)
+    if text == "default" and default is not None:
+        return list(default)
     chosen = [item.strip() for item in text.split(",") if item.strip()]
     unknown = [item for item in chosen if item not in allowed]
     if unknown or not chosen:
@@ -56,7 +61,7 @@ def run_cli(args: argparse.Namespace) -> int:
     """Runs the demo for options parsed by a parser given add_arguments: prints the tables
     to stdout, writes results.json (and accuracy.png) under args.out; returns the exit code."""
     attacks = _choices(args.attack, ATTACKS, "attack")
-    methods = _choices(args.methods, METHODS, "method")
+    methods = _choices(args.methods, METHODS, "method", DEFAULT_METHODS)
     start = time.perf_counter()
     setup, results = simulate(args.clients, args.byzantine, attacks, args.rounds, methods,
                               args.seed, args.data, args.alpha, progress=not args.quiet)

@@ -10,10 +10,15 @@ from fenro.demo.methods import find_method
 from fenro.demo.simulation import Results, Setup
 
 _COLUMN = 17  # width of one attack's column in both listings
+_NAME = 14  # width of the method column, wider when a chosen name needs it
 
 
-def _header(attacks: Sequence[str]) -> str:
-    return f"{'method':<14}" + "".join(f"{a:>{_COLUMN}}" for a in attacks)
+def _name_width(methods: Sequence[str]) -> int:
+    return max([_NAME] + [len(m) + 2 for m in methods])
+
+
+def _header(methods: Sequence[str], attacks: Sequence[str]) -> str:
+    return f"{'method':<{_name_width(methods)}}" + "".join(f"{a:>{_COLUMN}}" for a in attacks)
 
 
 def reputation_split(setup: Setup,
@@ -34,11 +39,12 @@ def format_table(results: Results, methods: Sequence[str], attacks: Sequence[str
     """The final held-out accuracy of every run, with the timings of every rule, a line for
     every chosen rule that has a note, and one for every distinct refusal (its runs are
     marked *)."""
-    head = _header(attacks) + f"{'s/round':>10}{'agg ms':>9}"
+    head = _header(methods, attacks) + f"{'s/round':>10}{'agg ms':>9}"
+    width = _name_width(methods)
     lines = ["final held-out accuracy (%)", head, "-" * len(head)]
     for m in methods:
         row = [results[(m, a)] for a in attacks]
-        line = f"{m:<14}" + "".join(
+        line = f"{m:<{width}}" + "".join(
             f"{100 * r['accuracy'][-1]:>{_COLUMN - 1}.1f}{'*' if r['refused'] else ' '}"
             for r in row)
         sec = sum(r["seconds_per_round"] for r in row) / len(row)
@@ -58,38 +64,53 @@ def format_table(results: Results, methods: Sequence[str], attacks: Sequence[str
 def format_reputation(setup: Setup, results: Results, methods: Sequence[str],
                       attacks: Sequence[str]) -> str:
     """The mean final reputation of the honest and of the Byzantine clients in every run."""
-    lines = ["mean reputation at the end (honest / Byzantine)", _header(attacks)]
+    lines = ["mean reputation at the end (honest / Byzantine)", _header(methods, attacks)]
+    width = _name_width(methods)
     for m in methods:
         cells = []
         for a in attacks:
             h, b = reputation_split(setup, results[(m, a)]["reputation"])
             cells.append(f"{h:.2f} / {b:.2f}" if b is not None else f"{h:.2f} / -")
-        lines.append(f"{m:<14}" + "".join(f"{c:>{_COLUMN}}" for c in cells))
+        lines.append(f"{m:<{width}}" + "".join(f"{c:>{_COLUMN}}" for c in cells))
     return "\n".join(lines)
 
 
 def plot(results: Results, methods: Sequence[str], attacks: Sequence[str], path: str) -> None:
-    """Writes a PNG of accuracy against round to path: one panel per attack, one line per
-    rule."""
+    """Writes a PNG of accuracy against round to path: one panel per attack (up to three in
+    a row), one line per rule, the legend under the panels."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, len(attacks), figsize=(3.2 * len(attacks), 3.0),
+    columns = min(3, len(attacks))
+    rows = -(-len(attacks) // columns)
+    legend_rows = -(-len(methods) // 6)
+    legend_height = 0.2 * legend_rows + 0.1  # inches under the panels
+    height = 2.7 * rows + legend_height
+    fig, axes = plt.subplots(rows, columns, figsize=(3.6 * columns, height),
                              sharey=True, squeeze=False)
-    for ax, attack in zip(axes[0], attacks):
-        for m in methods:
+    # Twenty distinct colours, then the same colours dashed: every line tells its rule.
+    colours = matplotlib.colormaps["tab20"]
+    for k, attack in enumerate(attacks):
+        ax = axes[k // columns][k % columns]
+        for i, m in enumerate(methods):
             acc = results[(m, attack)]["accuracy"]
-            ax.plot(range(len(acc)), acc, label=m, linewidth=1.2)
+            ax.plot(range(len(acc)), acc, label=m, linewidth=1.1,
+                    color=colours((2 * i + i // 10) % 20), linestyle="-" if i < 20 else "--")
         ax.set_title(attack.replace("_", " "), fontsize=9)
         ax.set_xlabel("round", fontsize=8)
         ax.set_ylim(0.0, 1.0)
         ax.grid(alpha=0.3)
         ax.tick_params(labelsize=7)
-    axes[0][0].set_ylabel("held-out accuracy", fontsize=8)
-    axes[0][-1].legend(fontsize=7, loc="lower right")
-    fig.tight_layout()
+    for k in range(len(attacks), rows * columns):
+        axes[k // columns][k % columns].set_visible(False)
+    for row in axes:
+        row[0].set_ylabel("held-out accuracy", fontsize=8)
+    handles, labels = axes[0][0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=min(6, len(methods)), fontsize=7,
+               frameon=False)
+    fig.tight_layout(rect=(0.0, legend_height / height, 1.0, 1.0))
     fig.savefig(path, dpi=72)
     plt.close(fig)
 

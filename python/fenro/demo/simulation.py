@@ -14,10 +14,9 @@ from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Set,
 
 import numpy as np
 
-from fenro import ByzantineAggregator
-from fenro.demo.attacks import ATTACKS, find_attack
+from fenro.demo.attacks import ATTACKS, LabelAttack, find_attack
 from fenro.demo.data import dirichlet_split, load_data
-from fenro.demo.methods import METHODS, find_method
+from fenro.demo.methods import DEFAULT_METHODS, Aggregator, find_method
 from fenro.demo.model import accuracy, local_update
 from fenro.demo.progress import Progress
 
@@ -68,11 +67,23 @@ class Setup:
         self.client_ids = [f"client-{i:03d}" for i in range(clients)]
         self.w0: Weights = np.zeros((self.x_train.shape[1], dataset.classes), np.float32)
         self.clients = clients
+        self.classes = dataset.classes
 
 
 def _check_rounds(rounds: int) -> None:
     if rounds < 1:
         raise SystemExit("--rounds must be at least 1")
+
+
+def training_labels(setup: Setup, attack: str, client: int) -> Labels:
+    """The labels the client trains on under the named attack: its own, or for a Byzantine
+    client under an attack on the labels, the attack's relabelling of them. Raises
+    ValueError for an unknown attack."""
+    own = setup.y_train[setup.parts[client]]
+    poison = find_attack(attack)
+    if client in setup.byzantine and isinstance(poison, LabelAttack):
+        return poison.relabel(own, setup.classes)
+    return own
 
 
 def run_one(setup: Setup, method: str, attack: str, rounds: int,
@@ -83,9 +94,10 @@ def run_one(setup: Setup, method: str, attack: str, rounds: int,
     _check_rounds(rounds)
     configure = find_method(method).configure
     poison = find_attack(attack)
+    labels = [training_labels(setup, attack, c) for c in range(setup.clients)]
     w = setup.w0.copy()
     acc = [accuracy(w, setup.x_test, setup.y_test)]
-    aggregator: Optional[ByzantineAggregator] = None
+    aggregator: Optional[Aggregator] = None
     refused: Optional[str] = None
     round_seconds = aggregate_seconds = 0.0
     for r in range(rounds):
@@ -93,7 +105,7 @@ def run_one(setup: Setup, method: str, attack: str, rounds: int,
         updates = []
         for c, part in enumerate(setup.parts):
             rng = np.random.default_rng([setup.seed, 3, r, c])
-            updates.append(local_update(w, setup.x_train[part], setup.y_train[part], rng))
+            updates.append(local_update(w, setup.x_train[part], labels[c], rng))
         honest = [u for c, u in enumerate(updates) if c not in setup.byzantine]
         for c in sorted(setup.byzantine):
             rng = np.random.default_rng([setup.seed, 4, r, c])
@@ -123,11 +135,11 @@ def run_one(setup: Setup, method: str, attack: str, rounds: int,
 
 
 def simulate(clients: int = 20, byzantine: float = 0.2, attacks: Sequence[str] = ATTACKS,
-             rounds: int = 30, methods: Sequence[str] = METHODS, seed: int = 0,
+             rounds: int = 30, methods: Sequence[str] = DEFAULT_METHODS, seed: int = 0,
              data: str = "digits", alpha: float = 0.5,
              progress: bool = False) -> Tuple[Setup, Results]:
     """Runs every (method, attack) pair; returns the shared setup and the results keyed by
-    (method, attack).
+    (method, attack). The default rules are those of a demo run without --methods.
 
     Checked before any work: rounds >= 1 (else SystemExit), every name known (else
     ValueError), then the arguments of Setup."""
