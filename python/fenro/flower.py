@@ -209,6 +209,9 @@ class FenroStrategy(FedAvg):
         self.last_audit: Union[ComposedAudit, RoundAudit, None] = None
         if self.state_path is not None and os.path.exists(self.state_path):
             self._restore(self.state_path)
+        # Clients scored before (by the aggregator passed in) count as seen now.
+        for cid in self._scores():
+            self._last_seen.setdefault(cid, self.rounds)
 
     # --- configuration -------------------------------------------------------------------
 
@@ -587,10 +590,9 @@ class FenroStrategy(FedAvg):
     def _forget(self, before: int) -> None:
         """Forgets the clients last seen before round ``before`` (and not since)."""
         gone = {cid for cid, seen in self._last_seen.items() if seen <= before}
-        scores = self._scores()
-        gone |= {cid for cid in scores if cid not in self._last_seen}
         if not gone:
             return
+        scores = self._scores()
         log(INFO, "FenroStrategy: forgetting %d clients not seen for %d rounds", len(gone),
             self.forget_after)
         self._set_scores({cid: s for cid, s in scores.items() if cid not in gone}, None)

@@ -260,7 +260,8 @@ def test_restart_restores_bans_and_forgets_clients_gone(example, tmp_path):
     # Partitions 8 and 9 were forgotten two rounds after they left; the banned ones, still
     # connected, were not.
     saved = json.loads(path.read_text())
-    assert sorted(saved["aggregator"]["reputation"]) == [str(p) for p in range(8)]
+    assert sorted(saved["last_seen"]) == sorted(saved["aggregator"]["reputation"]) == \
+        [str(p) for p in range(8)]
     assert saved["rounds"] == 7
     assert saved["nodes"] == {str(200 + p): str(p) for p in range(8)}
     # A broken state file stops the start, naming the file.
@@ -353,5 +354,7 @@ def test_strategy_in_flowers_simulation_runtime(tmp_path):
     assert first["metrics"]["4"]["fenro-excluded"] == []        # banned: not sampled
     assert second["metrics"]["1"]["fenro-banned"] == 2           # new node ids, same names
     assert second["metrics"]["2"]["fenro-accepted"] == 8 and first["distance"] < 0.5
-    assert sorted(json.loads(state.read_text())["aggregator"]["reputation"]) == \
-        [str(p) for p in range(10)]
+    # Ten clients under their partition ids, each with the node of its last reply.
+    saved = json.loads(state.read_text())
+    assert sorted(saved["last_seen"]) == sorted(saved["nodes"].values()) == \
+        sorted(str(p) for p in range(10))
