@@ -190,6 +190,7 @@ class FenroStrategy(FedAvg):
                                          not isinstance(forget_after, int) or forget_after < 1):
             raise ValueError(f"forget_after must be a positive int or None, got {forget_after!r}")
         self.aggregator: Aggregator = aggregator
+        self._core_threshold: tuple[Optional[Aggregator], float] = (None, 0.0)
         self.aggregate_deltas = aggregate_deltas
         self.client_id_fn = client_id_fn or _node_client_id
         self.report_reputation = report_reputation
@@ -220,7 +221,11 @@ class FenroStrategy(FedAvg):
         """Clients scoring strictly below it are excluded (0: nobody is)."""
         if isinstance(self.aggregator, ComposedAggregator):
             return float(self.aggregator.defense.ban_threshold)
-        return float(json.loads(self.aggregator.to_json())["ban_threshold"] or 0.0)
+        # A ByzantineAggregator tells its threshold only in its saved form: read it once.
+        if self._core_threshold[0] is not self.aggregator:
+            state = json.loads(self.aggregator.to_json())
+            self._core_threshold = (self.aggregator, float(state["ban_threshold"] or 0.0))
+        return self._core_threshold[1]
 
     def is_banned(self, client_id: str) -> bool:
         """Whether the client's score is below the ban threshold."""
