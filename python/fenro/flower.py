@@ -336,9 +336,10 @@ class FenroStrategy(FedAvg):
         self.last_outcomes = tuple(outcomes)
         arrays = None if aggregate is None else self._arrays(aggregate, layout)
 
-        accepted = [p.msg.content for p, o in zip(parsed, outcomes) if o.outcome == "accepted"
-                    or o.outcome == "not_selected"]
-        metrics = self._metrics(accepted, "train")
+        # Flower's averages cover the replies whose update was admitted.
+        counted = [p.msg.content for p, o in zip(parsed, outcomes)
+                   if o.outcome in ("accepted", "not_selected")]
+        metrics = self._metrics(counted, "train")
         counts = {name: 0 for name in OUTCOMES}
         for o in outcomes:
             counts[o.outcome] += 1
@@ -367,6 +368,8 @@ class FenroStrategy(FedAvg):
         except Exception as err:  # noqa: BLE001 - whatever the reply made it fail with
             return _Reply(msg, node, str(node), None, 0.0,
                           Malformed("identity", f"no client id: {err}"))
+        if self.is_banned(cid):
+            return _Reply(msg, node, cid, None, 0.0, None)   # not read at all
         try:
             weight = self._weight_of(msg)
             row = self._row(msg, layout, size)
@@ -691,7 +694,7 @@ class _Reply:
     msg: Message
     node: int
     cid: str
-    row: Optional[np.ndarray]     # (1, D) float32, or None when unusable
+    row: Optional[np.ndarray]     # (1, D) float32; None when unusable or banned (not read)
     weight: float
     problem: Optional[Malformed]
 

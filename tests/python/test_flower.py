@@ -227,6 +227,8 @@ def partition_reply(offset):
         pid = node - offset
         moved = {k: v + (-50.0 if pid in ATTACKERS else 1.0 + 0.01 * pid)
                  for k, v in arrays.items()}
+        if pid in ATTACKERS and offset == 200:   # after the restart
+            moved["extra"] = np.zeros(1)    # malformed, but a banned reply is not read
         return _content(moved, {"num-examples": 10},
                         config=ConfigRecord({"partition-id": pid}))
     return reply
