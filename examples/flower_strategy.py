@@ -18,7 +18,6 @@ from flwr.app import ArrayRecord, Context, Message, MetricRecord, RecordDict
 from flwr.clientapp import ClientApp
 from flwr.serverapp import Grid
 
-from fenro import ByzantineAggregator
 from fenro.flower import FenroStrategy
 
 NODES = list(range(101, 111))        # Flower node ids
@@ -49,18 +48,22 @@ def train(msg: Message, context: Context) -> Message:
 # --- server side -------------------------------------------------------------------------
 
 def server_main(grid: Grid, rounds: int = 8):
-    aggregator = ByzantineAggregator("median", 0.0, ban_threshold=0.3)
-    strategy = FenroStrategy(aggregator, fraction_evaluate=0.0,
-                             min_train_nodes=len(NODES), min_available_nodes=len(NODES))
+    strategy = FenroStrategy("median; ban_threshold=0.3", report_reputation=True,
+                             fraction_evaluate=0.0, min_train_nodes=len(NODES),
+                             min_available_nodes=len(NODES))
     result = strategy.start(grid=grid, initial_arrays=ArrayRecord([np.zeros((8, 1))]),
                             num_rounds=rounds)
     w = result.arrays.to_numpy_ndarrays()[0]
     last = result.train_metrics_clientapp[rounds]
     print(f"distance of the model from the truth: {np.linalg.norm(w - TRUE_W):.4f}")
-    print(f"banned after round {rounds}: {sorted(last['fenro-banned'])}")
+    banned = [node for node in NODES if strategy.is_banned(str(node))]
+    print(f"banned after round {rounds}: {banned}")
+    print(f"last round: {last['fenro-accepted']} accepted, {last['fenro-banned']} banned "
+          f"replies; {len(grid.sampled[-1][1])} nodes sampled")
     for node in NODES:
         tag = "Byzantine" if node in BYZANTINE else "honest"
-        print(f"  node {node} ({tag:9}) reputation {last[f'fenro-reputation.{node}']:.2f}")
+        print(f"  node {node} ({tag:9}) reputation "
+              f"{strategy.aggregator.get_reputation(str(node)):.2f}")
     return strategy, result
 
 
@@ -74,6 +77,7 @@ class InProcessGrid(Grid):
         self._contexts = {n: Context(run_id=1, node_id=n, node_config={},
                                      state=RecordDict(), run_config={}) for n in nodes}
         self._run = None
+        self.sampled = []            # (message type, nodes) of every push
         _set_server_identity()
 
     def set_run(self, run):
@@ -91,6 +95,9 @@ class InProcessGrid(Grid):
 
     def push_messages(self, messages):
         self._pending = list(messages)
+        if self._pending:
+            self.sampled.append((self._pending[0].metadata.message_type,
+                                 sorted(m.metadata.dst_node_id for m in self._pending)))
         return [str(next(self._ids)) for _ in self._pending]
 
     def pull_messages(self, message_ids):

@@ -1,0 +1,1 @@
+"""A Flower app whose server aggregates with fenro."""
