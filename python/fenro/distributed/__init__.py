@@ -1,0 +1,207 @@
+"""A round bigger than one machine: coordinate-sharded aggregation on Ray.
+
+:func:`aggregate` runs the round of a :class:`fenro.ByzantineAggregator` with every update cut
+into coordinate ranges, each range of every update held by one Ray worker process, and gives
+what ``aggregator.aggregate(updates, client_ids, weights)`` gives, bit for bit: the same
+aggregate, the same error with the same message, and the same reputation scores afterwards
+(``aggregator.to_json()`` is the same text). The round's decisions run once, on the calling
+process (the coordinator); the workers run the passes over the values on their ranges and
+answer with a few numbers per update. docs/distributed.md shows how to run it on a cluster of
+several machines; docs/design.md explains why the bits come out the same.
+
+Ray is an optional dependency: ``pip install "fenro[ray]"``.
+"""
+
+import os
+import threading
+from typing import Any, List, Optional, Sequence
+
+import numpy as np
+
+from fenro.distributed._driver import WorkerError
+
+__all__ = ["aggregate", "WorkerError"]
+
+_lock = threading.Lock()
+_workers: List[Any] = []
+_remote: List[Any] = []  # the actor class, made once
+
+
+def _ray() -> Any:
+    try:
+        import ray
+    except ImportError as e:  # pragma: no cover - depends on the environment
+        raise ImportError(
+            'fenro.distributed needs Ray: python -m pip install "fenro[ray]"'
+        ) from e
+    if not ray.is_initialized():
+        ray.init()
+    return ray
+
+
+def _threads_per_worker(count: int) -> int:
+    """Each worker's share of this machine's CPUs when they all run here; 0 leaves fenro's
+    default (every CPU of the worker's machine)."""
+    import ray
+
+    nodes = [n for n in ray.nodes() if n.get("Alive")]
+    if len(nodes) != 1:
+        return 0
+    cpus = int(nodes[0].get("Resources", {}).get("CPU", os.cpu_count() or 1))
+    return max(1, cpus // count)
+
+
+def _pool(count: int, timeout: Optional[float]) -> List[Any]:
+    """`count` live workers, reusing those of earlier rounds: a worker that does not answer a
+    ping (lost, or killed after a timeout) is replaced."""
+    ray = _ray()
+    from fenro.distributed._worker import ShardWorker
+
+    if not _remote:
+        _remote.append(
+            ray.remote(num_cpus=0, max_restarts=0, scheduling_strategy="SPREAD")(ShardWorker)
+        )
+    remote = _remote[0]
+    threads = _threads_per_worker(count)
+    with _lock:
+        if len(_workers) != count:
+            for w in _workers:
+                ray.kill(w)
+            _workers.clear()
+        pings = [w.ping.remote() for w in _workers]
+        for i, ping in enumerate(pings):
+            try:
+                ray.get(ping, timeout=timeout)
+            except (ray.exceptions.RayError, ray.exceptions.GetTimeoutError):
+                ray.kill(_workers[i])
+                _workers[i] = remote.remote(threads)
+        while len(_workers) < count:
+            _workers.append(remote.remote(threads))
+        return list(_workers)
+
+
+def aggregate(
+    aggregator: Any,
+    updates: Any,
+    client_ids: Optional[Sequence[str]] = None,
+    weights: Optional[Sequence[float]] = None,
+    *,
+    shards: int,
+    timeout: Optional[float] = None,
+) -> Any:
+    """``aggregator.aggregate(updates, client_ids, weights)``, run on `shards` Ray workers.
+
+    Every update is cut into `shards` coordinate ranges of its row-major values (at most one
+    per coordinate); worker s holds range s of every update. The round's result, its errors
+    (same type, same message, same order of checks) and its effect on the aggregator's
+    reputation store are those of the single-machine round, bit for bit.
+
+    `aggregator` is a :class:`fenro.ByzantineAggregator`; it stays borrowed for the whole round
+    (any other call on it raises RuntimeError meanwhile). A Ray cluster is used if
+    ``ray.init`` was called, else a local one is started. Workers are kept between calls.
+
+    `timeout` (seconds, or None to wait forever) bounds each wait for the workers. A worker
+    that dies, fails or does not answer in time raises :class:`WorkerError`, and no reputation
+    score changes; calling again retries the round on replaced workers.
+    """
+    if isinstance(shards, bool) or not isinstance(shards, int):
+        raise TypeError(f"argument 'shards': expected an int, got {type(shards).__name__}")
+    if shards < 1:
+        raise ValueError(f"argument 'shards' = {shards} is out of range: shards >= 1")
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"argument 'timeout' = {timeout} is out of range: timeout > 0")
+    from fenro import _distributed
+    from fenro._core import ByzantineAggregator
+
+    if type(aggregator) is not ByzantineAggregator:
+        if type(aggregator).__name__ == "ComposedAggregator":
+            raise NotImplementedError(
+                "fenro.distributed runs ByzantineAggregator rounds; "
+                "ComposedAggregator is not distributed yet"
+            )
+        raise TypeError(
+            "argument 'aggregator': expected fenro.ByzantineAggregator, "
+            f"got {type(aggregator).__name__}"
+        )
+    from fenro.distributed._driver import Driver
+
+    driver = Driver(_pool(shards, timeout), timeout)
+    result = _distributed._run_round(aggregator, driver, updates, client_ids, weights, shards)
+    if isinstance(result, tuple):
+        return driver.assemble(*result)
+    return result
+
+
+# -- benchmarks: rounds whose shards are made on the workers --------------------------------
+
+_MIX = np.uint64(0x9E3779B97F4A7C15)
+
+
+def _generated_range(seed: int, update: int, lo: int, hi: int) -> Any:
+    """Coordinates [lo, hi) of a generated update: values in [-1, 1) (update k < 2 shifted by
+    +8, a far-off client) from a hash of (seed, update, coordinate), the same however the
+    coordinates are cut."""
+    out = np.empty(hi - lo, dtype=np.float32)
+    key = np.uint64((seed * 1_000_003 + update * 7919 + 1) & 0xFFFFFFFFFFFFFFFF)
+    step = 1 << 20
+    with np.errstate(over="ignore"):
+        for a in range(lo, hi, step):
+            b = min(hi, a + step)
+            h = (np.arange(a, b, dtype=np.uint64) + key) * _MIX
+            h ^= h >> np.uint64(29)
+            h *= _MIX
+            v = (h >> np.uint64(40)).astype(np.float32)  # 24 bits
+            v *= np.float32(2.0**-23)
+            v -= np.float32(1.0 if update >= 2 else -7.0)
+            out[a - lo : b - lo] = v
+    return out
+
+
+def _generated_update(seed: int, update: int, rows: int, cols: int) -> Any:
+    return _generated_range(seed, update, 0, rows * cols).reshape(rows, cols)
+
+
+def _aggregate_generated(
+    aggregator: Any,
+    count: int,
+    rows: int,
+    cols: int,
+    seed: int,
+    client_ids: Optional[Sequence[str]] = None,
+    *,
+    shards: int,
+) -> Any:
+    """The round of ``aggregate(aggregator, [_generated_update(seed, k, rows, cols) for k in
+    range(count)], client_ids, shards=shards)`` with each worker making its own shard, so that
+    the updates never exist in one process."""
+    from fenro import _distributed
+    from fenro.distributed._driver import Driver
+
+    cuts = _even_cuts(rows * cols, shards)
+    workers = _pool(len(cuts) - 1, None)
+    ray = _ray()
+    ray.get(
+        [
+            workers[s].generate.remote(count, cuts[s], cuts[s + 1], seed)
+            for s in range(len(cuts) - 1)
+        ]
+    )
+    driver = Driver(workers, None)
+    driver._shapes = [(rows, cols)] * count
+    driver._cuts = cuts
+    driver._ranges = [(cuts[s], cuts[s + 1]) for s in range(len(cuts) - 1)]
+    result = _distributed._run_round(aggregator, driver, None, client_ids, None, shards)
+    if isinstance(result, tuple):
+        return driver.assemble(*result)
+    return result
+
+
+def _even_cuts(size: int, ranges: int) -> List[int]:
+    ranges = max(1, min(ranges, max(size, 1)))
+    return [size // ranges * s + min(s, size % ranges) for s in range(ranges + 1)]
+
+
+def _worker_peaks() -> List[int]:
+    """Each pooled worker's peak resident memory in bytes."""
+    ray = _ray()
+    return [int(m) for m in ray.get([w.peak_memory.remote() for w in _workers])]

@@ -1,0 +1,115 @@
+"""The coordinator's side of the workers: the calls fenro._distributed's round makes.
+
+fenro._distributed._run_round runs the round (in C++, the same code as
+ByzantineAggregator.aggregate) and asks this driver for each pass over the values; the driver
+sends the pass to every worker at once and returns their answers in range order. A worker that
+died, failed or did not answer within the timeout raises WorkerError, which ends the round
+before any reputation score is written.
+"""
+
+import time
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+
+class WorkerError(RuntimeError):
+    """A worker of a distributed round was lost, failed, or did not answer in time.
+
+    The round changed nothing (no reputation score); calling it again retries it on fresh
+    workers. The Ray error is the ``__cause__``.
+    """
+
+
+class Driver:
+    def __init__(self, workers: List[Any], timeout: Optional[float]) -> None:
+        import ray
+
+        self._ray = ray
+        self._workers = workers
+        self._timeout = timeout
+        self._ranges: List[Tuple[int, int]] = []
+        self._shapes: Optional[List[Tuple[int, int]]] = None
+        self._cuts: Optional[List[int]] = None
+
+    # -- what _run_round calls --------------------------------------------------------------
+
+    def place(self, s: int, lo: int, hi: int, buffers: List[Any]) -> None:
+        self._ranges.append((lo, hi))
+        self._get([(s, self._workers[s].place.remote(buffers))])
+
+    def layout(self) -> Tuple[List[Tuple[int, int]], List[int]]:
+        assert self._shapes is not None and self._cuts is not None
+        return self._shapes, self._cuts
+
+    def scans(self, updates: Sequence[int]) -> List[Any]:
+        return self._all(lambda w: w.scans.remote(updates))
+
+    def sums(self, updates: Sequence[int], distances: bool) -> List[Any]:
+        return self._all(lambda w: w.sums.remote(updates, distances))
+
+    def chained_sums(self, updates: Sequence[int], distances: bool) -> Any:
+        # Each worker continues the running sums the previous one left (the reference is
+        # handed on without a round trip through here), so every element is added in
+        # row-major order, as one sequential pass adds it.
+        refs = []
+        running: Any = None
+        for s in range(len(self._ranges)):
+            running = self._workers[s].sums.remote(updates, distances, running)
+            refs.append((s, running))
+        return self._get(refs)[-1]
+
+    def kernel(
+        self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool
+    ) -> List[Any]:
+        return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed))
+
+    def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> List[Any]:
+        return self._all(lambda w: w.gram.remote(updates, exponents, scales))
+
+    def mean_of(self, updates: Sequence[int]) -> None:
+        self._all(lambda w: w.mean_of.remote(updates))
+
+    def copy_of(self, update: int) -> None:
+        self._all(lambda w: w.copy_of.remote(update))
+
+    # -- after the round --------------------------------------------------------------------
+
+    def assemble(self, rows: int, cols: int) -> Any:
+        out = np.empty(rows * cols, dtype=np.float32)
+        refs = [(s, self._workers[s].slice.remote()) for s in range(len(self._ranges))]
+        for (lo, hi), (s, ref) in zip(self._ranges, refs):
+            out[lo:hi] = self._get([(s, ref)])[0].reshape(-1)
+        return out.reshape(rows, cols)
+
+    # -- plumbing ---------------------------------------------------------------------------
+
+    def _all(self, submit: Any) -> List[Any]:
+        return self._get([(s, submit(self._workers[s])) for s in range(len(self._ranges))])
+
+    def _get(self, refs: List[Tuple[int, Any]]) -> List[Any]:
+        ray = self._ray
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        out = []
+        for s, ref in refs:
+            where = self._where(s)
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            try:
+                out.append(ray.get(ref, timeout=left))
+            except ray.exceptions.GetTimeoutError as e:
+                # A worker still busy with this round would hold up the next one: replace it.
+                ray.kill(self._workers[s])
+                raise WorkerError(
+                    f"the worker of {where} did not answer within {self._timeout} s"
+                ) from e
+            except ray.exceptions.RayActorError as e:
+                raise WorkerError(f"the worker of {where} died during the round") from e
+            except ray.exceptions.RayError as e:
+                raise WorkerError(f"the worker of {where} failed: {e}") from e
+        return out
+
+    def _where(self, s: int) -> str:
+        if s < len(self._ranges):
+            lo, hi = self._ranges[s]
+            return f"coordinate range {s} [{lo}, {hi})"
+        return f"coordinate range {s}"

@@ -1,0 +1,91 @@
+"""The Ray actor that holds one coordinate range of every update of a round.
+
+Each method is one pass of the round over the range (fenro._distributed's worker functions);
+answers are a few numbers per update, except the aggregate's slice, which stays here until the
+coordinator asks for it. The actor keeps nothing of a round but its buffers and that slice, both
+replaced when the next round's buffers arrive.
+"""
+
+import os
+from typing import Any, List, Optional, Sequence
+
+
+class ShardWorker:
+    def __init__(self, threads: int) -> None:
+        # fenro's worker pool reads its size at its first parallel loop, which has not run in
+        # this fresh process yet; a size the user set for the cluster wins.
+        if threads > 0 and not any(
+            os.environ.get(v) for v in ("FENRO_NUM_THREADS", "RAYON_NUM_THREADS")
+        ):
+            os.environ["FENRO_NUM_THREADS"] = str(threads)
+        from fenro import _distributed
+
+        self._d = _distributed
+        self._buffers: List[Any] = []
+        self._slice: Optional[Any] = None
+
+    def ping(self) -> int:
+        return os.getpid()
+
+    def place(self, buffers: List[Any]) -> int:
+        self._buffers = list(buffers)
+        self._slice = None
+        return len(self._buffers)
+
+    def generate(self, count: int, lo: int, hi: int, seed: int) -> int:
+        """Buffers made here (benchmarks): update k's range from a generator seeded by (seed, k, lo),
+        the same values fenro.distributed._generated_update gives for the whole update."""
+        from fenro.distributed import _generated_range
+
+        self._buffers = []
+        self._slice = None
+        for k in range(count):
+            self._buffers.append(_generated_range(seed, k, lo, hi).reshape(1, hi - lo))
+        return sum(int(b.nbytes) for b in self._buffers)
+
+    def _take(self, updates: Sequence[int]) -> List[Any]:
+        return [self._buffers[k] for k in updates]
+
+    def scans(self, updates: Sequence[int]) -> Any:
+        return self._d._scans(self._take(updates))
+
+    def sums(self, updates: Sequence[int], distances: bool, running: Any = None) -> Any:
+        return self._d._sums(self._take(updates), running, self._slice if distances else None)
+
+    def kernel(
+        self,
+        method: int,
+        updates: Sequence[int],
+        weights: Any,
+        trim: float,
+        owed: bool,
+    ) -> Any:
+        out = self._d._kernel(method, self._take(updates), weights, trim, owed)
+        if isinstance(out, tuple):
+            return out
+        self._slice = out
+        return None
+
+    def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> bytes:
+        return self._d._gram(self._take(updates), exponents, scales)
+
+    def mean_of(self, updates: Sequence[int]) -> None:
+        self._slice = self._d._mean(self._take(updates))
+
+    def copy_of(self, update: int) -> None:
+        self._slice = self._buffers[update]
+
+    def slice(self) -> Any:
+        return self._slice
+
+    def peak_memory(self) -> int:
+        """The process's peak resident memory in bytes (VmHWM)."""
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+        return 0
+
+    def exit(self) -> None:
+        """Ends the worker process at once (tests: a worker lost in the middle of a round)."""
+        os._exit(1)
