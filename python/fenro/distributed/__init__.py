@@ -52,8 +52,9 @@ def _threads_per_worker(count: int) -> int:
 
 
 def _pool(count: int, timeout: Optional[float]) -> List[Any]:
-    """`count` live workers, reusing those of earlier rounds: a worker that does not answer a
-    ping (lost, or killed after a timeout) is replaced."""
+    """`count` live workers, reusing those of earlier rounds (the pool only grows): a worker
+    that does not answer a ping (lost, or killed after a timeout) is replaced. Each worker's
+    thread count is its share of the machine's CPUs when the pool is made."""
     ray = _ray()
     from fenro.distributed._worker import ShardWorker
 
@@ -64,11 +65,7 @@ def _pool(count: int, timeout: Optional[float]) -> List[Any]:
     remote = _remote[0]
     threads = _threads_per_worker(count)
     with _lock:
-        if len(_workers) != count:
-            for w in _workers:
-                ray.kill(w)
-            _workers.clear()
-        pings = [w.ping.remote() for w in _workers]
+        pings = [w.ping.remote() for w in _workers[:count]]
         for i, ping in enumerate(pings):
             try:
                 ray.get(ping, timeout=timeout)
@@ -77,7 +74,7 @@ def _pool(count: int, timeout: Optional[float]) -> List[Any]:
                 _workers[i] = remote.remote(threads)
         while len(_workers) < count:
             _workers.append(remote.remote(threads))
-        return list(_workers)
+        return _workers[:count]
 
 
 def aggregate(
