@@ -158,36 +158,38 @@ def _generated_update(seed: int, update: int, rows: int, cols: int) -> Any:
     return _generated_range(seed, update, 0, rows * cols).reshape(rows, cols)
 
 
-def _aggregate_generated(
-    aggregator: Any,
-    count: int,
-    rows: int,
-    cols: int,
-    seed: int,
-    client_ids: Optional[Sequence[str]] = None,
-    *,
-    shards: int,
-) -> Any:
-    """The round of ``aggregate(aggregator, [_generated_update(seed, k, rows, cols) for k in
-    range(count)], client_ids, shards=shards)`` with each worker making its own shard, so that
-    the updates never exist in one process."""
-    from fenro import _distributed
-    from fenro.distributed._driver import Driver
-
+def _generate(count: int, rows: int, cols: int, seed: int, *, shards: int) -> List[int]:
+    """Has each of `shards` pooled workers make its range of ``_generated_update(seed, k, rows,
+    cols)`` for k < count, so that the updates never exist in one process; returns the cuts."""
     cuts = _even_cuts(rows * cols, shards)
     workers = _pool(len(cuts) - 1, None)
-    ray = _ray()
-    ray.get(
+    _ray().get(
         [
             workers[s].generate.remote(count, cuts[s], cuts[s + 1], seed)
             for s in range(len(cuts) - 1)
         ]
     )
-    driver = Driver(workers, None)
+    return cuts
+
+
+def _aggregate_generated(
+    aggregator: Any,
+    count: int,
+    rows: int,
+    cols: int,
+    cuts: List[int],
+    client_ids: Optional[Sequence[str]] = None,
+) -> Any:
+    """The round of ``aggregate(aggregator, [_generated_update(seed, k, rows, cols) for k in
+    range(count)], client_ids, shards=...)`` on the shards that _generate placed."""
+    from fenro import _distributed
+    from fenro.distributed._driver import Driver
+
+    driver = Driver(_pool(len(cuts) - 1, None), None)
     driver._shapes = [(rows, cols)] * count
     driver._cuts = cuts
     driver._ranges = [(cuts[s], cuts[s + 1]) for s in range(len(cuts) - 1)]
-    result = _distributed._run_round(aggregator, driver, None, client_ids, None, shards)
+    result = _distributed._run_round(aggregator, driver, None, client_ids, None, len(cuts) - 1)
     if isinstance(result, tuple):
         return driver.assemble(*result)
     return result
