@@ -25,5 +25,6 @@ PyMODINIT_FUNC PyInit__distributed(void) {
   using namespace fenro::python;
   return create_module(&g_module, g_initialised,
                        "fenro._distributed cannot be initialised twice in one process",
-                       {register_distributed_worker, register_distributed_round});
+                       {register_distributed_worker, register_distributed_round,
+                        register_distributed_rules});
 }

@@ -11,6 +11,8 @@ namespace fenro::python {
 bool register_distributed_worker(PyObject* module);
 // The coordinator's round over a Python driver of the workers (distributed_round.cc).
 bool register_distributed_round(PyObject* module);
+// fenro.robust's coordinate-wise rules over the driver's workers (distributed_rules.cc).
+bool register_distributed_rules(PyObject* module);
 
 }  // namespace fenro::python
 

@@ -111,20 +111,22 @@ PyObject* sums(PyObject*, PyObject* args) {
   });
 }
 
-// _kernel(method, buffers, weights, trim_fraction, values_owed): method 0 FedAvg, 1 trimmed
-// mean, 2 median, on the buffers in the order given. Returns the aggregate's slice (a 1 x len
-// array), or (position, coordinate, value) of the first non-finite value when values are owed.
+// _kernel(method, buffers, weights, trim_fraction, values_owed, f=0): method 0 FedAvg, 1
+// trimmed mean, 2 median, 3 mean around the median (with f), on the buffers in the order
+// given. Returns the aggregate's slice (a 1 x len array), or (position, coordinate, value) of
+// the first non-finite value when values are owed.
 PyObject* kernel(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     int method = 0;
     PyObject *py_buffers, *py_weights;
     float trim = 0.0f;
     int owed = 0;
-    if (!PyArg_ParseTuple(args, "iOOfp:_kernel", &method, &py_buffers, &py_weights, &trim,
-                          &owed)) {
+    unsigned long long f = 0;
+    if (!PyArg_ParseTuple(args, "iOOfp|K:_kernel", &method, &py_buffers, &py_weights, &trim,
+                          &owed, &f)) {
       return nullptr;
     }
-    if (method < 0 || method > 2) {
+    if (method < 0 || method > 3) {
       PyErr_SetString(PyExc_ValueError, "unknown coordinate-wise method");
       return nullptr;
     }
@@ -132,6 +134,7 @@ PyObject* kernel(PyObject*, PyObject* args) {
     k.method = static_cast<RangeMethod>(method);
     k.trim_fraction = trim;
     k.values_owed = owed != 0;
+    k.f = f;
     if (!to_f32_list(py_weights, "weights", &k.weights)) return nullptr;
     UpdateList list;
     std::span<const UpdateView> views;

@@ -184,6 +184,34 @@ def test_a_lost_worker_fails_the_round_and_changes_nothing(monkeypatch):
     assert dist.to_json() == one.to_json()
 
 
+def test_coordinate_wise_functions_of_fenro_robust():
+    from fenro import robust
+
+    rng = np.random.default_rng(3)
+    base = [rng.standard_normal((4, 5)).astype(np.float32) for _ in range(7)]
+    base[2] = base[2] * 1e3
+    bad = nan_at(nan_at(base, 5, 0, 3), 3, 3, 4, -np.inf)
+    mismatched = base[:4] + [np.ones((5, 4), np.float32)] + base[5:]
+    calls = [
+        ("fedavg", (base,), {}), ("fedavg", (base, [1.0, 0.0, 2.0, 1.0, 1.0, 3.0, 0.5]), {}),
+        ("fedavg", (base, [0.0] * 7), {}), ("fedavg", (bad, [0.0] * 7), {}),
+        ("fedavg", (base, [1e39] * 7), {}), ("fedavg", (base, [1.0] * 6), {}),
+        ("trimmed_mean", (base,), {"trim": 0.2}), ("trimmed_mean", (bad,), {"trim": 0.6}),
+        ("trimmed_mean", (base,), {}), ("trimmed_mean", (base,), {"trim": "x"}),
+        ("median", (np.stack(base),), {}), ("median", (bad,), {}),
+        ("median", (mismatched,), {}), ("median", ([],), {}),
+        ("median", (nan_at(mismatched, 1, 0, 0),), {}),
+        ("meamed", (base,), {"f": 2}), ("meamed", (bad,), {"f": 4}),
+        ("meamed", (base,), {"f": -1}), ("meamed", (base,), {"f": 3}),
+        ("meamed", ([u[:, :1] for u in base],), {"f": 1}),
+    ]
+    for name, args, kwargs in calls:
+        expected = outcome(lambda: getattr(robust, name)(*args, **kwargs))
+        for shards in (2, 3):
+            got = outcome(lambda: getattr(fd, name)(*args, shards=shards, **kwargs))
+            assert got == expected, (name, kwargs, shards)
+
+
 def test_arguments():
     agg = fenro.ByzantineAggregator("median", 0.0)
     ups = [np.ones((2, 2), np.float32)] * 3

@@ -20,7 +20,7 @@ import numpy as np
 
 from fenro.distributed._driver import WorkerError
 
-__all__ = ["aggregate", "WorkerError"]
+__all__ = ["aggregate", "fedavg", "trimmed_mean", "median", "meamed", "WorkerError"]
 
 _lock = threading.Lock()
 _workers: List[Any] = []
@@ -101,12 +101,7 @@ def aggregate(
     that dies, fails or does not answer in time raises :class:`WorkerError`, and no reputation
     score changes; calling again retries the round on replaced workers.
     """
-    if isinstance(shards, bool) or not isinstance(shards, int):
-        raise TypeError(f"argument 'shards': expected an int, got {type(shards).__name__}")
-    if shards < 1:
-        raise ValueError(f"argument 'shards' = {shards} is out of range: shards >= 1")
-    if timeout is not None and not timeout > 0:
-        raise ValueError(f"argument 'timeout' = {timeout} is out of range: timeout > 0")
+    _check_layout(shards, timeout)
     from fenro import _distributed
     from fenro._core import ByzantineAggregator
 
@@ -127,6 +122,49 @@ def aggregate(
     if isinstance(result, tuple):
         return driver.assemble(*result)
     return result
+
+
+def _check_layout(shards: Any, timeout: Any) -> None:
+    if isinstance(shards, bool) or not isinstance(shards, int):
+        raise TypeError(f"argument 'shards': expected an int, got {type(shards).__name__}")
+    if shards < 1:
+        raise ValueError(f"argument 'shards' = {shards} is out of range: shards >= 1")
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"argument 'timeout' = {timeout} is out of range: timeout > 0")
+
+
+def _rule(name: str, args: Any, kwargs: Any, shards: int, timeout: Optional[float]) -> Any:
+    _check_layout(shards, timeout)
+    from fenro import _distributed
+    from fenro.distributed._driver import Driver
+
+    driver = Driver(_pool(shards, timeout), timeout)
+    result = _distributed._rule(name, driver, shards, tuple(args), dict(kwargs))
+    if isinstance(result, tuple):
+        return driver.assemble(*result)
+    return result
+
+
+def fedavg(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.fedavg(updates, weights=None)`` on `shards` workers, bit for bit: the
+    same result, or the same error with the same message. `shards` and `timeout` as for
+    :func:`aggregate`."""
+    return _rule("fedavg", args, kwargs, shards, timeout)
+
+
+def trimmed_mean(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.trimmed_mean(updates, *, trim)`` on `shards` workers, bit for bit."""
+    return _rule("trimmed_mean", args, kwargs, shards, timeout)
+
+
+def median(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.median(updates)`` on `shards` workers, bit for bit."""
+    return _rule("median", args, kwargs, shards, timeout)
+
+
+def meamed(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.meamed(updates, *, f)`` on `shards` workers, bit for bit."""
+    return _rule("meamed", args, kwargs, shards, timeout)
 
 
 # -- benchmarks: rounds whose shards are made on the workers --------------------------------
@@ -200,7 +238,11 @@ def _even_cuts(size: int, ranges: int) -> List[int]:
     return [size // ranges * s + min(s, size % ranges) for s in range(ranges + 1)]
 
 
-def _worker_peaks() -> List[int]:
-    """Each pooled worker's peak resident memory in bytes."""
+def _worker_peaks(reset: bool = False) -> List[int]:
+    """Each pooled worker's peak resident memory in bytes since its last reset; with `reset`,
+    a new peak starts afterwards."""
     ray = _ray()
-    return [int(m) for m in ray.get([w.peak_memory.remote() for w in _workers])]
+    peaks = [int(m) for m in ray.get([w.peak_memory.remote() for w in _workers])]
+    if reset:
+        ray.get([w.reset_peak.remote() for w in _workers])
+    return peaks

@@ -13,6 +13,9 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 
 
+_PIECE = 1 << 23  # elements of the aggregate sent back in one piece (32 MB)
+
+
 class WorkerError(RuntimeError):
     """A worker of a distributed round was lost, failed, or did not answer in time.
 
@@ -60,9 +63,9 @@ class Driver:
         return self._get(refs)[-1]
 
     def kernel(
-        self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool
+        self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool, f: int
     ) -> List[Any]:
-        return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed))
+        return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed, f))
 
     def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> List[Any]:
         return self._all(lambda w: w.gram.remote(updates, exponents, scales))
@@ -76,10 +79,19 @@ class Driver:
     # -- after the round --------------------------------------------------------------------
 
     def assemble(self, rows: int, cols: int) -> Any:
+        """The aggregate, from every worker's slice, in pieces of at most _PIECE elements
+        fetched from all workers at once."""
         out = np.empty(rows * cols, dtype=np.float32)
-        refs = [(s, self._workers[s].slice.remote()) for s in range(len(self._ranges))]
-        for (lo, hi), (s, ref) in zip(self._ranges, refs):
-            out[lo:hi] = self._get([(s, ref)])[0].reshape(-1)
+        longest = max(hi - lo for lo, hi in self._ranges)
+        for at in range(0, longest, _PIECE):
+            parts = [
+                (s, lo, min(hi, lo + at + _PIECE))
+                for s, (lo, hi) in enumerate(self._ranges)
+                if lo + at < hi
+            ]
+            refs = [(s, self._workers[s].slice_part.remote(at, end - lo)) for s, lo, end in parts]
+            for (s, lo, end), piece in zip(parts, self._get(refs)):
+                out[lo + at : end] = piece
         return out.reshape(rows, cols)
 
     # -- plumbing ---------------------------------------------------------------------------

@@ -59,8 +59,10 @@ class ShardWorker:
         weights: Any,
         trim: float,
         owed: bool,
+        f: int = 0,
     ) -> Any:
-        out = self._d._kernel(method, self._take(updates), weights, trim, owed)
+        self._slice = None  # the last round's slice goes before this one's is made
+        out = self._d._kernel(method, self._take(updates), weights, trim, owed, f)
         if isinstance(out, tuple):
             return out
         self._slice = out
@@ -70,13 +72,22 @@ class ShardWorker:
         return self._d._gram(self._take(updates), exponents, scales)
 
     def mean_of(self, updates: Sequence[int]) -> None:
+        self._slice = None
         self._slice = self._d._mean(self._take(updates))
 
     def copy_of(self, update: int) -> None:
         self._slice = self._buffers[update]
 
-    def slice(self) -> Any:
-        return self._slice
+    def slice_part(self, lo: int, hi: int) -> Any:
+        """Elements [lo, hi) of the aggregate's slice: sent in bounded pieces, so that the
+        copy on its way out never holds more than one piece."""
+        assert self._slice is not None
+        return self._slice.reshape(-1)[lo:hi]
+
+    def reset_peak(self) -> None:
+        """Starts a new peak of resident memory (benchmarks)."""
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
 
     def peak_memory(self) -> int:
         """The process's peak resident memory in bytes (VmHWM)."""

@@ -10,6 +10,7 @@
 
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum_kernels.h"
+#include "fenro/aggregators/meamed.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/math/running_sums.h"
@@ -61,10 +62,27 @@ Result<Matrix> run_kernel(const RangeKernel& k, std::span<const UpdateView> view
     }
     case RangeMethod::kTrimmedMean:
       return aggregators::trimmed_mean(views, k.trim_fraction, validation);
+    case RangeMethod::kMeamed:
+      // Its own validation is always owed; the caller's values are checked either way.
+      return aggregators::meamed(views, k.f);
     case RangeMethod::kMedian:
       break;
   }
   return aggregators::median(views, validation);
+}
+
+// The checks of the stateless rule that read no value: the rule on updates without
+// coordinates. FedAvg's weights are checked there as the function checks them.
+Status rule_checks(const RangeKernel& k) {
+  const std::vector<UpdateView> none(k.updates.size());
+  if (k.method == RangeMethod::kFedAvg && k.weights) {
+    auto checked = aggregators::fedavg(none, std::span<const float>(*k.weights));
+    if (!checked.ok()) return std::move(checked).error();
+    return {};
+  }
+  auto checked = run_kernel(k, none, update::Validation::done());
+  if (!checked.ok()) return std::move(checked).error();
+  return {};
 }
 
 error::SourceFailed malformed(const char* what) {
@@ -199,6 +217,16 @@ Result<std::vector<double>> ShardedRoundData::exact_norms(std::span<const size_t
   return chained_roots(updates, false);
 }
 
+Status ShardedRoundData::rule(RangeKernel kernel) {
+  kernel.values_owed = true;
+  Status checked = rule_checks(kernel);
+  if (!checked.ok()) {
+    FENRO_RETURN_IF_ERROR(scan_first(count()));
+    return checked;
+  }
+  return on_ranges(kernel);
+}
+
 Status ShardedRoundData::coordinate_wise(RangeKernel kernel) {
   // The kernel's own checks depend on the number of updates, the weights and the trim fraction
   // only, so a run on updates without coordinates makes them all, and reads no value.
@@ -208,6 +236,10 @@ Status ShardedRoundData::coordinate_wise(RangeKernel kernel) {
     if (kernel.values_owed) FENRO_RETURN_IF_ERROR(scan_first(count()));
     return std::move(checked).error();
   }
+  return on_ranges(kernel);
+}
+
+Status ShardedRoundData::on_ranges(const RangeKernel& kernel) {
   auto found = passes_.kernel(kernel);
   if (!found.ok()) return std::move(found).error();
   if (found->size() + 1 != cuts_.size()) return malformed("a method pass");

@@ -39,8 +39,9 @@
 
 namespace fenro::pipeline {
 
-// A coordinate-wise method as one range runs it.
-enum class RangeMethod : uint8_t { kFedAvg, kTrimmedMean, kMedian };
+// A coordinate-wise method as one range runs it: the round's three, and the mean around the
+// median of the stateless rules.
+enum class RangeMethod : uint8_t { kFedAvg, kTrimmedMean, kMedian, kMeamed };
 
 struct RangeKernel {
   RangeMethod method = RangeMethod::kFedAvg;
@@ -50,6 +51,7 @@ struct RangeKernel {
   // The value scan has not run: `updates` is every update in index order, and a range reports
   // its first non-finite value instead of a slice.
   bool values_owed = false;
+  uint64_t f = 0;  // the mean around the median's
 };
 
 // A range's first non-finite value: the position in the kernel's list, the coordinate within
@@ -122,6 +124,14 @@ class ShardedRoundData final : public RoundData {
   // How many norms and distances went through the chain.
   size_t chained() const { return chained_; }
 
+  // A stateless coordinate-wise rule on every update (fedavg, trimmed_mean, median, meamed of
+  // aggregators/, with weights unchecked), with the rule's own order of checks: its checks
+  // that read no value first (as if the updates had no coordinates), each preceded by the
+  // first non-finite value if there is one; then the rule on every range, the values checked
+  // as they are loaded. The updates all have update 0's shape, with at least one coordinate.
+  // On success every range keeps its slice of the result.
+  Status rule(RangeKernel kernel);
+
   size_t count() const override { return shapes_.size(); }
   UpdateShape shape(size_t update) const override { return shapes_[update]; }
   void check_aggregate_fits() override;
@@ -147,6 +157,9 @@ class ShardedRoundData final : public RoundData {
   Result<std::vector<double>> chained_roots(std::span<const size_t> updates, bool distances);
   // The kernel's checks on the coordinator, then the kernel on every range.
   Status coordinate_wise(RangeKernel kernel);
+  // The kernel on every range; a non-finite value met there, moved to whole-update
+  // coordinates, the smallest (update, coordinate) winning.
+  Status on_ranges(const RangeKernel& kernel);
 
   std::vector<UpdateShape> shapes_;
   std::vector<size_t> cuts_;

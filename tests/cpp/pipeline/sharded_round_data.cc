@@ -96,7 +96,9 @@ Result<std::vector<std::optional<pipeline::RangeNonFinite>>> LocalRanges::kernel
 Result<std::vector<std::vector<int64_t>>> LocalRanges::gram(
     std::span<const size_t> updates, std::span<const aggregators::detail::BlockScale> scales) {
   std::vector<std::vector<int64_t>> out;
-  for (const Range& r : ranges_) out.push_back(pipeline::range_pass::gram(r.views(updates), scales));
+  for (const Range& r : ranges_) {
+    out.push_back(pipeline::range_pass::gram(r.views(updates), scales));
+  }
   return out;
 }
 
