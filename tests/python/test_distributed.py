@@ -212,6 +212,40 @@ def test_coordinate_wise_functions_of_fenro_robust():
             assert got == expected, (name, kwargs, shards)
 
 
+def test_shards_handed_in_by_the_caller():
+    config = dict(method="multi_krum:1:3", trim_fraction=0.0, ban_threshold=0.5, norm_bound=60.0)
+    one, dist = fenro.ByzantineAggregator(**config), fenro.ByzantineAggregator(**config)
+    layout = fd.ShardLayout(4, 6, shards=3)
+    assert layout.ranges == [(0, 8), (8, 16), (16, 24)]
+    for ups, ids, _ in byzantine_rounds():
+        sharded = fd.ShardedUpdates(layout)
+        for k, u in enumerate(ups):
+            flat = u.reshape(-1)
+            for s, (lo, hi) in enumerate(layout.ranges):
+                # Arrays, and references to arrays that another process put in the store.
+                sharded.put(k, s, ray.put(flat[lo:hi]) if k % 2 else flat[lo:hi])
+        expected = one.aggregate(ups, ids)
+        slices = sharded.aggregate(dist, ids, assemble=False)
+        assert np.concatenate(ray.get(slices)).tobytes() == expected.tobytes()
+        assert one.to_json() == dist.to_json()
+    before = dist.to_json()
+    # Refused before any work: a missing range, a shard that does not fit its range.
+    sharded = fd.ShardedUpdates(layout)
+    for k in range(9):
+        for s, (lo, hi) in enumerate(layout.ranges):
+            if (k, s) != (6, 1):
+                sharded.put(k, s, np.zeros(hi - lo, np.float32))
+    with pytest.raises(fd.ShardLayoutError, match=r"update 6 has no shard for coordinate "
+                                                  r"range 1 \[8, 16\)"):
+        sharded.aggregate(dist, [f"c{k}" for k in range(9)])
+    with pytest.raises(fd.ShardLayoutError, match="7 values, expected 8"):
+        sharded.put(6, 1, np.zeros(7, np.float32))
+    sharded.put(6, 1, ray.put(np.zeros(8, np.float64)))
+    with pytest.raises(fd.ShardLayoutError, match=r"update 6 for coordinate range 1 .*float64"):
+        sharded.aggregate(dist, [f"c{k}" for k in range(9)])
+    assert dist.to_json() == before
+
+
 def test_arguments():
     agg = fenro.ByzantineAggregator("median", 0.0)
     ups = [np.ones((2, 2), np.float32)] * 3

@@ -9,18 +9,33 @@ process (the coordinator); the workers run the passes over the values on their r
 answer with a few numbers per update. docs/distributed.md shows how to run it on a cluster of
 several machines; docs/design.md explains why the bits come out the same.
 
+When no process can hold the whole round, :class:`ShardedUpdates` takes the updates as shards
+(update k, coordinate range s of a :class:`ShardLayout`), NumPy arrays or ``ray.ObjectRef``s
+that other processes put into the object store, and runs the same round on them.
+
 Ray is an optional dependency: ``pip install "fenro[ray]"``.
 """
 
+import builtins
 import os
 import threading
-from typing import Any, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from fenro.distributed._driver import WorkerError
+from fenro.distributed._driver import ShardLayoutError, WorkerError
 
-__all__ = ["aggregate", "fedavg", "trimmed_mean", "median", "meamed", "WorkerError"]
+__all__ = [
+    "aggregate",
+    "fedavg",
+    "trimmed_mean",
+    "median",
+    "meamed",
+    "ShardLayout",
+    "ShardedUpdates",
+    "ShardLayoutError",
+    "WorkerError",
+]
 
 _lock = threading.Lock()
 _workers: List[Any] = []
@@ -103,6 +118,126 @@ def aggregate(
     """
     _check_layout(shards, timeout)
     from fenro import _distributed
+    from fenro.distributed._driver import Driver
+
+    _check_aggregator(aggregator)
+
+    driver = Driver(_pool(shards, timeout), timeout)
+    result = _distributed._run_round(aggregator, driver, updates, client_ids, weights, shards)
+    if isinstance(result, tuple):
+        return driver.assemble(*result)
+    return result
+
+
+class ShardLayout:
+    """The coordinate ranges of updates of one shape: `shards` even ranges of the row-major
+    coordinates 0 .. rows * cols (fewer when there are fewer coordinates; one empty range when
+    there are none). ``ranges`` lists them as (lo, hi)."""
+
+    def __init__(self, rows: int, cols: int, *, shards: int) -> None:
+        for name, v in (("rows", rows), ("cols", cols)):
+            if isinstance(v, bool) or not isinstance(v, int):
+                raise TypeError(f"argument '{name}': expected an int, got {type(v).__name__}")
+            if v < 0:
+                raise ValueError(f"argument '{name}' = {v} is out of range: {name} >= 0")
+        _check_layout(shards, None)
+        self.rows, self.cols = rows, cols
+        self.cuts = _even_cuts(rows * cols, shards)
+        self.ranges = [(self.cuts[s], self.cuts[s + 1]) for s in range(len(self.cuts) - 1)]
+
+    def __repr__(self) -> str:
+        return f"ShardLayout({self.rows}, {self.cols}, shards={len(self.ranges)})"
+
+
+class ShardedUpdates:
+    """The updates of one round as shards: ``put(update, range, values)`` for every update
+    0 .. n - 1 and every range of the layout, then :meth:`aggregate`.
+
+    A shard is a float32 NumPy array holding the range's values of the update in row-major
+    order (any shape with that many values), or a ``ray.ObjectRef`` to one, which the range's
+    worker fetches itself, so that the coordinator never holds the updates.
+    """
+
+    def __init__(self, layout: ShardLayout) -> None:
+        self.layout = layout
+        self._shards: Dict[Tuple[int, int], Any] = {}
+
+    def __len__(self) -> int:
+        return 1 + max((k for k, _ in self._shards), default=-1)
+
+    def put(self, update: int, range: int, values: Any) -> None:
+        """Sets the shard of `update` for coordinate range number `range`. An array is checked
+        at once (ShardLayoutError); an ObjectRef when the round starts."""
+        for name, v, top in (("update", update, None), ("range", range, len(self.layout.ranges))):
+            if isinstance(v, bool) or not isinstance(v, int):
+                raise TypeError(f"argument '{name}': expected an int, got {type(v).__name__}")
+            if v < 0 or (top is not None and v >= top):
+                need = f"0 <= {name} < {top}" if top is not None else f"{name} >= 0"
+                raise ValueError(f"argument '{name}' = {v} is out of range: {need}")
+        lo, hi = self.layout.ranges[range]
+        if not _is_ref(values):
+            where = f"the shard of update {update} for coordinate range {range} [{lo}, {hi})"
+            if not isinstance(values, np.ndarray):
+                raise ShardLayoutError(f"{where}: a {type(values).__name__}, not a NumPy array")
+            if values.dtype != np.float32:
+                raise ShardLayoutError(f"{where}: dtype {values.dtype}, expected float32")
+            if values.size != hi - lo:
+                raise ShardLayoutError(f"{where}: {values.size} values, expected {hi - lo}")
+        self._shards[(update, range)] = values
+
+    def aggregate(
+        self,
+        aggregator: Any,
+        client_ids: Optional[Sequence[str]] = None,
+        weights: Optional[Sequence[float]] = None,
+        *,
+        assemble: bool = True,
+        timeout: Optional[float] = None,
+    ) -> Any:
+        """``aggregator.aggregate(updates, client_ids, weights)`` on the shards, bit for bit, as
+        :func:`aggregate` runs it. First every update 0 .. n - 1 must have a shard for every
+        range (ShardLayoutError names the first missing one), and every shard must fit its
+        range; nothing runs otherwise.
+
+        Returns the aggregate as one array, or with ``assemble=False`` a list of
+        ``ray.ObjectRef``s, one per range, to its one-dimensional slices.
+        """
+        _check_layout(1, timeout)
+        from fenro import _distributed
+        from fenro.distributed._driver import Driver
+
+        _check_aggregator(aggregator)
+        n = len(self)
+        for k in builtins.range(n):
+            for s, (lo, hi) in enumerate(self.layout.ranges):
+                if (k, s) not in self._shards:
+                    raise ShardLayoutError(
+                        f"update {k} has no shard for coordinate range {s} [{lo}, {hi})"
+                    )
+        rows, cols = self.layout.rows, self.layout.cols
+        cuts = self.layout.cuts
+        driver = Driver(_pool(len(self.layout.ranges), timeout), timeout)
+        driver.use_layout([(rows, cols)] * n, cuts)
+        if n > 0 and rows * cols > 0:
+            for s, (lo, hi) in enumerate(self.layout.ranges):
+                driver.place(s, lo, hi, [self._shards[(k, s)] for k in builtins.range(n)])
+        result = _distributed._run_round(
+            aggregator, driver, None, client_ids, weights, len(self.layout.ranges)
+        )
+        if not isinstance(result, tuple):  # ran on the coordinator: no coordinates
+            return result if assemble else [_ray().put(result.reshape(-1))]
+        return driver.assemble(*result) if assemble else driver.slices()
+
+
+def _is_ref(x: Any) -> bool:
+    try:
+        import ray
+    except ImportError:  # pragma: no cover - depends on the environment
+        return False
+    return isinstance(x, ray.ObjectRef)
+
+
+def _check_aggregator(aggregator: Any) -> None:
     from fenro._core import ByzantineAggregator
 
     if type(aggregator) is not ByzantineAggregator:
@@ -115,13 +250,6 @@ def aggregate(
             "argument 'aggregator': expected fenro.ByzantineAggregator, "
             f"got {type(aggregator).__name__}"
         )
-    from fenro.distributed._driver import Driver
-
-    driver = Driver(_pool(shards, timeout), timeout)
-    result = _distributed._run_round(aggregator, driver, updates, client_ids, weights, shards)
-    if isinstance(result, tuple):
-        return driver.assemble(*result)
-    return result
 
 
 def _check_layout(shards: Any, timeout: Any) -> None:
@@ -224,8 +352,7 @@ def _aggregate_generated(
     from fenro.distributed._driver import Driver
 
     driver = Driver(_pool(len(cuts) - 1, None), None)
-    driver._shapes = [(rows, cols)] * count
-    driver._cuts = cuts
+    driver.use_layout([(rows, cols)] * count, cuts)
     driver._ranges = [(cuts[s], cuts[s + 1]) for s in range(len(cuts) - 1)]
     result = _distributed._run_round(aggregator, driver, None, client_ids, None, len(cuts) - 1)
     if isinstance(result, tuple):

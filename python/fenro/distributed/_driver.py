@@ -24,6 +24,11 @@ class WorkerError(RuntimeError):
     """
 
 
+class ShardLayoutError(ValueError):
+    """Shards that do not fit the layout: a missing (update, range), or a shard that is not a
+    float32 array of its range's length. Raised before any work of the round."""
+
+
 class Driver:
     def __init__(self, workers: List[Any], timeout: Optional[float]) -> None:
         import ray
@@ -39,7 +44,20 @@ class Driver:
 
     def place(self, s: int, lo: int, hi: int, buffers: List[Any]) -> None:
         self._ranges.append((lo, hi))
-        self._get([(s, self._workers[s].place.remote(buffers))])
+        problem = self._get([(s, self._workers[s].place.remote(buffers, hi - lo))])[0]
+        if problem is not None:
+            k, what = problem
+            raise ShardLayoutError(
+                f"the shard of update {k} for coordinate range {s} [{lo}, {hi}): {what}"
+            )
+
+    def use_layout(self, shapes: List[Tuple[int, int]], cuts: List[int]) -> None:
+        """A round whose shards are placed (or about to be) range by range through place()."""
+        self._shapes, self._cuts = shapes, cuts
+
+    def slices(self) -> List[Any]:
+        """One ObjectRef per range: the aggregate's slice, a one-dimensional array."""
+        return [self._workers[s].slice.remote() for s in range(len(self._ranges))]
 
     def layout(self) -> Tuple[List[Tuple[int, int]], List[int]]:
         assert self._shapes is not None and self._cuts is not None

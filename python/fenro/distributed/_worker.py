@@ -7,7 +7,7 @@ replaced when the next round's buffers arrive.
 """
 
 import os
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 
 class ShardWorker:
@@ -27,10 +27,31 @@ class ShardWorker:
     def ping(self) -> int:
         return os.getpid()
 
-    def place(self, buffers: List[Any]) -> int:
-        self._buffers = list(buffers)
+    def place(self, buffers: List[Any], length: int) -> Optional[Tuple[int, str]]:
+        """Keeps the buffers of this round, one per update: float32 arrays of `length` values
+        (any shape), or ObjectRefs to them, fetched here. Returns None, or (position, what is
+        wrong) for the first buffer that does not fit, keeping nothing."""
+        import numpy as np
+        import ray
+
+        self._buffers = []
         self._slice = None
-        return len(self._buffers)
+        refs = [(k, b) for k, b in enumerate(buffers) if isinstance(b, ray.ObjectRef)]
+        if refs:
+            buffers = list(buffers)
+            for (k, _), value in zip(refs, ray.get([b for _, b in refs])):
+                buffers[k] = value
+        kept = []
+        for k, b in enumerate(buffers):
+            if not isinstance(b, np.ndarray):
+                return k, f"a {type(b).__name__}, not a NumPy array"
+            if b.dtype != np.float32:
+                return k, f"dtype {b.dtype}, expected float32"
+            if b.size != length:
+                return k, f"{b.size} values, expected {length}"
+            kept.append(b.reshape(1, length))
+        self._buffers = kept
+        return None
 
     def generate(self, count: int, lo: int, hi: int, seed: int) -> int:
         """Buffers made here (benchmarks): update k's range from a generator seeded by (seed, k, lo),
@@ -77,6 +98,11 @@ class ShardWorker:
 
     def copy_of(self, update: int) -> None:
         self._slice = self._buffers[update]
+
+    def slice(self) -> Any:
+        """The aggregate's slice, as a one-dimensional array."""
+        assert self._slice is not None
+        return self._slice.reshape(-1)
 
     def slice_part(self, lo: int, hi: int) -> Any:
         """Elements [lo, hi) of the aggregate's slice: sent in bounded pieces, so that the
