@@ -5,6 +5,7 @@
 // rule's checks and its order of errors are pipeline::ShardedRoundData::rule's, which keeps the
 // single function's. Inputs that fail before any value is needed for the result (no updates,
 // shapes that differ, updates without coordinates) run the function itself on the coordinator.
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -135,10 +136,80 @@ PyObject* rule(PyObject*, PyObject* call) {
   });
 }
 
+// _rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f): the rule on the
+// buffers the driver's workers hold at `positions` (updates of rows x cols cut at `cuts`), its
+// parameters converted as fenro._robust converts them. Returns (rows, cols), the workers
+// holding the result's slices.
+PyObject* rule_placed(PyObject*, PyObject* call) {
+  return guarded([&]() -> PyObject* {
+    const char* name = nullptr;
+    PyObject *driver, *py_positions, *py_cuts, *py_weights, *py_trim, *py_f;
+    unsigned long long rows = 0, cols = 0;
+    if (!PyArg_ParseTuple(call, "sOOKKOOOO:_rule_placed", &name, &driver, &py_positions, &rows,
+                          &cols, &py_cuts, &py_weights, &py_trim, &py_f)) {
+      return nullptr;
+    }
+    const std::string_view which(name);
+    RangeKernel kernel;
+    if (which == "fedavg") {
+      kernel.method = RangeMethod::kFedAvg;
+    } else if (which == "trimmed_mean") {
+      kernel.method = RangeMethod::kTrimmedMean;
+    } else if (which == "median") {
+      kernel.method = RangeMethod::kMedian;
+    } else if (which == "meamed") {
+      kernel.method = RangeMethod::kMeamed;
+    } else {
+      PyErr_SetString(PyExc_ValueError, "no distributed form of this rule");
+      return nullptr;
+    }
+    if (!to_f32_list(py_weights, "weights", &kernel.weights, true) ||
+        (py_trim != Py_None && !to_f32(py_trim, "trim", &kernel.trim_fraction, true)) ||
+        (py_f != Py_None && !to_count(py_f, "f", {"meamed", 0, " with 2f < n"}, &kernel.f))) {
+      return nullptr;
+    }
+    std::vector<size_t> cuts;
+    const Py_ssize_t n = PySequence_Size(py_positions), w = PySequence_Size(py_cuts);
+    if (n < 0 || w < 2) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no coordinate ranges");
+      return nullptr;
+    }
+    size_t count = 0;
+    for (Py_ssize_t t = 0; t < n; ++t) {
+      const Ref item{PySequence_GetItem(py_positions, t)};
+      uint64_t at = 0;
+      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
+      kernel.updates.push_back(at);
+      count = std::max<size_t>(count, at + 1);
+    }
+    for (Py_ssize_t t = 0; t < w; ++t) {
+      const Ref item{PySequence_GetItem(py_cuts, t)};
+      uint64_t at = 0;
+      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
+      cuts.push_back(at);
+    }
+    if (cuts.front() != 0 || cuts.back() != rows * cols || rows * cols == 0 ||
+        !std::is_sorted(cuts.begin(), cuts.end())) {
+      PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
+      return nullptr;
+    }
+    Matrix::ensure_allocatable(rows, cols);
+    std::vector<pipeline::UpdateShape> shapes(count, {rows, cols});
+    DriverPasses passes(driver, cuts.size() - 1);
+    pipeline::ShardedRoundData data(std::move(shapes), cuts, passes);
+    const Status status = data.rule(std::move(kernel));
+    if (!status.ok()) return raise_round_error(passes, status.error());
+    return Py_BuildValue("(KK)", rows, cols);
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"_rule", rule, METH_VARARGS,
      "_rule(name, driver, shards, args, kwargs)\n--\n\n"
      "fenro.robust.<name>(*args, **kwargs) over the driver's workers (fenro.distributed)."},
+    {"_rule_placed", rule_placed, METH_VARARGS,
+     "_rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f)\n--\n\n"
+     "A coordinate-wise rule on buffers the driver's workers hold already."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -272,3 +272,27 @@ def test_arguments():
     finally:
         _driver.Driver.kernel = original
     assert len(seen) == 1
+
+
+def test_composed_aggregator():
+    from fenro.robust import ComposedAggregator
+
+    defenses = [
+        "median; norm_bound=60, ban_threshold=0.5",
+        "trimmed_mean(trim=0.2); norm_bound=40",
+        "meamed(f=2)",
+        "fedavg; influence=true, ban_threshold=0.4",
+        "nnm(f=1) | krum(f=2); norm_bound=60",  # on the coordinator, norms on the workers
+    ]
+    for text in defenses:
+        one, dist = ComposedAggregator(text), ComposedAggregator(text)
+        rounds = byzantine_rounds(rounds=2)
+        bad = [u.copy() for u in rounds[1][0]]
+        bad[6][2, 3] = np.nan  # one client's update is malformed, not the round
+        rounds.append((bad, rounds[1][1], None))
+        for ups, ids, weights in rounds:
+            a, audit_a = one.aggregate(ups, ids, weights)
+            b, audit_b = fd.aggregate(dist, ups, ids, weights, shards=3)
+            assert a.tobytes() == b.tobytes() and a.shape == b.shape
+            assert repr(audit_a) == repr(audit_b)  # floats print exactly; NaN == NaN
+            assert one.to_json() == dist.to_json()

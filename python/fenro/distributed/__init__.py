@@ -109,8 +109,13 @@ def aggregate(
     reputation store are those of the single-machine round, bit for bit.
 
     `aggregator` is a :class:`fenro.ByzantineAggregator`; it stays borrowed for the whole round
-    (any other call on it raises RuntimeError meanwhile). A Ray cluster is used if
-    ``ray.init`` was called, else a local one is started. Workers are kept between calls.
+    (any other call on it raises RuntimeError meanwhile). Or it is a
+    :class:`fenro.robust.ComposedAggregator`: the result is then ``aggregator.aggregate(updates,
+    client_ids, weights)``'s (aggregate, audit), bit for bit; its norms and distances run on
+    the workers, and so does its rule when it is fedavg, median, trimmed_mean or meamed with
+    no pre-aggregator (unweighted, except fedavg); other rules need every coordinate of every
+    update and run on this process. A Ray cluster is used if ``ray.init`` was called, else a
+    local one is started. Workers are kept between calls.
 
     `timeout` (seconds, or None to wait forever) bounds each wait for the workers. A worker
     that dies, fails or does not answer in time raises :class:`WorkerError`, and no reputation
@@ -120,8 +125,16 @@ def aggregate(
     from fenro import _distributed
     from fenro.distributed._driver import Driver
 
-    _check_aggregator(aggregator)
+    if type(aggregator).__name__ == "ComposedAggregator":
+        from fenro.robust import ComposedAggregator
 
+        if isinstance(aggregator, ComposedAggregator):
+            from fenro.distributed._composed import ShardedSource
+
+            return aggregator.run_round(
+                ShardedSource(updates, shards, timeout), client_ids, weights
+            )
+    _check_aggregator(aggregator)
     driver = Driver(_pool(shards, timeout), timeout)
     result = _distributed._run_round(aggregator, driver, updates, client_ids, weights, shards)
     if isinstance(result, tuple):
@@ -243,8 +256,8 @@ def _check_aggregator(aggregator: Any) -> None:
     if type(aggregator) is not ByzantineAggregator:
         if type(aggregator).__name__ == "ComposedAggregator":
             raise NotImplementedError(
-                "fenro.distributed runs ByzantineAggregator rounds; "
-                "ComposedAggregator is not distributed yet"
+                "ShardedUpdates runs ByzantineAggregator rounds; for a ComposedAggregator "
+                "use fenro.distributed.aggregate"
             )
         raise TypeError(
             "argument 'aggregator': expected fenro.ByzantineAggregator, "

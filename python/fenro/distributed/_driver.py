@@ -55,6 +55,10 @@ class Driver:
         """A round whose shards are placed (or about to be) range by range through place()."""
         self._shapes, self._cuts = shapes, cuts
 
+    def set_slices(self, parts: List[Any]) -> None:
+        """Hands each worker its slice of an aggregate made elsewhere."""
+        self._get([(s, self._workers[s].set_slice.remote(p)) for s, p in enumerate(parts)])
+
     def slices(self) -> List[Any]:
         """One ObjectRef per range: the aggregate's slice, a one-dimensional array."""
         return [self._workers[s].slice.remote() for s in range(len(self._ranges))]

@@ -99,6 +99,9 @@ class ShardWorker:
     def copy_of(self, update: int) -> None:
         self._slice = self._buffers[update]
 
+    def set_slice(self, values: Any) -> None:
+        self._slice = values.reshape(1, -1)
+
     def slice(self) -> Any:
         """The aggregate's slice, as a one-dimensional array."""
         assert self._slice is not None

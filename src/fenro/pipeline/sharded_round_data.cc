@@ -221,7 +221,13 @@ Status ShardedRoundData::rule(RangeKernel kernel) {
   kernel.values_owed = true;
   Status checked = rule_checks(kernel);
   if (!checked.ok()) {
-    FENRO_RETURN_IF_ERROR(scan_first(count()));
+    // The function's validation comes first: the first non-finite value of the listed
+    // updates, named by position in the list.
+    auto scans = joined_scans(kernel.updates);
+    if (!scans.ok()) return std::move(scans).error();
+    for (size_t t = 0; t < scans->size(); ++t) {
+      FENRO_RETURN_IF_ERROR(update::non_finite_status((*scans)[t], t, shapes_[0].cols));
+    }
     return checked;
   }
   return on_ranges(kernel);

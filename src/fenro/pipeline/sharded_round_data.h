@@ -124,12 +124,13 @@ class ShardedRoundData final : public RoundData {
   // How many norms and distances went through the chain.
   size_t chained() const { return chained_; }
 
-  // A stateless coordinate-wise rule on every update (fedavg, trimmed_mean, median, meamed of
-  // aggregators/, with weights unchecked), with the rule's own order of checks: its checks
-  // that read no value first (as if the updates had no coordinates), each preceded by the
-  // first non-finite value if there is one; then the rule on every range, the values checked
-  // as they are loaded. The updates all have update 0's shape, with at least one coordinate.
-  // On success every range keeps its slice of the result.
+  // A stateless coordinate-wise rule (fedavg, trimmed_mean, median, meamed of aggregators/,
+  // with weights unchecked) on the listed updates, as the function on the list of their views
+  // runs it, errors naming positions in the list: its checks that read no value first (as if
+  // the updates had no coordinates), each preceded by the first non-finite value if there is
+  // one; then the rule on every range, the values checked as they are loaded. The updates all
+  // have update 0's shape, with at least one coordinate. On success every range keeps its
+  // slice of the result.
   Status rule(RangeKernel kernel);
 
   size_t count() const override { return shapes_.size(); }
