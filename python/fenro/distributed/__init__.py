@@ -59,7 +59,7 @@ def _threads_per_worker(count: int) -> int:
     default (every CPU of the worker's machine)."""
     import ray
 
-    nodes = [n for n in ray.nodes() if n.get("Alive")]
+    nodes = [n for n in getattr(ray, "nodes")() if n.get("Alive")]
     if len(nodes) != 1:
         return 0
     cpus = int(nodes[0].get("Resources", {}).get("CPU", os.cpu_count() or 1))

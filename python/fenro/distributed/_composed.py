@@ -38,15 +38,17 @@ class ShardedSource:
     def inspect(self, indices: Sequence[int]) -> Any:
         return self._local.inspect(indices)
 
-    def screen(self, indices: Sequence[int]) -> Tuple[List[float], Dict[int, Tuple[int, int, float]]]:
+    def screen(
+        self, indices: Sequence[int]
+    ) -> Tuple[List[float], Dict[int, Tuple[int, int, float]]]:
         from fenro.distributed import _even_cuts, _pool
         from fenro.distributed._driver import Driver
 
         values = self._local.values(indices)
         rows, cols = (int(x) for x in values[0].shape)
         if rows * cols == 0:  # nothing to share out: the round runs here
-            norms, bad = self._local.screen(indices)
-            return list(norms), bad
+            local_norms, local_bad = self._local.screen(indices)
+            return list(local_norms), local_bad
         self._shape = (rows, cols)
         self._cuts = _even_cuts(rows * cols, self._shards)
         self._driver = Driver(_pool(len(self._cuts) - 1, self._timeout), self._timeout)
