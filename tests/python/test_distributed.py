@@ -177,8 +177,17 @@ def test_a_lost_worker_fails_the_round_and_changes_nothing(monkeypatch):
         fd.aggregate(dist, ups, ids, shards=3, timeout=60)
     assert isinstance(info.value.__cause__, ray.exceptions.RayActorError)
     assert dist.to_json() == before
+    # A worker that does not answer in time: the same, and the late worker is replaced.
+    def gram_behind_a_slow_worker(self, *args):
+        self._workers[2].pause.remote(60)
+        return original(self, *args)
+
+    monkeypatch.setattr(_driver.Driver, "gram", gram_behind_a_slow_worker)
+    with pytest.raises(fd.WorkerError, match=r"coordinate range 2 .* did not answer within 2 s"):
+        fd.aggregate(dist, ups, ids, shards=3, timeout=2)
+    assert dist.to_json() == before
     monkeypatch.undo()
-    # The retry runs on a replaced worker and gives the single-machine round.
+    # The retry runs on replaced workers and gives the single-machine round.
     expected = one.aggregate(ups, ids)
     assert fd.aggregate(dist, ups, ids, shards=3).tobytes() == expected.tobytes()
     assert dist.to_json() == one.to_json()

@@ -126,6 +126,12 @@ class ShardWorker:
                     return int(line.split()[1]) * 1024
         return 0
 
+    def pause(self, seconds: float) -> None:
+        """Holds the worker busy (tests: a worker that does not answer in time)."""
+        import time
+
+        time.sleep(seconds)
+
     def exit(self) -> None:
         """Ends the worker process at once (tests: a worker lost in the middle of a round)."""
         os._exit(1)
