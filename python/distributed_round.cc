@@ -35,31 +35,6 @@ namespace {
 
 using pipeline::UpdateShape;
 
-constexpr const char* kAggregatorKind = "ByzantineAggregator";
-
-// fenro._core.ByzantineAggregator, looked up on first use and kept for the process; its
-// instance size is checked against the layout this module was built with (core_types.h).
-PyTypeObject* core_aggregator_type() {
-  static PyTypeObject* type = nullptr;
-  if (type != nullptr) return type;
-  const Ref core{PyImport_ImportModule("fenro._core")};
-  if (core.p == nullptr) return nullptr;
-  PyObject* found = PyObject_GetAttrString(core.p, kAggregatorKind);
-  if (found == nullptr) return nullptr;
-  const Ref size{PyObject_GetAttrString(found, "__basicsize__")};
-  if (size.p == nullptr || !PyType_Check(found) ||
-      PyLong_AsSsize_t(size.p) != static_cast<Py_ssize_t>(sizeof(AggregatorInstance))) {
-    Py_DECREF(found);
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError,
-                      "fenro._core and fenro._distributed come from different builds");
-    }
-    return nullptr;
-  }
-  type = reinterpret_cast<PyTypeObject*>(found);  // one reference, kept for the process
-  return type;
-}
-
 // The layout of a round whose shards are already placed: driver.layout() gives
 // (shapes, cuts), shapes a sequence of (rows, cols) per update.
 bool layout_of(PyObject* driver, std::vector<UpdateShape>* shapes, std::vector<size_t>* cuts) {
@@ -109,14 +84,8 @@ PyObject* run_round(PyObject*, PyObject* args) {
                           &py_ids, &py_weights, &shards)) {
       return nullptr;
     }
-    PyTypeObject* type = core_aggregator_type();
-    if (type == nullptr) return nullptr;
-    // Exactly the class: it cannot be subclassed, and the layout read below is its own.
-    if (Py_TYPE(py_aggregator) != type) {
-      raise_argument_error("aggregator", cannot_convert(py_aggregator, kAggregatorKind));
-      return nullptr;
-    }
-    AggregatorInstance* self = AggregatorInstance::of(py_aggregator);
+    AggregatorInstance* self = core_aggregator(py_aggregator, "fenro._distributed");
+    if (self == nullptr) return nullptr;
     // Held for the whole round: the aggregator is not usable from anywhere else meanwhile.
     Borrow borrow(self->borrow, Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;

@@ -19,11 +19,14 @@ pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning",
 
 @pytest.fixture(scope="module", autouse=True)
 def cluster():
+    # Slices of the aggregate in pieces of 7 coordinates: every round crosses piece borders.
+    piece, fd._piece = fd._piece, 7
     started = not ray.is_initialized()
     if started:
         ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
                  configure_logging=False)
     yield
+    fd._piece = piece
     if started:
         fd._workers.clear()
         ray.shutdown()
@@ -148,9 +151,9 @@ def test_errors_are_the_same():
     # A norm and a distance just above a threshold, by less than the bounds from independent
     # range sums can tell (many coordinates widen them): only the chain of running sums, which
     # adds every element in row-major order, decides them as the single machine does.
-    near = [np.zeros((100, 200), np.float32) for _ in range(5)]
-    near[0][0, 0], near[0][-1, -1] = 2.0, 2.0**-20  # norm sqrt(4 + 2^-40) > 2
-    near[1][0, 0], near[1][-1, -1] = 1.0, 2.0**-20  # distance from the median just above 1
+    near = [np.zeros((50, 100), np.float32) for _ in range(5)]
+    near[0][0, 0], near[0][-1, -1] = 2.0, 2.0**-21  # norm sqrt(4 + 2^-42) > 2
+    near[1][0, 0], near[1][-1, -1] = 1.0, 2.0**-21  # distance from the median just above 1
     for method in ("fedavg", "median"):
         compare(dict(method=method, trim_fraction=0.0, norm_bound=2.0),
                 [(near, [f"c{k}" for k in range(5)], None)] * 2, 2)

@@ -38,8 +38,13 @@ __all__ = [
 ]
 
 _lock = threading.Lock()
+# The workers keep one round's shards: rounds of this process (from any thread) take turns.
+_round_lock = threading.Lock()
 _workers: List[Any] = []
 _remote: List[Any] = []  # the actor class, made once
+# Coordinates of a worker's slice of the aggregate made and sent back in one piece: a worker
+# never holds its slice twice, nor more than one piece of it in its own memory (32 MB).
+_piece = 1 << 23
 
 
 def _ray() -> Any:
@@ -86,9 +91,9 @@ def _pool(count: int, timeout: Optional[float]) -> List[Any]:
                 ray.get(ping, timeout=timeout)
             except (ray.exceptions.RayError, ray.exceptions.GetTimeoutError):
                 ray.kill(_workers[i])
-                _workers[i] = remote.remote(threads)
+                _workers[i] = remote.remote(threads, _piece)
         while len(_workers) < count:
-            _workers.append(remote.remote(threads))
+            _workers.append(remote.remote(threads, _piece))
         return _workers[:count]
 
 
@@ -120,6 +125,8 @@ def aggregate(
     `timeout` (seconds, or None to wait forever) bounds each wait for the workers. A worker
     that dies, fails or does not answer in time raises :class:`WorkerError`, and no reputation
     score changes; calling again retries the round on replaced workers.
+
+    Rounds of one process run one at a time (the workers hold one round's shards).
     """
     _check_layout(shards, timeout)
     from fenro import _distributed
@@ -131,15 +138,17 @@ def aggregate(
         if isinstance(aggregator, ComposedAggregator):
             from fenro.distributed._composed import ShardedSource
 
-            return aggregator.run_round(
-                ShardedSource(updates, shards, timeout), client_ids, weights
-            )
+            with _round_lock:
+                return aggregator.run_round(
+                    ShardedSource(updates, shards, timeout), client_ids, weights
+                )
     _check_aggregator(aggregator)
-    driver = Driver(_pool(shards, timeout), timeout)
-    result = _distributed._run_round(aggregator, driver, updates, client_ids, weights, shards)
-    if isinstance(result, tuple):
-        return driver.assemble(*result)
-    return result
+    with _round_lock:
+        driver = Driver(_pool(shards, timeout), timeout)
+        result = _distributed._run_round(aggregator, driver, updates, client_ids, weights, shards)
+        if isinstance(result, tuple):
+            return driver.assemble(*result)
+        return result
 
 
 class ShardLayout:
@@ -229,17 +238,20 @@ class ShardedUpdates:
                     )
         rows, cols = self.layout.rows, self.layout.cols
         cuts = self.layout.cuts
-        driver = Driver(_pool(len(self.layout.ranges), timeout), timeout)
-        driver.use_layout([(rows, cols)] * n, cuts)
-        if n > 0 and rows * cols > 0:
-            for s, (lo, hi) in enumerate(self.layout.ranges):
-                driver.place(s, lo, hi, [self._shards[(k, s)] for k in builtins.range(n)])
-        result = _distributed._run_round(
-            aggregator, driver, None, client_ids, weights, len(self.layout.ranges)
-        )
-        if not isinstance(result, tuple):  # ran on the coordinator: no coordinates
-            return result if assemble else [_ray().put(result.reshape(-1))]
-        return driver.assemble(*result) if assemble else driver.slices()
+        with _round_lock:
+            driver = Driver(_pool(len(self.layout.ranges), timeout), timeout)
+            driver.use_layout([(rows, cols)] * n, cuts)
+            if n > 0 and rows * cols > 0:
+                for s, (lo, hi) in enumerate(self.layout.ranges):
+                    driver.place(s, lo, hi, [self._shards[(k, s)] for k in builtins.range(n)])
+            result = _distributed._run_round(
+                aggregator, driver, None, client_ids, weights, len(self.layout.ranges)
+            )
+            if not isinstance(result, tuple):  # ran on the coordinator: no coordinates
+                return result if assemble else [_ray().put(result.reshape(-1))]
+            # Each reference holds its slice as it is now: the worker's calls run in order,
+            # so a later round cannot change what it refers to.
+            return driver.assemble(*result) if assemble else driver.slices()
 
 
 def _is_ref(x: Any) -> bool:
@@ -279,11 +291,12 @@ def _rule(name: str, args: Any, kwargs: Any, shards: int, timeout: Optional[floa
     from fenro import _distributed
     from fenro.distributed._driver import Driver
 
-    driver = Driver(_pool(shards, timeout), timeout)
-    result = _distributed._rule(name, driver, shards, tuple(args), dict(kwargs))
-    if isinstance(result, tuple):
-        return driver.assemble(*result)
-    return result
+    with _round_lock:
+        driver = Driver(_pool(shards, timeout), timeout)
+        result = _distributed._rule(name, driver, shards, tuple(args), dict(kwargs))
+        if isinstance(result, tuple):
+            return driver.assemble(*result)
+        return result
 
 
 def fedavg(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:

@@ -13,9 +13,6 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 
 
-_PIECE = 1 << 23  # elements of the aggregate sent back in one piece (32 MB)
-
-
 class WorkerError(RuntimeError):
     """A worker of a distributed round was lost, failed, or did not answer in time.
 
@@ -59,10 +56,6 @@ class Driver:
         """Hands each worker its slice of an aggregate made elsewhere."""
         self._get([(s, self._workers[s].set_slice.remote(p)) for s, p in enumerate(parts)])
 
-    def slices(self) -> List[Any]:
-        """One ObjectRef per range: the aggregate's slice, a one-dimensional array."""
-        return [self._workers[s].slice.remote() for s in range(len(self._ranges))]
-
     def layout(self) -> Tuple[List[Tuple[int, int]], List[int]]:
         assert self._shapes is not None and self._cuts is not None
         return self._shapes, self._cuts
@@ -101,20 +94,27 @@ class Driver:
     # -- after the round --------------------------------------------------------------------
 
     def assemble(self, rows: int, cols: int) -> Any:
-        """The aggregate, from every worker's slice, in pieces of at most _PIECE elements
-        fetched from all workers at once."""
+        """The aggregate, from every worker's slice, fetched one piece per worker at a time."""
         out = np.empty(rows * cols, dtype=np.float32)
-        longest = max(hi - lo for lo, hi in self._ranges)
-        for at in range(0, longest, _PIECE):
-            parts = [
-                (s, lo, min(hi, lo + at + _PIECE))
-                for s, (lo, hi) in enumerate(self._ranges)
-                if lo + at < hi
+        lists = self._get([(s, w.slice_refs.remote()) for s, w in self._active()])
+        for step in range(max(len(parts) for parts in lists)):
+            batch = [
+                (s, self._ranges[s][0] + parts[step][0], parts[step][1])
+                for s, parts in enumerate(lists)
+                if step < len(parts)
             ]
-            refs = [(s, self._workers[s].slice_part.remote(at, end - lo)) for s, lo, end in parts]
-            for (s, lo, end), piece in zip(parts, self._get(refs)):
-                out[lo + at : end] = piece
+            for (s, at, _), piece in zip(batch, self._get([(s, ref) for s, _, ref in batch])):
+                out[at : at + piece.shape[0]] = piece
         return out.reshape(rows, cols)
+
+    def slices(self) -> List[Any]:
+        """The aggregate as ObjectRefs to its consecutive one-dimensional pieces, in coordinate
+        order."""
+        lists = self._get([(s, w.slice_refs.remote()) for s, w in self._active()])
+        return [ref for parts in lists for _, ref in parts]
+
+    def _active(self) -> List[Tuple[int, Any]]:
+        return [(s, self._workers[s]) for s in range(len(self._ranges))]
 
     # -- plumbing ---------------------------------------------------------------------------
 

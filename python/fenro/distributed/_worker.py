@@ -7,11 +7,11 @@ replaced when the next round's buffers arrive.
 """
 
 import os
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 
 class ShardWorker:
-    def __init__(self, threads: int) -> None:
+    def __init__(self, threads: int, piece: int) -> None:
         # fenro's worker pool reads its size at its first parallel loop, which has not run in
         # this fresh process yet; a size the user set for the cluster wins.
         if threads > 0 and not any(
@@ -20,9 +20,16 @@ class ShardWorker:
             os.environ["FENRO_NUM_THREADS"] = str(threads)
         from fenro import _distributed
 
+        import ray
+
+        # Coordinates of the aggregate's slice made and sent in one piece.
+        self._piece = piece
         self._d = _distributed
+        self._ray = ray
         self._buffers: List[Any] = []
-        self._slice: Optional[Any] = None
+        # The aggregate's slice: (offset, piece) in coordinate order, each piece an array or
+        # an ObjectRef to one in the object store.
+        self._slice: Optional[List[Tuple[int, Any]]] = None
 
     def ping(self) -> int:
         return os.getpid()
@@ -71,7 +78,15 @@ class ShardWorker:
         return self._d._scans(self._take(updates))
 
     def sums(self, updates: Sequence[int], distances: bool, running: Any = None) -> Any:
-        return self._d._sums(self._take(updates), running, self._slice if distances else None)
+        bufs = self._take(updates)
+        if not distances:
+            return self._d._sums(bufs, running, None)
+        # Continued piece after piece of the aggregate's slice: still every element in
+        # coordinate order.
+        for at, piece in self._slice_arrays():
+            end = at + piece.shape[-1]
+            running = self._d._sums([b[:, at:end] for b in bufs], running, piece.reshape(1, -1))
+        return running
 
     def kernel(
         self,
@@ -82,11 +97,26 @@ class ShardWorker:
         owed: bool,
         f: int = 0,
     ) -> Any:
+        """The rule on the range, in pieces of at most self._piece coordinates (a coordinate's result
+        depends on that coordinate only), each kept in the object store as soon as it is made:
+        the slice never exists twice. Returns None, or (position, coordinate, value) of the
+        first non-finite value of the range in the round's order when values are owed."""
         self._slice = None  # the last round's slice goes before this one's is made
-        out = self._d._kernel(method, self._take(updates), weights, trim, owed, f)
-        if isinstance(out, tuple):
-            return out
-        self._slice = out
+        bufs = self._take(updates)
+        parts: List[Tuple[int, Any]] = []
+        first: Optional[Tuple[int, int, float]] = None
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            out = self._d._kernel(method, [b[:, at:end] for b in bufs], weights, trim, owed, f)
+            if isinstance(out, tuple):
+                found = (out[0], at + out[1], out[2])
+                if first is None or found[:2] < first[:2]:
+                    first = found
+            elif first is None:
+                parts.append((at, self._ray.put(out.reshape(-1))))
+        if first is not None:
+            return first
+        self._slice = parts
         return None
 
     def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> bytes:
@@ -94,24 +124,43 @@ class ShardWorker:
 
     def mean_of(self, updates: Sequence[int]) -> None:
         self._slice = None
-        self._slice = self._d._mean(self._take(updates))
+        bufs = self._take(updates)
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            piece = self._d._mean([b[:, at:end] for b in bufs])
+            parts.append((at, self._ray.put(piece.reshape(-1))))
+        self._slice = parts
 
     def copy_of(self, update: int) -> None:
-        self._slice = self._buffers[update]
+        self._slice = [(0, self._buffers[update])]
 
     def set_slice(self, values: Any) -> None:
-        self._slice = values.reshape(1, -1)
+        self._slice = [(0, values.reshape(1, -1))]
 
-    def slice(self) -> Any:
-        """The aggregate's slice, as a one-dimensional array."""
+    def slice_refs(self) -> List[Tuple[int, Any]]:
+        """The aggregate's slice as (offset, ObjectRef to a one-dimensional piece) in
+        coordinate order, pieces of at most self._piece values."""
         assert self._slice is not None
-        return self._slice.reshape(-1)
+        out = []
+        for at, part in self._slice:
+            if isinstance(part, self._ray.ObjectRef):
+                out.append((at, part))
+                continue
+            flat = part.reshape(-1)
+            for a in range(0, flat.shape[0], self._piece):
+                out.append((at + a, self._ray.put(flat[a : a + self._piece])))
+        return out
 
-    def slice_part(self, lo: int, hi: int) -> Any:
-        """Elements [lo, hi) of the aggregate's slice: sent in bounded pieces, so that the
-        copy on its way out never holds more than one piece."""
+    def _slice_arrays(self) -> List[Tuple[int, Any]]:
         assert self._slice is not None
-        return self._slice.reshape(-1)[lo:hi]
+        return [
+            (at, self._ray.get(p) if isinstance(p, self._ray.ObjectRef) else p)
+            for at, p in self._slice
+        ]
+
+    def _length(self) -> int:
+        return int(self._buffers[0].shape[1]) if self._buffers else 0
 
     def reset_peak(self) -> None:
         """Starts a new peak of resident memory (benchmarks)."""
@@ -120,11 +169,17 @@ class ShardWorker:
 
     def peak_memory(self) -> int:
         """The process's peak resident memory in bytes (VmHWM)."""
+        return self.memory().get("VmHWM", 0)
+
+    def memory(self) -> Dict[str, int]:
+        """The process's memory figures of /proc/self/status, in bytes (benchmarks)."""
+        out = {}
         with open("/proc/self/status") as f:
             for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-        return 0
+                key, _, rest = line.partition(":")
+                if key.startswith(("Vm", "Rss")) and rest.strip().endswith("kB"):
+                    out[key] = int(rest.split()[0]) * 1024
+        return out
 
     def pause(self, seconds: float) -> None:
         """Holds the worker busy (tests: a worker that does not answer in time)."""
