@@ -391,11 +391,11 @@ def _even_cuts(size: int, ranges: int) -> List[int]:
     return [size // ranges * s + min(s, size % ranges) for s in range(ranges + 1)]
 
 
-def _worker_peaks(reset: bool = False) -> List[int]:
-    """Each pooled worker's peak resident memory in bytes since its last reset; with `reset`,
-    a new peak starts afterwards."""
+def _worker_peaks(reset: bool = False) -> List[Dict[str, int]]:
+    """Each pooled worker's peak resident memory in bytes since its last reset (see
+    ShardWorker.peak_memory); with `reset`, a new peak starts afterwards."""
     ray = _ray()
-    peaks = [int(m) for m in ray.get([w.peak_memory.remote() for w in _workers])]
+    peaks: List[Dict[str, int]] = ray.get([w.peak_memory.remote() for w in _workers])
     if reset:
         ray.get([w.reset_peak.remote() for w in _workers])
     return peaks
