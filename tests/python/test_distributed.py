@@ -2,6 +2,8 @@
 their reputation effects, bit for bit against ByzantineAggregator.aggregate on one machine; and
 a worker lost in the middle of a round."""
 
+import gc
+
 import numpy as np
 import pytest
 
@@ -11,10 +13,13 @@ import fenro  # noqa: E402
 import fenro.distributed as fd  # noqa: E402
 from fenro.distributed import _driver  # noqa: E402
 
-# Ray's own modules may warn about their dependencies; the suite turns warnings into errors.
+# Ray's own modules may warn about their dependencies, and some Ray versions leave files and
+# processes of their start-up to the garbage collector; the suite turns warnings into errors.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning",
                                         "ignore::PendingDeprecationWarning",
-                                        "ignore::FutureWarning")
+                                        "ignore::FutureWarning",
+                                        "ignore::ResourceWarning",
+                                        "ignore::pytest.PytestUnraisableExceptionWarning")
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -30,6 +35,7 @@ def cluster():
     if started:
         fd._workers.clear()
         ray.shutdown()
+    gc.collect()  # Ray's leftovers are finalised here, under this module's warning filters
 
 
 def outcome(fn):
