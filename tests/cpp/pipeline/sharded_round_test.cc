@@ -398,12 +398,12 @@ TEST(ShardedRound, StatelessRulesMatchTheFunctions) {
     float trim = 0.0f;
     uint64_t f = 0;
   };
-  const Case cases[] = {{K::kFedAvg},
-                        {K::kFedAvg, uneven},
-                        {K::kFedAvg, zero},
-                        {K::kTrimmedMean, std::nullopt, 0.2f},
-                        {K::kTrimmedMean, std::nullopt, 0.6f},
-                        {K::kMedian},
+  const Case cases[] = {{K::kFedAvg, std::nullopt, 0.0f, 0},
+                        {K::kFedAvg, uneven, 0.0f, 0},
+                        {K::kFedAvg, zero, 0.0f, 0},
+                        {K::kTrimmedMean, std::nullopt, 0.2f, 0},
+                        {K::kTrimmedMean, std::nullopt, 0.6f, 0},
+                        {K::kMedian, std::nullopt, 0.0f, 0},
                         {K::kMeamed, std::nullopt, 0.0f, 2},
                         {K::kMeamed, std::nullopt, 0.0f, 4}};
   auto whole = [](const Case& c, std::span<const UpdateView> u) -> Result<Matrix> {
