@@ -222,7 +222,8 @@ class ShardedUpdates:
         range; nothing runs otherwise.
 
         Returns the aggregate as one array, or with ``assemble=False`` a list of
-        ``ray.ObjectRef``s, one per range, to its one-dimensional slices.
+        ``ray.ObjectRef``s to its consecutive one-dimensional pieces in coordinate order (at
+        most 32 MB each; ``np.concatenate(ray.get(refs))`` is the flat aggregate).
         """
         _check_layout(1, timeout)
         from fenro import _distributed
