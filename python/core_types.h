@@ -13,6 +13,13 @@ namespace fenro::python {
 // fenro._core.ByzantineAggregator.
 using AggregatorInstance = Instance<pipeline::ByzantineAggregator>;
 
+// The instance behind `obj` in another module (`module`, "fenro._robust", names it in the
+// error): `obj` must be exactly fenro._core.ByzantineAggregator (the class cannot be
+// subclassed, and the layout read is its own), else TypeError for the argument 'aggregator';
+// ImportError when _core's instance size is not the layout this module was built with. The
+// type is looked up on first use and kept for the process. nullptr with the exception set.
+AggregatorInstance* core_aggregator(PyObject* obj, const char* module);
+
 }  // namespace fenro::python
 
 #endif  // FENRO_PYTHON_CORE_TYPES_H_

@@ -18,31 +18,6 @@
 namespace fenro::python {
 namespace {
 
-constexpr const char* kAggregatorKind = "ByzantineAggregator";
-
-// fenro._core.ByzantineAggregator, looked up on first use and kept for the process. Its
-// instance size is checked against the layout this module was built with (core_types.h).
-PyTypeObject* core_aggregator_type() {
-  static PyTypeObject* type = nullptr;
-  if (type != nullptr) return type;
-  const Ref core{PyImport_ImportModule("fenro._core")};
-  if (core.p == nullptr) return nullptr;
-  PyObject* found = PyObject_GetAttrString(core.p, kAggregatorKind);
-  if (found == nullptr) return nullptr;
-  const Ref size{PyObject_GetAttrString(found, "__basicsize__")};
-  if (size.p == nullptr || !PyType_Check(found) ||
-      PyLong_AsSsize_t(size.p) != static_cast<Py_ssize_t>(sizeof(AggregatorInstance))) {
-    Py_DECREF(found);
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError,
-                      "fenro._core and fenro._robust come from different builds");
-    }
-    return nullptr;
-  }
-  type = reinterpret_cast<PyTypeObject*>(found);  // one reference, kept for the process
-  return type;
-}
-
 PyObject* optional_f32(const std::optional<float>& v) {
   if (!v) Py_RETURN_NONE;
   return from_f32(*v);
@@ -133,14 +108,8 @@ PyObject* aggregate_with_audit(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &py_weights)) {
       return nullptr;
     }
-    PyTypeObject* type = core_aggregator_type();
-    if (type == nullptr) return nullptr;
-    // Exactly the class: it cannot be subclassed, and the layout read below is its own.
-    if (Py_TYPE(py_aggregator) != type) {
-      raise_argument_error("aggregator", cannot_convert(py_aggregator, kAggregatorKind));
-      return nullptr;
-    }
-    AggregatorInstance* self = AggregatorInstance::of(py_aggregator);
+    AggregatorInstance* self = core_aggregator(py_aggregator, "fenro._robust");
+    if (self == nullptr) return nullptr;
     Borrow borrow(self->borrow, Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
 

@@ -28,8 +28,8 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFENRO_BUILD_TES
   -DFENRO_BUILD_BENCHMARKS=OFF ${FENRO_CMAKE_ARGS:-}
 cmake --build "$build_dir"
 ctest --test-dir "$build_dir" --output-on-failure -j2
-# The demo and Flower extras too (with Flower's simulation runtime), so their tests (and the
+# The demo, Flower (with its simulation runtime) and Ray extras too, so their tests (and the
 # examples) run rather than skip.
-python -m pip install -q ".[test,demo,flower,flower-simulation]"
+python -m pip install -q ".[test,demo,flower,flower-simulation,ray]"
 # Run from outside the checkout so that the installed package, not python/fenro, is imported.
 (cd tests/python && python -m pytest -q -p no:cacheprovider)

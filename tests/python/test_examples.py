@@ -12,7 +12,8 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 @pytest.mark.parametrize("script, needs", [("aggregate_one_round.py", None),
                                            ("reputation_across_restarts.py", None),
                                            ("composed_defense.py", None),
-                                           ("flower_strategy.py", "flwr")])
+                                           ("flower_strategy.py", "flwr"),
+                                           ("distributed_round.py", "ray")])
 def test_example_runs(script, needs, tmp_path):
     if needs:
         pytest.importorskip(needs)

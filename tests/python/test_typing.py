@@ -77,6 +77,6 @@ def test_package_passes_mypy_strict(tmp_path):
     r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                         "--cache-dir", str(tmp_path / "cache"), "--config-file", str(config),
                         "-m", "fenro", "-m", "fenro.__main__", "-p", "fenro.demo",
-                        "-p", "fenro.robust"],
+                        "-p", "fenro.robust", "-p", "fenro.distributed"],
                        capture_output=True, text=True, cwd=tmp_path)
     assert r.returncode == 0 and "Success" in r.stdout, r.stdout + r.stderr

@@ -43,6 +43,9 @@ is what :meth:`ComposedAggregator.aggregate` uses; a backend that keeps the upda
   of 2-D float32 arrays or a 3-D array), for the pre-aggregators and the rule.
 - ``distances(indices, point)``: the float64 L2 distance of each listed update to ``point``
   (a 2-D float32 array).
+- optionally ``coordinate_rule(fn, indices, *args, **kwargs)``: ``fenro.robust.<fn>`` on the
+  listed updates, run where they are, for a coordinate-wise rule (fedavg, unweighted median,
+  trimmed_mean and meamed) with no pre-aggregator before it; ``values`` is then never asked.
 
 Everything else (the ban, the verdicts, the quorum, the reputation, the audit) works per
 client on these results, so it is the same for every source.
@@ -320,7 +323,9 @@ class ComposedAggregator:
             self._screen(r, source)
             self._bound(r)
             self._quorum(r)
-            combined = self._combine(r, source.values(r.admitted))
+            ranged = self._runs_on_source(r, source)
+            combined = self._combine(r, None if ranged else source.values(r.admitted),
+                                     source if ranged else None)
             distances = [float(d) for d in source.distances(r.admitted, combined.aggregate)]
             for i, d in zip(r.admitted, distances):
                 if not math.isfinite(d):
@@ -459,7 +464,18 @@ class ComposedAggregator:
             out.append(w)
         return out
 
-    def _combine(self, r: _Round, values: _Updates) -> _Combined:
+    def _runs_on_source(self, r: _Round, source: UpdateSource) -> bool:
+        """Whether the source runs the rule itself where its updates are (an optional
+        ``coordinate_rule`` method: a coordinate-wise rule with no pre-aggregator before it),
+        so that the round never gathers the values."""
+        rule = self._defense.rule.name
+        return (hasattr(source, "coordinate_rule") and not self._defense.preaggregators
+                and rule in ("fedavg", "median", "trimmed_mean", "meamed")
+                and (r.rule_weights is None or rule == "fedavg"))
+
+    def _combine(self, r: _Round, values: Optional[_Updates],
+                 source: Optional[UpdateSource] = None) -> _Combined:
+        """With `values` None, `source` runs the rule (see _runs_on_source)."""
         n = len(r.admitted)
         rows = list(range(n))
         factors: Optional[List[float]] = None
@@ -490,13 +506,20 @@ class ComposedAggregator:
                 factors = [(1.0 if factors is None else factors[c]) * f[rows[c]]
                            for c in range(n)]
             records.append(StageRecord(stage.name, count, len(x), tuple(params)))
-        aggregate, rule_params, selected = self._rule(r, x)
-        records.append(StageRecord(self._defense.rule.name, len(x), 1, tuple(rule_params)))
+        count = n if x is None else len(x)
+        aggregate, rule_params, selected = self._rule(r, x, count, source)
+        records.append(StageRecord(self._defense.rule.name, count, 1, tuple(rule_params)))
         return _Combined(aggregate, records, rows, factors, selected)
 
-    def _rule(self, r: _Round, x: Any
+    def _rule(self, r: _Round, x: Any, count: int, source: Optional[UpdateSource] = None
               ) -> Tuple[_Array, List[Tuple[str, AuditValue]], Optional[Set[int]]]:
         rule = self._defense.rule
+
+        def call(fn: str, *args: Any, **kwargs: Any) -> _Array:
+            if x is None:  # the source runs the rule on the admitted updates
+                return source.coordinate_rule(fn, r.admitted, *args, **kwargs)  # type: ignore
+            return getattr(_robust, fn)(x, *args, **kwargs)  # type: ignore[no-any-return]
+
         params: List[Tuple[str, AuditValue]] = list(rule.parameters.items())
         weighted = r.rule_weights is not None
         w = np.asarray(r.rule_weights, dtype=np.float64) if weighted else None
@@ -504,15 +527,15 @@ class ComposedAggregator:
         if name in ("fedavg", "median", "trimmed_mean", "geometric_median"):
             params.append(("weighted", weighted))
         if name == "fedavg":
-            return _robust.fedavg(x, w), params, None
+            return call("fedavg", w), params, None
         if name == "median":
             return (_robust._weighted_median(x, w) if w is not None
-                    else _robust.median(x)), params, None
+                    else call("median")), params, None
         if name == "trimmed_mean":
             if w is not None:
                 return _robust._weighted_trimmed_mean(x, w, trim=_real(rule, "trim")), params, None
-            params.append(("k", _trim_count(_real(rule, "trim"), len(x))))
-            return _robust.trimmed_mean(x, trim=_real(rule, "trim")), params, None
+            params.append(("k", _trim_count(_real(rule, "trim"), count)))
+            return call("trimmed_mean", trim=_real(rule, "trim")), params, None
         if name == "geometric_median":
             agg, iterations, objective = _robust.geometric_median_info(
                 x, w, nu=_real(rule, "nu"), tol=_real(rule, "tol"), max_iter=_int(rule, "max_iter"))
@@ -522,8 +545,8 @@ class ComposedAggregator:
                                             iterations=_int(rule, "iterations"))
             return agg, params, None
         if name == "meamed":
-            kept = len(x) - _int(rule, "f")
-            return _robust.meamed(x, f=_int(rule, "f")), params + [("kept", kept)], None
+            kept = count - _int(rule, "f")
+            return call("meamed", f=_int(rule, "f")), params + [("kept", kept)], None
         if name == "krum":
             agg, chosen = _robust.krum_info(x, f=_int(rule, "f"))
         elif name == "multi_krum":

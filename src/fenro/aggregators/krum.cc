@@ -505,6 +505,19 @@ PairDistances distances_fused_with(std::span<const UpdateView> updates, simd::Ta
   return result;
 }
 
+std::vector<int64_t> gram_with_scales(std::span<const UpdateView> updates,
+                                      std::span<const BlockScale> scales, simd::Target target) {
+  const size_t n = updates.size();
+  std::vector<int64_t> table(n * n, 0);
+  if (n == 0 || updates[0].size() == 0) return table;
+  const FusedSource src{updates, std::vector<BlockScale>(scales.begin(), scales.end()), target};
+  const size_t tasks =
+      std::clamp<size_t>(kDefaultTableCap / (n * n * sizeof(int64_t)), 1, parallel::thread_count());
+  gram_rows(n, src, updates[0].size(), 0, n, /*upper=*/true,
+            kernel_for(target, n, GramTile::kAuto, /*fused=*/true), tasks, table.data());
+  return table;
+}
+
 std::vector<std::pair<size_t, int64_t>> compute_krum_scores_bfp16(std::span<const Bfp16Vec> encoded,
                                                                   size_t k) {
   return scores_with(encoded, k, simd::best_target(), kDefaultTableCap);

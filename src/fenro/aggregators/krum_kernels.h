@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fenro/aggregators/bfp16.h"
+#include "fenro/aggregators/bfp16_kernels.h"
 #include "fenro/simd/cpu.h"
 #include "fenro/update/update.h"
 
@@ -108,6 +109,15 @@ struct PairDistances {
   bool finite = false;
 };
 PairDistances distances_fused_with(std::span<const UpdateView> updates, simd::Target target);
+
+// The exact dot products of the updates' mantissas encoded with the given scales (encode_range
+// with scales[i] for update i), over all their elements: row-major n x n with the entries
+// j >= i filled and the others zero. Given each whole update's scale, the holder of one
+// coordinate range of every update computes exactly its share of the whole round's Gram table,
+// and the shares of consecutive ranges add up to it. The updates are of one size, at most 2^33
+// elements, so that no entry overflows; their values are finite.
+std::vector<int64_t> gram_with_scales(std::span<const UpdateView> updates,
+                                      std::span<const BlockScale> scales, simd::Target target);
 
 // The literal per-client computation: every distance by bfp16_distance, from both sides, one
 // full sort per client. The reference every fast arrangement is tested against.

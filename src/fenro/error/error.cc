@@ -145,6 +145,7 @@ std::string FenroError::message() const {
             return "Non-finite value " + num(e.value) + " in center at [" + num(e.row) + ", " +
                    num(e.column) + "]";
           },
+          [](const SourceFailed& e) { return e.what; },
       },
       v_);
 }

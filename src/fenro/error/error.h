@@ -126,6 +126,11 @@ struct NonFiniteCenterValue {
   uint64_t row;
   uint64_t column;
 };
+// A round whose updates live elsewhere could not be completed: a worker was lost, did not
+// answer in time, or answered nonsense. Not an input error: the same round may succeed later.
+struct SourceFailed {
+  std::string what;
+};
 
 class FenroError {
  public:
@@ -139,7 +144,7 @@ class FenroError {
                    WeightsRequireFedAvg, NormBoundExceeded,
                    InvalidNormBound, ArrayShape, InvalidSimdTarget, ByzantineCountOutOfRange,
                    RealParameterOutOfRange, CountParameterOutOfRange, NegativeWeight,
-                   ZeroWeights, CenterShapeMismatch, NonFiniteCenterValue>;
+                   ZeroWeights, CenterShapeMismatch, NonFiniteCenterValue, SourceFailed>;
 
   template <class T, class = std::enable_if_t<std::is_constructible_v<Variant, T&&>>>
   FenroError(T&& v) : v_(std::forward<T>(v)) {}  // NOLINT: implicit by design

@@ -14,6 +14,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "fenro/aggregators/fedavg.h"
+#include "fenro/aggregators/meamed.h"
+#include "fenro/aggregators/median.h"
+#include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/parallel/pool.h"
 #include "fenro/pipeline/aggregator.h"
 #include "pipeline/sharded_round_data.h"
@@ -379,6 +383,64 @@ TEST(ShardedRound, ASourceFailureChangesNothing) {
     EXPECT_EQ(failed.error, "Array shape error: worker 1 lost") << call;
     EXPECT_EQ(failed.json, before);
     EXPECT_EQ(failed.audit, "method 3 f=77");
+  }
+}
+
+// The stateless coordinate-wise rules on ranges give the functions' results and errors: the
+// checks that read no value come after the first non-finite value, which is found across
+// ranges in the functions' order.
+TEST(ShardedRound, StatelessRulesMatchTheFunctions) {
+  using K = RangeMethod;
+  const std::vector<float> zero(7, 0.0f), uneven = {1, 0, 2, 1, 1, 3, 0.5f};
+  struct Case {
+    K method;
+    std::optional<std::vector<float>> weights;
+    float trim = 0.0f;
+    uint64_t f = 0;
+  };
+  const Case cases[] = {{K::kFedAvg, std::nullopt, 0.0f, 0},
+                        {K::kFedAvg, uneven, 0.0f, 0},
+                        {K::kFedAvg, zero, 0.0f, 0},
+                        {K::kTrimmedMean, std::nullopt, 0.2f, 0},
+                        {K::kTrimmedMean, std::nullopt, 0.6f, 0},
+                        {K::kMedian, std::nullopt, 0.0f, 0},
+                        {K::kMeamed, std::nullopt, 0.0f, 2},
+                        {K::kMeamed, std::nullopt, 0.0f, 4}};
+  auto whole = [](const Case& c, std::span<const UpdateView> u) -> Result<Matrix> {
+    switch (c.method) {
+      case K::kFedAvg:
+        return c.weights ? aggregators::fedavg(u, std::span<const float>(*c.weights))
+                         : aggregators::fedavg(u, std::nullopt);
+      case K::kTrimmedMean:
+        return aggregators::trimmed_mean(u, c.trim);
+      case K::kMeamed:
+        return aggregators::meamed(u, c.f);
+      case K::kMedian:
+        break;
+    }
+    return aggregators::median(u);
+  };
+  for (int bad = 0; bad < 3; ++bad) {
+    testing::Updates in = testing::random_updates(7, 3, 5, 11 + bad);
+    if (bad > 0) in.at(4, 2, 3) = NAN;        // in the last range
+    if (bad > 1) in.at(2, 0, 1) = -INFINITY;  // an earlier update, the first range
+    for (const Case& c : cases) {
+      for (const std::vector<size_t>& cuts :
+           {std::vector<size_t>{0, 15}, std::vector<size_t>{0, 4, 4, 11, 15}}) {
+        testing::LocalRanges ranges(in.views, cuts);
+        pipeline::ShardedRoundData data(std::vector<UpdateShape>(7, {3, 5}), cuts, ranges);
+        RangeKernel k{c.method, {0, 1, 2, 3, 4, 5, 6}, c.weights, c.trim, false, c.f};
+        const Status got = data.rule(k);
+        const Result<Matrix> expected = whole(c, in.views);
+        ASSERT_EQ(got.ok(), expected.ok()) << bad;
+        if (!got.ok()) {
+          EXPECT_EQ(got.error().message(), expected.error().message());
+        } else {
+          const Matrix got_all = ranges.assembled({3, 5});
+          EXPECT_TRUE(testing::BitsEqual(got_all.data(), expected->data(), 15));
+        }
+      }
+    }
   }
 }
 

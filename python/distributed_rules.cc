@@ -1,0 +1,220 @@
+// fenro._distributed._rule: the coordinate-wise stateless rules of fenro.robust (fedavg,
+// trimmed_mean, median, meamed) over updates cut into coordinate ranges held by workers.
+// Arguments are parsed and converted exactly as fenro._robust's functions do (the same formats,
+// converters and order), so they accept and refuse the same values with the same messages; the
+// rule's checks and its order of errors are pipeline::ShardedRoundData::rule's, which keeps the
+// single function's. Inputs that fail before any value is needed for the result (no updates,
+// shapes that differ, updates without coordinates) run the function itself on the coordinator.
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "distributed_passes.h"
+#include "distributed_register.h"
+#include "errors.h"
+#include "fenro/aggregators/fedavg.h"
+#include "fenro/aggregators/meamed.h"
+#include "fenro/aggregators/median.h"
+#include "fenro/aggregators/trimmed_mean.h"
+#include "fenro/pipeline/sharded_round_data.h"
+#include "heap_type.h"
+#include "rule_call.h"
+#include "update_list.h"
+
+namespace fenro::python {
+namespace {
+
+using pipeline::RangeKernel;
+using pipeline::RangeMethod;
+
+// The rule on the workers, or on the coordinator when the inputs need no workers. Returns the
+// result array (coordinator) or its shape (rows, cols), the workers holding its slices.
+PyObject* run_rule(PyObject* driver, unsigned long long shards, std::span<const UpdateView> u,
+                   RangeKernel kernel) {
+  bool one_shape = !u.empty() && u[0].size() > 0;
+  for (size_t k = 1; one_shape && k < u.size(); ++k) one_shape = u[k].same_shape(u[0]);
+  if (!one_shape) {
+    std::optional<std::span<const float>> w;
+    if (kernel.weights) w = std::span<const float>(*kernel.weights);
+    switch (kernel.method) {
+      case RangeMethod::kFedAvg:
+        return from_result(aggregators::fedavg(u, w));
+      case RangeMethod::kTrimmedMean:
+        return from_result(aggregators::trimmed_mean(u, kernel.trim_fraction));
+      case RangeMethod::kMeamed:
+        return from_result(aggregators::meamed(u, kernel.f));
+      case RangeMethod::kMedian:
+        break;
+    }
+    return from_result(aggregators::median(u));
+  }
+  const std::vector<size_t> cuts = pipeline::even_cuts(u[0].size(), static_cast<size_t>(shards));
+  if (!place_ranges(driver, u, cuts)) return nullptr;
+  kernel.updates.resize(u.size());
+  for (size_t k = 0; k < u.size(); ++k) kernel.updates[k] = k;
+  std::vector<pipeline::UpdateShape> shapes(u.size(), {u[0].rows, u[0].cols});
+  DriverPasses passes(driver, cuts.size() - 1);
+  pipeline::ShardedRoundData data(std::move(shapes), cuts, passes);
+  const Status status = data.rule(std::move(kernel));
+  if (!status.ok()) return raise_round_error(passes, status.error());
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(u[0].rows),
+                       static_cast<unsigned long long>(u[0].cols));
+}
+
+// _rule(name, driver, shards, args, kwargs): fenro.robust.<name>(*args, **kwargs) over the
+// driver's workers.
+PyObject* rule(PyObject*, PyObject* call) {
+  return guarded([&]() -> PyObject* {
+    const char* name = nullptr;
+    PyObject *driver, *args, *kwargs;
+    unsigned long long shards = 1;
+    if (!PyArg_ParseTuple(call, "sOKOO:_rule", &name, &driver, &shards, &args, &kwargs)) {
+      return nullptr;
+    }
+    if (kwargs == Py_None) kwargs = nullptr;
+    const std::string_view which(name);
+    RangeKernel kernel;
+    if (which == "fedavg") {
+      static const char* kw[] = {"updates", "weights", nullptr};
+      PyObject *py_updates, *py_weights = nullptr;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:fedavg", const_cast<char**>(kw),
+                                       &py_updates, &py_weights)) {
+        return nullptr;
+      }
+      kernel.method = RangeMethod::kFedAvg;
+      return call_with_updates(
+          py_updates, [&] { return conversion_runs_no_python(nullptr, py_weights); },
+          [&] { return to_f32_list(py_weights, "weights", &kernel.weights, true); },
+          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+    }
+    if (which == "trimmed_mean") {
+      static const char* kw[] = {"updates", "trim", nullptr};
+      PyObject *py_updates, *py_trim = nullptr;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:trimmed_mean", const_cast<char**>(kw),
+                                       &py_updates, &py_trim)) {
+        return nullptr;
+      }
+      if (py_trim == nullptr) return missing_keyword("trimmed_mean", "trim");
+      kernel.method = RangeMethod::kTrimmedMean;
+      return call_with_updates(
+          py_updates, [&] { return is_plain_scalar(py_trim); },
+          [&] { return to_f32(py_trim, "trim", &kernel.trim_fraction, true); },
+          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+    }
+    if (which == "median") {
+      static const char* kw[] = {"updates", nullptr};
+      PyObject* py_updates;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:median", const_cast<char**>(kw),
+                                       &py_updates)) {
+        return nullptr;
+      }
+      kernel.method = RangeMethod::kMedian;
+      return call_with_updates(
+          py_updates, [] { return true; }, [] { return true; },
+          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+    }
+    if (which == "meamed") {
+      static const char* kw[] = {"updates", "f", nullptr};
+      PyObject *py_updates, *py_f = nullptr;
+      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:meamed", const_cast<char**>(kw),
+                                       &py_updates, &py_f)) {
+        return nullptr;
+      }
+      if (py_f == nullptr) return missing_keyword("meamed", "f");
+      kernel.method = RangeMethod::kMeamed;
+      return call_with_updates(
+          py_updates, [&] { return is_plain_scalar(py_f); },
+          [&] { return to_count(py_f, "f", {"meamed", 0, " with 2f < n"}, &kernel.f); },
+          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+    }
+    PyErr_SetString(PyExc_ValueError, "no distributed form of this rule");
+    return nullptr;
+  });
+}
+
+// _rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f): the rule on the
+// buffers the driver's workers hold at `positions` (updates of rows x cols cut at `cuts`), its
+// parameters converted as fenro._robust converts them. Returns (rows, cols), the workers
+// holding the result's slices.
+PyObject* rule_placed(PyObject*, PyObject* call) {
+  return guarded([&]() -> PyObject* {
+    const char* name = nullptr;
+    PyObject *driver, *py_positions, *py_cuts, *py_weights, *py_trim, *py_f;
+    unsigned long long rows = 0, cols = 0;
+    if (!PyArg_ParseTuple(call, "sOOKKOOOO:_rule_placed", &name, &driver, &py_positions, &rows,
+                          &cols, &py_cuts, &py_weights, &py_trim, &py_f)) {
+      return nullptr;
+    }
+    const std::string_view which(name);
+    RangeKernel kernel;
+    if (which == "fedavg") {
+      kernel.method = RangeMethod::kFedAvg;
+    } else if (which == "trimmed_mean") {
+      kernel.method = RangeMethod::kTrimmedMean;
+    } else if (which == "median") {
+      kernel.method = RangeMethod::kMedian;
+    } else if (which == "meamed") {
+      kernel.method = RangeMethod::kMeamed;
+    } else {
+      PyErr_SetString(PyExc_ValueError, "no distributed form of this rule");
+      return nullptr;
+    }
+    if (!to_f32_list(py_weights, "weights", &kernel.weights, true) ||
+        (py_trim != Py_None && !to_f32(py_trim, "trim", &kernel.trim_fraction, true)) ||
+        (py_f != Py_None && !to_count(py_f, "f", {"meamed", 0, " with 2f < n"}, &kernel.f))) {
+      return nullptr;
+    }
+    std::vector<size_t> cuts;
+    const Py_ssize_t n = PySequence_Size(py_positions), w = PySequence_Size(py_cuts);
+    if (n < 0 || w < 2) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no coordinate ranges");
+      return nullptr;
+    }
+    size_t count = 0;
+    for (Py_ssize_t t = 0; t < n; ++t) {
+      const Ref item{PySequence_GetItem(py_positions, t)};
+      uint64_t at = 0;
+      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
+      kernel.updates.push_back(at);
+      count = std::max<size_t>(count, at + 1);
+    }
+    for (Py_ssize_t t = 0; t < w; ++t) {
+      const Ref item{PySequence_GetItem(py_cuts, t)};
+      uint64_t at = 0;
+      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
+      cuts.push_back(at);
+    }
+    if (cuts.front() != 0 || cuts.back() != rows * cols || rows * cols == 0 ||
+        !std::is_sorted(cuts.begin(), cuts.end())) {
+      PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
+      return nullptr;
+    }
+    Matrix::ensure_allocatable(rows, cols);
+    std::vector<pipeline::UpdateShape> shapes(count, {rows, cols});
+    DriverPasses passes(driver, cuts.size() - 1);
+    pipeline::ShardedRoundData data(std::move(shapes), cuts, passes);
+    const Status status = data.rule(std::move(kernel));
+    if (!status.ok()) return raise_round_error(passes, status.error());
+    return Py_BuildValue("(KK)", rows, cols);
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"_rule", rule, METH_VARARGS,
+     "_rule(name, driver, shards, args, kwargs)\n--\n\n"
+     "fenro.robust.<name>(*args, **kwargs) over the driver's workers (fenro.distributed)."},
+    {"_rule_placed", rule_placed, METH_VARARGS,
+     "_rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f)\n--\n\n"
+     "A coordinate-wise rule on buffers the driver's workers hold already."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool register_distributed_rules(PyObject* module) { return add_functions(module, g_functions); }
+
+}  // namespace fenro::python

@@ -1,0 +1,211 @@
+// fenro._distributed's worker passes: what the holder of one coordinate range of every update
+// computes on its buffers (pipeline::range_pass). The buffers are 1 x len float32 arrays, one
+// per update of the round, listed in the order the coordinator asks for; every answer is small
+// (a few numbers per update) except a slice of the aggregate. These functions are called by
+// fenro.distributed's actors only; their arguments come from the coordinator, so a wrong one is
+// a fault of the package and raises a plain TypeError or ValueError.
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "distributed_register.h"
+#include "errors.h"
+#include "fenro/aggregators/fedavg.h"
+#include "fenro/math/running_sums.h"
+#include "fenro/pipeline/sharded_round_data.h"
+#include "heap_type.h"
+#include "numpy_api.h"
+#include "update_list.h"
+
+namespace fenro::python {
+namespace {
+
+using pipeline::RangeKernel;
+using pipeline::RangeMethod;
+
+// The buffers argument as views, valid while `list` lives.
+bool buffers_of(PyObject* obj, UpdateList& list, std::span<const UpdateView>* views) {
+  if (!UpdateList::needs_no_numpy(obj) && !numpy::ensure_loaded()) return false;
+  return list.convert(obj, "buffers", /*copy_on_entry=*/false) && list.views("buffers", views);
+}
+
+bool to_doubles(PyObject* obj, size_t n, std::vector<double>* out) {
+  const Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) return false;
+  if (static_cast<size_t>(size) != n) {
+    PyErr_SetString(PyExc_ValueError, "one running sum per buffer is needed");
+    return false;
+  }
+  out->resize(n);
+  for (size_t t = 0; t < n; ++t) {
+    const Ref item{PySequence_GetItem(obj, static_cast<Py_ssize_t>(t))};
+    if (item.p == nullptr) return false;
+    (*out)[t] = PyFloat_AsDouble(item.p);
+    if ((*out)[t] == -1.0 && PyErr_Occurred()) return false;
+  }
+  return true;
+}
+
+// _scans(buffers): one (coordinate of the first NaN or infinity or -1, its value, the largest
+// finite magnitude) per buffer.
+PyObject* scans(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* py_buffers;
+    if (!PyArg_ParseTuple(args, "O:_scans", &py_buffers)) return nullptr;
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    const std::vector<update::RangeScan> found = pipeline::range_pass::scans(views);
+    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(found.size()));
+    if (out == nullptr) return nullptr;
+    for (size_t t = 0; t < found.size(); ++t) {
+      const update::RangeScan& s = found[t];
+      const long long at = s.first_non_finite ? static_cast<long long>(*s.first_non_finite) : -1;
+      PyObject* item = Py_BuildValue("(LNN)", at, from_f32(s.value), from_f32(s.max_abs));
+      if (item == nullptr) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+      PyTuple_SetItem(out, static_cast<Py_ssize_t>(t), item);
+    }
+    return out;
+  });
+}
+
+// _sums(buffers, running, aggregate): each buffer's running sum (None: from -0.0) continued
+// with its squares, or with the squares of its differences from `aggregate` (a 1 x len array,
+// the aggregate's slice of this range) when that is not None.
+PyObject* sums(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_buffers, *py_running, *py_aggregate;
+    if (!PyArg_ParseTuple(args, "OOO:_sums", &py_buffers, &py_running, &py_aggregate)) {
+      return nullptr;
+    }
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    std::vector<double> running(views.size(), math::kRunningSumStart);
+    if (py_running != Py_None && !to_doubles(py_running, views.size(), &running)) return nullptr;
+    UpdateList aggregate_list;
+    std::span<const UpdateView> aggregate;
+    if (py_aggregate != Py_None) {
+      if (!numpy::ensure_loaded() ||
+          !aggregate_list.convert_one(py_aggregate, "aggregate", false) ||
+          !aggregate_list.views("aggregate", &aggregate)) {
+        return nullptr;
+      }
+      for (const UpdateView& v : views) {
+        if (v.size() != aggregate[0].size()) {
+          PyErr_SetString(PyExc_ValueError, "the aggregate's slice and the buffers differ");
+          return nullptr;
+        }
+      }
+    }
+    pipeline::range_pass::continue_sums(views, aggregate.empty() ? nullptr : &aggregate[0],
+                                        running.data());
+    return from_doubles(running);
+  });
+}
+
+// _kernel(method, buffers, weights, trim_fraction, values_owed, f=0): method 0 FedAvg, 1
+// trimmed mean, 2 median, 3 mean around the median (with f), on the buffers in the order
+// given. Returns the aggregate's slice (a 1 x len array), or (position, coordinate, value) of
+// the first non-finite value when values are owed.
+PyObject* kernel(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    int method = 0;
+    PyObject *py_buffers, *py_weights;
+    float trim = 0.0f;
+    int owed = 0;
+    unsigned long long f = 0;
+    if (!PyArg_ParseTuple(args, "iOOfp|K:_kernel", &method, &py_buffers, &py_weights, &trim,
+                          &owed, &f)) {
+      return nullptr;
+    }
+    if (method < 0 || method > 3) {
+      PyErr_SetString(PyExc_ValueError, "unknown coordinate-wise method");
+      return nullptr;
+    }
+    RangeKernel k;
+    k.method = static_cast<RangeMethod>(method);
+    k.trim_fraction = trim;
+    k.values_owed = owed != 0;
+    k.f = f;
+    if (!to_f32_list(py_weights, "weights", &k.weights)) return nullptr;
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    std::optional<pipeline::RangeNonFinite> bad;
+    auto slice = pipeline::range_pass::kernel(k, views, &bad);
+    if (!slice.ok()) return raise_fenro_error(slice.error());
+    if (bad) {
+      return Py_BuildValue("(KKN)", static_cast<unsigned long long>(bad->update),
+                           static_cast<unsigned long long>(bad->coordinate), from_f32(bad->value));
+    }
+    return from_matrix(std::move(slice).value());
+  });
+}
+
+// _gram(buffers, exponents, scales, finite): the range's exact Gram table of the buffers'
+// mantissas with the whole updates' block scales, as n * n native int64 values in bytes
+// (entries j >= i of row i filled).
+PyObject* gram(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_buffers, *py_exponents, *py_scales;
+    if (!PyArg_ParseTuple(args, "OOO:_gram", &py_buffers, &py_exponents, &py_scales)) {
+      return nullptr;
+    }
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    std::vector<double> exponents, scales;
+    if (!to_doubles(py_exponents, views.size(), &exponents) ||
+        !to_doubles(py_scales, views.size(), &scales)) {
+      return nullptr;
+    }
+    std::vector<aggregators::detail::BlockScale> block(views.size());
+    for (size_t t = 0; t < views.size(); ++t) {
+      block[t].exponent = static_cast<int8_t>(exponents[t]);
+      block[t].scale = static_cast<float>(scales[t]);
+      block[t].finite = true;  // Krum scores validated updates only
+    }
+    const std::vector<int64_t> table = pipeline::range_pass::gram(views, block);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table.data()),
+                                     static_cast<Py_ssize_t>(table.size() * sizeof(int64_t)));
+  });
+}
+
+// _mean(buffers): the plain mean of the buffers added in the order given (Multi-Krum's).
+PyObject* mean(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* py_buffers;
+    if (!PyArg_ParseTuple(args, "O:_mean", &py_buffers)) return nullptr;
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    if (views.empty()) {
+      PyErr_SetString(PyExc_ValueError, "the mean of no buffers");
+      return nullptr;
+    }
+    return from_matrix(aggregators::mean_unchecked(views));
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"_scans", scans, METH_VARARGS, "Range scans of the buffers (a worker pass)."},
+    {"_sums", sums, METH_VARARGS, "Running sums of squares continued over the buffers."},
+    {"_kernel", kernel, METH_VARARGS, "A coordinate-wise method on the buffers."},
+    {"_gram", gram, METH_VARARGS, "The buffers' exact Gram table with given block scales."},
+    {"_mean", mean, METH_VARARGS, "The plain mean of the buffers in the order given."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool register_distributed_worker(PyObject* module) { return add_functions(module, g_functions); }
+
+}  // namespace fenro::python

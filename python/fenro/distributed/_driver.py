@@ -1,0 +1,149 @@
+"""The coordinator's side of the workers: the calls fenro._distributed's round makes.
+
+fenro._distributed._run_round runs the round (in C++, the same code as
+ByzantineAggregator.aggregate) and asks this driver for each pass over the values; the driver
+sends the pass to every worker at once and returns their answers in range order. A worker that
+died, failed or did not answer within the timeout raises WorkerError, which ends the round
+before any reputation score is written.
+"""
+
+import time
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+
+class WorkerError(RuntimeError):
+    """A worker of a distributed round was lost, failed, or did not answer in time.
+
+    The round changed nothing (no reputation score); calling it again retries it on fresh
+    workers. The Ray error is the ``__cause__``.
+    """
+
+
+class ShardLayoutError(ValueError):
+    """Shards that do not fit the layout: a missing (update, range), or a shard that is not a
+    float32 array of its range's length. Raised before any work of the round."""
+
+
+class Driver:
+    def __init__(self, workers: List[Any], timeout: Optional[float]) -> None:
+        import ray
+
+        self._ray = ray
+        self._workers = workers
+        self._timeout = timeout
+        self._ranges: List[Tuple[int, int]] = []
+        self._shapes: Optional[List[Tuple[int, int]]] = None
+        self._cuts: Optional[List[int]] = None
+
+    # -- what _run_round calls --------------------------------------------------------------
+
+    def place(self, s: int, lo: int, hi: int, buffers: List[Any]) -> None:
+        self._ranges.append((lo, hi))
+        problem = self._get([(s, self._workers[s].place.remote(buffers, hi - lo))])[0]
+        if problem is not None:
+            k, what = problem
+            raise ShardLayoutError(
+                f"the shard of update {k} for coordinate range {s} [{lo}, {hi}): {what}"
+            )
+
+    def use_layout(self, shapes: List[Tuple[int, int]], cuts: List[int]) -> None:
+        """A round whose shards are placed (or about to be) range by range through place()."""
+        self._shapes, self._cuts = shapes, cuts
+
+    def set_slices(self, parts: List[Any]) -> None:
+        """Hands each worker its slice of an aggregate made elsewhere."""
+        self._get([(s, self._workers[s].set_slice.remote(p)) for s, p in enumerate(parts)])
+
+    def layout(self) -> Tuple[List[Tuple[int, int]], List[int]]:
+        assert self._shapes is not None and self._cuts is not None
+        return self._shapes, self._cuts
+
+    def scans(self, updates: Sequence[int]) -> List[Any]:
+        return self._all(lambda w: w.scans.remote(updates))
+
+    def sums(self, updates: Sequence[int], distances: bool) -> List[Any]:
+        return self._all(lambda w: w.sums.remote(updates, distances))
+
+    def chained_sums(self, updates: Sequence[int], distances: bool) -> Any:
+        # Each worker continues the running sums the previous one left (the reference is
+        # handed on without a round trip through here), so every element is added in
+        # row-major order, as one sequential pass adds it.
+        refs = []
+        running: Any = None
+        for s in range(len(self._ranges)):
+            running = self._workers[s].sums.remote(updates, distances, running)
+            refs.append((s, running))
+        return self._get(refs)[-1]
+
+    def kernel(
+        self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool, f: int
+    ) -> List[Any]:
+        return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed, f))
+
+    def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> List[Any]:
+        return self._all(lambda w: w.gram.remote(updates, exponents, scales))
+
+    def mean_of(self, updates: Sequence[int]) -> None:
+        self._all(lambda w: w.mean_of.remote(updates))
+
+    def copy_of(self, update: int) -> None:
+        self._all(lambda w: w.copy_of.remote(update))
+
+    # -- after the round --------------------------------------------------------------------
+
+    def assemble(self, rows: int, cols: int) -> Any:
+        """The aggregate, from every worker's slice, fetched one piece per worker at a time."""
+        out = np.empty(rows * cols, dtype=np.float32)
+        lists = self._get([(s, w.slice_refs.remote()) for s, w in self._active()])
+        for step in range(max(len(parts) for parts in lists)):
+            batch = [
+                (s, self._ranges[s][0] + parts[step][0], parts[step][1])
+                for s, parts in enumerate(lists)
+                if step < len(parts)
+            ]
+            for (s, at, _), piece in zip(batch, self._get([(s, ref) for s, _, ref in batch])):
+                out[at : at + piece.shape[0]] = piece
+        return out.reshape(rows, cols)
+
+    def slices(self) -> List[Any]:
+        """The aggregate as ObjectRefs to its consecutive one-dimensional pieces, in coordinate
+        order."""
+        lists = self._get([(s, w.slice_refs.remote()) for s, w in self._active()])
+        return [ref for parts in lists for _, ref in parts]
+
+    def _active(self) -> List[Tuple[int, Any]]:
+        return [(s, self._workers[s]) for s in range(len(self._ranges))]
+
+    # -- plumbing ---------------------------------------------------------------------------
+
+    def _all(self, submit: Any) -> List[Any]:
+        return self._get([(s, submit(self._workers[s])) for s in range(len(self._ranges))])
+
+    def _get(self, refs: List[Tuple[int, Any]]) -> List[Any]:
+        ray = self._ray
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        out = []
+        for s, ref in refs:
+            where = self._where(s)
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            try:
+                out.append(ray.get(ref, timeout=left))
+            except ray.exceptions.GetTimeoutError as e:
+                # A worker still busy with this round would hold up the next one: replace it.
+                ray.kill(self._workers[s])
+                raise WorkerError(
+                    f"the worker of {where} did not answer within {self._timeout} s"
+                ) from e
+            except ray.exceptions.RayActorError as e:
+                raise WorkerError(f"the worker of {where} died during the round") from e
+            except ray.exceptions.RayError as e:
+                raise WorkerError(f"the worker of {where} failed: {e}") from e
+        return out
+
+    def _where(self, s: int) -> str:
+        if s < len(self._ranges):
+            lo, hi = self._ranges[s]
+            return f"coordinate range {s} [{lo}, {hi})"
+        return f"coordinate range {s}"

@@ -1,0 +1,216 @@
+"""The Ray actor that holds one coordinate range of every update of a round.
+
+Each method is one pass of the round over the range (fenro._distributed's worker functions);
+answers are a few numbers per update, except the aggregate's slice, which stays here until the
+coordinator asks for it. The actor keeps nothing of a round but its buffers and that slice, both
+replaced when the next round's buffers arrive.
+"""
+
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+
+class ShardWorker:
+    def __init__(self, threads: int, piece: int) -> None:
+        # fenro's worker pool reads its size at its first parallel loop, which has not run in
+        # this fresh process yet; a size the user set for the cluster wins.
+        if threads > 0 and not any(
+            os.environ.get(v) for v in ("FENRO_NUM_THREADS", "RAYON_NUM_THREADS")
+        ):
+            os.environ["FENRO_NUM_THREADS"] = str(threads)
+        from fenro import _distributed
+
+        import ray
+
+        # Coordinates of the aggregate's slice made and sent in one piece.
+        self._piece = piece
+        self._d = _distributed
+        self._ray = ray
+        self._buffers: List[Any] = []
+        # The aggregate's slice: (offset, piece) in coordinate order, each piece an array or
+        # an ObjectRef to one in the object store.
+        self._slice: Optional[List[Tuple[int, Any]]] = None
+
+    def ping(self) -> int:
+        return os.getpid()
+
+    def place(self, buffers: List[Any], length: int) -> Optional[Tuple[int, str]]:
+        """Keeps the buffers of this round, one per update: float32 arrays of `length` values
+        (any shape), or ObjectRefs to them, fetched here. Returns None, or (position, what is
+        wrong) for the first buffer that does not fit, keeping nothing."""
+        import numpy as np
+        import ray
+
+        self._buffers = []
+        self._slice = None
+        refs = [(k, b) for k, b in enumerate(buffers) if isinstance(b, ray.ObjectRef)]
+        if refs:
+            buffers = list(buffers)
+            for (k, _), value in zip(refs, ray.get([b for _, b in refs])):
+                buffers[k] = value
+        kept = []
+        for k, b in enumerate(buffers):
+            if not isinstance(b, np.ndarray):
+                return k, f"a {type(b).__name__}, not a NumPy array"
+            if b.dtype != np.float32:
+                return k, f"dtype {b.dtype}, expected float32"
+            if b.size != length:
+                return k, f"{b.size} values, expected {length}"
+            kept.append(b.reshape(1, length))
+        self._buffers = kept
+        return None
+
+    def generate(self, count: int, lo: int, hi: int, seed: int) -> int:
+        """Buffers made here (benchmarks): update k's range from a generator seeded by (seed, k, lo),
+        the same values fenro.distributed._generated_update gives for the whole update."""
+        from fenro.distributed import _generated_range
+
+        self._buffers = []
+        self._slice = None
+        for k in range(count):
+            self._buffers.append(_generated_range(seed, k, lo, hi).reshape(1, hi - lo))
+        return sum(int(b.nbytes) for b in self._buffers)
+
+    def _take(self, updates: Sequence[int]) -> List[Any]:
+        return [self._buffers[k] for k in updates]
+
+    def scans(self, updates: Sequence[int]) -> Any:
+        return self._d._scans(self._take(updates))
+
+    def sums(self, updates: Sequence[int], distances: bool, running: Any = None) -> Any:
+        bufs = self._take(updates)
+        if not distances:
+            return self._d._sums(bufs, running, None)
+        # Continued piece after piece of the aggregate's slice: still every element in
+        # coordinate order.
+        for at, piece in self._slice_arrays():
+            end = at + piece.shape[-1]
+            running = self._d._sums([b[:, at:end] for b in bufs], running, piece.reshape(1, -1))
+        return running
+
+    def kernel(
+        self,
+        method: int,
+        updates: Sequence[int],
+        weights: Any,
+        trim: float,
+        owed: bool,
+        f: int = 0,
+    ) -> Any:
+        """The rule on the range, in pieces of at most self._piece coordinates (a coordinate's result
+        depends on that coordinate only), each kept in the object store as soon as it is made:
+        the slice never exists twice. Returns None, or (position, coordinate, value) of the
+        first non-finite value of the range in the round's order when values are owed."""
+        self._slice = None  # the last round's slice goes before this one's is made
+        bufs = self._take(updates)
+        parts: List[Tuple[int, Any]] = []
+        first: Optional[Tuple[int, int, float]] = None
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            out = self._d._kernel(method, [b[:, at:end] for b in bufs], weights, trim, owed, f)
+            if isinstance(out, tuple):
+                found = (out[0], at + out[1], out[2])
+                if first is None or found[:2] < first[:2]:
+                    first = found
+            elif first is None:
+                parts.append((at, self._ray.put(out.reshape(-1))))
+        if first is not None:
+            return first
+        self._slice = parts
+        return None
+
+    def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> bytes:
+        return self._d._gram(self._take(updates), exponents, scales)
+
+    def mean_of(self, updates: Sequence[int]) -> None:
+        self._slice = None
+        bufs = self._take(updates)
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            piece = self._d._mean([b[:, at:end] for b in bufs])
+            parts.append((at, self._ray.put(piece.reshape(-1))))
+        self._slice = parts
+
+    def copy_of(self, update: int) -> None:
+        self._slice = [(0, self._buffers[update])]
+
+    def set_slice(self, values: Any) -> None:
+        self._slice = [(0, values.reshape(1, -1))]
+
+    def slice_refs(self) -> List[Tuple[int, Any]]:
+        """The aggregate's slice as (offset, ObjectRef to a one-dimensional piece) in
+        coordinate order, pieces of at most self._piece values."""
+        assert self._slice is not None
+        out = []
+        for at, part in self._slice:
+            if isinstance(part, self._ray.ObjectRef):
+                out.append((at, part))
+                continue
+            flat = part.reshape(-1)
+            for a in range(0, flat.shape[0], self._piece):
+                out.append((at + a, self._ray.put(flat[a : a + self._piece])))
+        return out
+
+    def _slice_arrays(self) -> List[Tuple[int, Any]]:
+        assert self._slice is not None
+        return [
+            (at, self._ray.get(p) if isinstance(p, self._ray.ObjectRef) else p)
+            for at, p in self._slice
+        ]
+
+    def _length(self) -> int:
+        return int(self._buffers[0].shape[1]) if self._buffers else 0
+
+    def reset_peak(self) -> None:
+        """Starts a new peak of resident memory (benchmarks): VmHWM, and a sampler of the
+        private part (RssAnon + RssFile, every 5 ms; the object-store pages this worker wrote
+        its slices into are shared memory of the store, counted in VmHWM but not here)."""
+        import threading
+        import time
+
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        self._private_peak = 0
+        if getattr(self, "_sampler", None) is None:
+
+            def sample() -> None:
+                while True:
+                    m = self.memory()
+                    now = m.get("RssAnon", 0) + m.get("RssFile", 0)
+                    self._private_peak = max(self._private_peak, now)
+                    time.sleep(0.005)
+
+            self._sampler = threading.Thread(target=sample, daemon=True)
+            self._sampler.start()
+
+    def peak_memory(self) -> Dict[str, int]:
+        """Peak resident memory since reset_peak, in bytes: "total" (VmHWM, with the shared
+        object-store pages touched) and "private" (sampled), and "shared" now (RssShmem)."""
+        m = self.memory()
+        return {
+            "total": m.get("VmHWM", 0),
+            "private": max(getattr(self, "_private_peak", 0),
+                           m.get("RssAnon", 0) + m.get("RssFile", 0)),
+            "shared": m.get("RssShmem", 0),
+        }
+
+    def memory(self) -> Dict[str, int]:
+        """The process's memory figures of /proc/self/status, in bytes (benchmarks)."""
+        out = {}
+        with open("/proc/self/status") as f:
+            for line in f:
+                key, _, rest = line.partition(":")
+                if key.startswith(("Vm", "Rss")) and rest.strip().endswith("kB"):
+                    out[key] = int(rest.split()[0]) * 1024
+        return out
+
+    def pause(self, seconds: float) -> None:
+        """Holds the worker busy (tests: a worker that does not answer in time)."""
+        import time
+
+        time.sleep(seconds)
+
+    def exit(self) -> None:
+        """Ends the worker process at once (tests: a worker lost in the middle of a round)."""
+        os._exit(1)
