@@ -132,7 +132,17 @@ def _placed(stack: List[Any], shards: int, timeout: Optional[float]) -> Any:
     driver.use_layout([(rows, cols)] * len(stack), cuts)
     for s in range(len(cuts) - 1):
         lo, hi = cuts[s], cuts[s + 1]
-        driver.place(s, lo, hi, [np.ascontiguousarray(u).reshape(-1)[lo:hi] for u in stack])
+        # The rows the range touches, copied only when the update is not row-major already.
+        r0, r1 = lo // cols, -(-hi // cols)
+        driver.place(
+            s,
+            lo,
+            hi,
+            [
+                np.ascontiguousarray(u[r0:r1]).reshape(-1)[lo - r0 * cols : hi - r0 * cols]
+                for u in stack
+            ],
+        )
     return driver
 
 

@@ -138,16 +138,15 @@ class ShardWorker:
         coordinate order, one piece of at most self._piece coordinates made at a time."""
         import numpy as np
 
-        scales = [None if x == 1.0 else np.float32(x) for x in factors]
         parts = []
         for at in range(0, self._length(), self._piece):
             end = min(self._length(), at + self._piece)
             piece = np.empty((len(self._buffers), end - at), dtype=np.float32)
             for k, b in enumerate(self._buffers):
-                if scales[k] is None:
+                if factors[k] == 1.0:
                     piece[k] = b[0, at:end]
                 else:
-                    np.multiply(b[0, at:end], scales[k], out=piece[k])
+                    np.multiply(b[0, at:end], np.float32(factors[k]), out=piece[k])
             parts.append((at, self._ray.put(piece)))
         return parts
 
