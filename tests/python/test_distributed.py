@@ -314,3 +314,61 @@ def test_composed_aggregator():
             assert a.tobytes() == b.tobytes() and a.shape == b.shape
             assert repr(audit_a) == repr(audit_b)  # floats print exactly; NaN == NaN
             assert one.to_json() == dist.to_json()
+
+
+def whole_update_calls():
+    rng = np.random.default_rng(5)
+    base = [rng.standard_normal((4, 5)).astype(np.float32) for _ in range(9)]
+    base[1] = base[1] * 40 + 30                 # far off: clipped, never selected
+    base[4] = base[3].copy()                    # equal norms and a Krum tie
+    base[6] = np.zeros((4, 5), np.float32)      # norm 0
+    bad = nan_at(nan_at(base, 7, 3, 4, -np.inf), 5, 0, 2)
+    mismatched = base[:4] + [np.ones((5, 4), np.float32)] + base[5:]
+    tiny = [np.full((1, 1), k, np.float32) for k in range(7)]  # fewer coordinates than shards
+    stack = np.stack(base)
+    ok = [  # (name, args, kwargs): each must run on the workers
+        ("krum", (base,), {"f": 2}), ("krum", (stack,), {"f": 3}),
+        ("multi_krum", (base,), {"f": 1}), ("multi_krum", (), {"updates": base, "f": 2, "m": 1}),
+        ("multi_krum", ([u.T for u in base],), {"f": 1, "m": 5}),
+        ("clip", (base,), {"c": 2.5}), ("clip", (stack,), {"c": 1e30}), ("clip", (tiny,), {"c": 2}),
+        ("arc", (base,), {"f": 3}), ("arc", (stack,), {"f": 0}),
+        ("arc", ([u[::-1, ::2] for u in base],), {"f": 4}),
+        ("bucketing", (base,), {"s": 2, "seed": 7}), ("bucketing", (tiny,), {"s": 3, "seed": 0}),
+        ("bucketing", (stack,), {"s": 20, "seed": 2**64 - 1}),
+    ]
+    refused = [
+        ("krum", (bad,), {"f": 2}), ("krum", (base,), {"f": 4}), ("krum", (bad,), {"f": 9}),
+        ("multi_krum", (base,), {"f": 1, "m": 6}), ("multi_krum", (base,), {"m": 1}),
+        ("clip", (bad,), {"c": 1.0}), ("clip", (base,), {"c": 0.0}), ("clip", (bad,), {"c": "x"}),
+        ("arc", (base,), {"f": 5}), ("arc", (mismatched,), {"f": 1}), ("arc", ([],), {"f": 0}),
+        ("bucketing", (bad,), {"s": 2, "seed": 1}), ("bucketing", (base,), {"s": 0, "seed": 1}),
+        ("bucketing", (base,), {"s": 2}), ("bucketing", (base, 2), {"seed": 1}),
+        ("clip", ([u.astype(np.float64) for u in base],), {"c": 1.0}),
+    ]
+    return [(c, True) for c in ok] + [(c, False) for c in refused]
+
+
+@pytest.mark.parametrize("call, on_workers", whole_update_calls(),
+                         ids=lambda c: c[0] if isinstance(c, tuple) else None)
+def test_whole_update_functions_of_fenro_robust(call, on_workers, monkeypatch):
+    from fenro import robust
+
+    name, args, kwargs = call
+    expected = outcome(lambda: getattr(robust, name)(*args, **kwargs))
+    assert (expected[0] == "ok") == on_workers
+    # The function of fenro.robust runs here only on the parameters' stand-in (one coordinate
+    # per update) unless the call is refused: the values themselves go to the workers.
+    single, here = getattr(robust, name), []
+
+    def recorded(*a, **k):
+        u = a[0] if a else k["updates"]
+        here.append(u.shape[1:] if isinstance(u, np.ndarray) else None)
+        return single(*a, **k)
+
+    monkeypatch.setattr(robust, name, recorded)
+    for shards in (2, 3):
+        here.clear()
+        got = outcome(lambda: getattr(fd, name)(*args, shards=shards, **kwargs))
+        assert got == expected, shards
+        if on_workers:
+            assert here == [(1, 1)]

@@ -31,6 +31,11 @@ __all__ = [
     "trimmed_mean",
     "median",
     "meamed",
+    "krum",
+    "multi_krum",
+    "clip",
+    "arc",
+    "bucketing",
     "ShardLayout",
     "ShardedUpdates",
     "ShardLayoutError",
@@ -320,6 +325,43 @@ def median(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: A
 def meamed(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
     """``fenro.robust.meamed(updates, *, f)`` on `shards` workers, bit for bit."""
     return _rule("meamed", args, kwargs, shards, timeout)
+
+
+def _whole(name: str, args: Any, kwargs: Any, shards: int, timeout: Optional[float]) -> Any:
+    from fenro.distributed._functions import run
+
+    return run(name, tuple(args), dict(kwargs), shards, timeout)
+
+
+def krum(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.krum(updates, *, f)`` on `shards` workers, bit for bit: the same result,
+    or the same error with the same message. The exact integer distances are summed over the
+    workers' ranges; `shards` and `timeout` as for :func:`aggregate`."""
+    return _whole("krum", args, kwargs, shards, timeout)
+
+
+def multi_krum(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.multi_krum(updates, *, f, m=None)`` on `shards` workers, bit for bit."""
+    return _whole("multi_krum", args, kwargs, shards, timeout)
+
+
+def clip(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.clip(updates, *, c)`` on `shards` workers, bit for bit: the norms are
+    chained over the workers in row-major order, then each worker scales its range. Returns
+    the (n, rows, cols) array."""
+    return _whole("clip", args, kwargs, shards, timeout)
+
+
+def arc(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.arc(updates, *, f)`` on `shards` workers, bit for bit (norms as
+    :func:`clip`; the factors are chosen here)."""
+    return _whole("arc", args, kwargs, shards, timeout)
+
+
+def bucketing(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.bucketing(updates, *, s, seed)`` on `shards` workers, bit for bit: the
+    same permutation, each worker averaging the buckets over its range."""
+    return _whole("bucketing", args, kwargs, shards, timeout)
 
 
 # -- benchmarks: rounds whose shards are made on the workers --------------------------------

@@ -132,6 +132,40 @@ class ShardWorker:
             parts.append((at, self._ray.put(piece.reshape(-1))))
         self._slice = parts
 
+    def scaled(self, factors: Sequence[float]) -> List[Tuple[int, Any]]:
+        """Every update's range times its factor rounded to float32 (a factor of 1 copies), as
+        fenro.robust.clip and arc scale: (offset, ObjectRef to a (n, length) piece) in
+        coordinate order, one piece of at most self._piece coordinates made at a time."""
+        import numpy as np
+
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            piece = np.empty((len(self._buffers), end - at), dtype=np.float32)
+            for k, b in enumerate(self._buffers):
+                if factors[k] == 1.0:
+                    piece[k] = b[0, at:end]
+                else:
+                    np.multiply(b[0, at:end], np.float32(factors[k]), out=piece[k])
+            parts.append((at, self._ray.put(piece)))
+        return parts
+
+    def buckets(self, s: int, seed: int) -> Optional[List[Tuple[int, Any]]]:
+        """fenro.robust.bucketing of the range (its means are coordinate-wise, its permutation
+        depends on n and the seed only), in pieces as scaled(); None when the range holds a
+        NaN or an infinity (the coordinator then has the function raise its error)."""
+        from fenro import _robust
+
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            try:
+                out = _robust.bucketing([b[:, at:end] for b in self._buffers], s=s, seed=seed)
+            except ValueError:
+                return None
+            parts.append((at, self._ray.put(out.reshape(out.shape[0], -1))))
+        return parts
+
     def copy_of(self, update: int) -> None:
         self._slice = [(0, self._buffers[update])]
 
