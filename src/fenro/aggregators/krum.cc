@@ -10,6 +10,8 @@
 #include "fenro/aggregators/krum_kernels.h"
 #include "fenro/parallel/pool.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/element_runs.h"
+#include "fenro/update/pieces.h"
 
 namespace fenro::aggregators {
 namespace {
@@ -378,6 +380,36 @@ struct FusedSource {
   }
 };
 
+// Mantissas of updates held in pieces, encoded from the pieces' floats when asked for, each
+// element exactly as FusedSource encodes it on the concatenated update.
+struct PiecedSource {
+  const update::Pieces& pieces;
+  std::vector<detail::BlockScale> scales;
+  simd::Target target;
+  const int16_t* mantissas(size_t i, size_t off, size_t clen, int16_t* scratch) const {
+    pieces.for_each_part(i, off, off + clen, [&](const UpdateView& u, size_t lo, size_t hi,
+                                                  size_t at) {
+      detail::encode_range(u, lo, hi, scales[i], target, scratch + at);
+    });
+    return scratch;
+  }
+  void doubles(size_t i, size_t off, size_t clen, double* dst) const {
+    pieces.for_each_part(i, off, off + clen, [&](const UpdateView& u, size_t lo, size_t hi,
+                                                  size_t at) {
+      detail::encode_range_f64(u, lo, hi, scales[i], target, dst + at);
+    });
+  }
+  void lines(size_t i, size_t off, size_t clen, std::vector<const void*>& out) const {
+    pieces.for_each_part(i, off, off + clen,
+                         [&](const UpdateView& u, size_t lo, size_t hi, size_t) {
+                           update::for_each_run(u, lo, hi, [&](const float* p, size_t cnt,
+                                                               size_t) {
+                             append_lines(p, cnt * sizeof(float), out);
+                           });
+                         });
+  }
+};
+
 }  // namespace
 
 namespace detail {
@@ -589,6 +621,51 @@ Result<uint64_t> multi_krum_count(uint64_t n, uint64_t f, std::optional<uint64_t
   const uint64_t count = m.value_or(std::min<uint64_t>(max, 3));
   if (count < 1 || count > max) return error::MultiKrumSelectionTooLarge{n, f, count, max};
   return count;
+}
+
+KrumScores krum_scores(const update::Pieces& pieces, std::span<const float> max_abs, size_t k) {
+  const size_t n = pieces.count();
+  if (n == 0) return {};
+  const simd::Target target = simd::best_target();
+  PiecedSource src{pieces, std::vector<detail::BlockScale>(n), target};
+  std::vector<int> ex(n);
+  for (size_t i = 0; i < n; ++i) {
+    // The shared exponent of update i, as block_scales_with finds it on the whole update.
+    detail::BlockScale& s = src.scales[i];
+    if (max_abs[i] > 0.0f) {
+      s.exponent = detail::exponent_for(max_abs[i]);
+      s.scale = detail::scale_for(s.exponent);
+    }
+    s.finite = true;
+    ex[i] = s.exponent;
+  }
+  const size_t len = pieces.size();
+  if (len > (size_t{1} << 32)) {
+    // Gram entries could overflow 64 bits: the per-client computation on whole encodings.
+    std::vector<Bfp16Vec> enc(n);
+    for (size_t i = 0; i < n; ++i) {
+      enc[i].exponent = src.scales[i].exponent;
+      enc[i].mantissas.resize(len);
+      src.mantissas(i, 0, len, enc[i].mantissas.data());
+    }
+    return detail::scores_reference(enc, k);
+  }
+  return scores_from(n, len, ex, k,
+                     kernel_for(target, n, detail::GramTile::kAuto, /*fused=*/true),
+                     detail::kDefaultTableCap, src);
+}
+
+std::optional<size_t> krum_select(const update::Pieces& pieces, std::span<const float> max_abs,
+                                  size_t f) {
+  return select_krum(pieces.count(), f,
+                     [&](size_t k) { return krum_scores(pieces, max_abs, k); });
+}
+
+std::optional<std::vector<size_t>> multi_krum_select(const update::Pieces& pieces,
+                                                     std::span<const float> max_abs, size_t f,
+                                                     size_t m) {
+  return select_multi_krum(pieces.count(), f, m,
+                           [&](size_t k) { return krum_scores(pieces, max_abs, k); });
 }
 
 std::optional<size_t> krum_select(std::span<const UpdateView> updates, size_t f) {

@@ -111,6 +111,25 @@ void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
   batch(updates, &reference, lo, hi, running, simd::best_target());
 }
 
+void l2_norms_f64(const update::Pieces& pieces, double* out) {
+  std::fill(out, out + pieces.count(), kRunningSumStart);
+  for (size_t p = 0; p < pieces.piece_count(); ++p) {
+    const std::span<const UpdateView> piece = pieces.piece(p);
+    continue_sums_of_squares(piece, 0, piece[0].size(), out);
+  }
+  for (size_t i = 0; i < pieces.count(); ++i) out[i] = std::sqrt(out[i]);
+}
+
+void l2_distances_f64(const update::Pieces& pieces, std::span<const UpdateView> reference,
+                      double* out) {
+  std::fill(out, out + pieces.count(), kRunningSumStart);
+  for (size_t p = 0; p < pieces.piece_count(); ++p) {
+    const std::span<const UpdateView> piece = pieces.piece(p);
+    continue_sums_of_squared_differences(piece, reference[p], 0, piece[0].size(), out);
+  }
+  for (size_t i = 0; i < pieces.count(); ++i) out[i] = std::sqrt(out[i]);
+}
+
 SumBounds bounds_of_reordered_sum(double sum, uint64_t terms) {
   // Sums of non-negative terms: the result of every addition, in any order, is at least each
   // operand and at most the final sum. So a final sum below DBL_MIN means every addition had a

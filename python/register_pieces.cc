@@ -1,0 +1,231 @@
+// fenro._robust: the private helpers that let fenro.robust aggregate updates held in pieces
+// (a model's state as one tensor per key) without concatenating them: the validation, the
+// norms and distances, and the Krum selections, each the bits of the same computation on the
+// concatenated updates (fenro/update/pieces.h). Their names start with an underscore and stay
+// out of __all__.
+//
+// Every function takes `pieces`: an exact list or tuple of K `updates` arguments (each a
+// sequence of n two-dimensional float32 arrays, or one three-dimensional array), piece p of
+// update i being item i of the p-th; every piece lists the same number of updates.
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "errors.h"
+#include "fenro/aggregators/krum_rule.h"
+#include "fenro/math/running_sums.h"
+#include "fenro/update/pieces.h"
+#include "fenro/update/range_scan.h"
+#include "heap_type.h"
+#include "numpy_api.h"
+#include "register.h"
+#include "rule_call.h"
+
+namespace fenro::python {
+namespace {
+
+// The `pieces` argument, converted; the arrays are referenced until this object is destroyed.
+class PieceList {
+ public:
+  // Converts every piece (copying arrays only where UpdateList would), then reads the views
+  // into piece-major order. Returns false with an exception set.
+  bool convert(PyObject* obj, const char* name) {
+    if (!is_exact_sequence(obj)) {
+      return raise_argument_error(name, cannot_convert(obj, kKindSequence));
+    }
+    if (!numpy::ensure_loaded()) return false;
+    const bool list = PyList_CheckExact(obj);
+    const Py_ssize_t k = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    for (Py_ssize_t p = 0; p < k; ++p) {
+      lists_.push_back(std::make_unique<UpdateList>());
+      PyObject* item = list ? PyList_GetItem(obj, p) : PyTuple_GetItem(obj, p);
+      if (item == nullptr) return false;
+      Py_INCREF(item);
+      const Ref hold{item};
+      if (!lists_.back()->convert_list_or_stack(item, name, false)) return false;
+    }
+    for (size_t p = 0; p < lists_.size(); ++p) {
+      std::span<const UpdateView> v;
+      if (!lists_[p]->views(name, &v)) return false;
+      if (p == 0) count_ = v.size();
+      if (v.size() != count_) {
+        PyErr_SetString(PyExc_ValueError, "pieces hold different numbers of updates");
+        return false;
+      }
+      views_.insert(views_.end(), v.begin(), v.end());
+    }
+    return true;
+  }
+  update::Pieces pieces() const { return update::Pieces(views_, count_); }
+  std::span<const UpdateView> views() const { return views_; }
+
+ private:
+  std::vector<std::unique_ptr<UpdateList>> lists_;
+  std::vector<UpdateView> views_;
+  size_t count_ = 0;
+};
+
+// Parses (pieces, *, <optional keyword objects>) with `format`.
+template <class... Objs>
+bool parse(PyObject* args, PyObject* kwargs, const char* format, const char** kw,
+           PyObject** pieces, Objs**... others) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), pieces,
+                                     others...) != 0;
+}
+
+// None, or the first failure of the update validation of the concatenated updates.
+PyObject* pieces_validate(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", nullptr};
+    PyObject* py_pieces;
+    if (!parse(args, kwargs, "O:_pieces_validate", kw, &py_pieces)) return nullptr;
+    PieceList list;
+    if (!list.convert(py_pieces, "pieces")) return nullptr;
+    const update::Pieces pieces = list.pieces();
+    std::vector<float> max_abs(pieces.count());
+    const Status status = update::validate_pieces(pieces, max_abs.data());
+    if (!status.ok()) return raise_fenro_error(status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// (norms, bad) as _screen gives them for the concatenated updates (one row each): every
+// update's float64 norm, and (index, 0, coordinate, value) of the first NaN or infinity of each
+// update that holds one. Pieces whose views differ in shape are DimensionMismatch.
+PyObject* pieces_screen(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", nullptr};
+    PyObject* py_pieces;
+    if (!parse(args, kwargs, "O:_pieces_screen", kw, &py_pieces)) return nullptr;
+    PieceList list;
+    if (!list.convert(py_pieces, "pieces")) return nullptr;
+    const update::Pieces pieces = list.pieces();
+    for (size_t p = 0; p < pieces.piece_count(); ++p) {
+      for (const UpdateView& v : pieces.piece(p)) {
+        if (!v.same_shape(pieces.piece(p)[0])) {
+          return raise_fenro_error(error::DimensionMismatch{});
+        }
+      }
+    }
+    const size_t n = pieces.count();
+    std::vector<double> norms(n);
+    math::l2_norms_f64(pieces, norms.data());
+    const Ref bad{PyList_New(0)};
+    if (bad.p == nullptr) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+      if (std::isfinite(norms[i])) continue;
+      // Only an update with a non-finite norm holds a non-finite value; search it alone.
+      update::RangeScan whole;
+      for (size_t p = 0; p < pieces.piece_count() && !whole.first_non_finite; ++p) {
+        const UpdateView& v = pieces.piece(p)[i];
+        update::append_scan(whole, update::scan_range(v, 0, v.size()), pieces.offset(p));
+      }
+      if (!whole.first_non_finite) continue;  // unreachable, as in _screen
+      const Ref item{Py_BuildValue("(nKKd)", static_cast<Py_ssize_t>(i), 0ULL,
+                                   static_cast<unsigned long long>(*whole.first_non_finite),
+                                   static_cast<double>(whole.value))};
+      if (item.p == nullptr || PyList_Append(bad.p, item.p) < 0) return nullptr;
+    }
+    return Py_BuildValue("(NN)", from_doubles(norms), PyList_AsTuple(bad.p));
+  });
+}
+
+// The float64 distance of every update to `point`, given as one 2-D float32 array per piece of
+// that piece's shape: the bits of _distances on the concatenated updates and point.
+PyObject* pieces_distances(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", "point", nullptr};
+    PyObject *py_pieces, *py_point;
+    if (!parse(args, kwargs, "OO:_pieces_distances", kw, &py_pieces, &py_point)) return nullptr;
+    PieceList list;
+    if (!list.convert(py_pieces, "pieces")) return nullptr;
+    UpdateList point;
+    if (!point.convert(py_point, "point", false)) return nullptr;
+    std::span<const UpdateView> ref;
+    if (!point.views("point", &ref)) return nullptr;
+    const update::Pieces pieces = list.pieces();
+    if (ref.size() != pieces.piece_count()) return raise_fenro_error(error::DimensionMismatch{});
+    for (size_t p = 0; p < pieces.piece_count(); ++p) {
+      for (const UpdateView& v : pieces.piece(p)) {
+        if (!v.same_shape(ref[p])) return raise_fenro_error(error::DimensionMismatch{});
+      }
+    }
+    std::vector<double> out(pieces.count());
+    math::l2_distances_f64(pieces, ref, out.data());
+    return from_doubles(out);
+  });
+}
+
+// krum's selection: (index,), with krum's checks and messages.
+PyObject* pieces_krum(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", "f", nullptr};
+    PyObject *py_pieces, *py_f = nullptr;
+    if (!parse(args, kwargs, "O|$O:_pieces_krum", kw, &py_pieces, &py_f)) return nullptr;
+    if (py_f == nullptr) return missing_keyword("krum", "f");
+    uint64_t f = 0;
+    if (!to_count(py_f, "f", {"krum", 0, " with n >= 2f + 3"}, &f)) return nullptr;
+    PieceList list;
+    if (!list.convert(py_pieces, "updates")) return nullptr;
+    auto selected = aggregators::krum_selection(list.pieces(), f);
+    if (!selected.ok()) return raise_fenro_error(selected.error());
+    return from_indices(*selected);
+  });
+}
+
+// multi_krum's selection: the m indices, best score first, with multi_krum's checks.
+PyObject* pieces_multi_krum(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", "f", "m", nullptr};
+    PyObject *py_pieces, *py_f = nullptr, *py_m = nullptr;
+    if (!parse(args, kwargs, "O|$OO:_pieces_multi_krum", kw, &py_pieces, &py_f, &py_m)) {
+      return nullptr;
+    }
+    if (py_f == nullptr) return missing_keyword("multi_krum", "f");
+    uint64_t f = 0;
+    std::optional<uint64_t> m;
+    if (!to_count(py_f, "f", {"multi_krum", 0, " with n >= 2f + 3"}, &f) ||
+        !to_optional_count(py_m, "m", {"multi_krum", 1, " with m <= n - 2f - 2"}, &m)) {
+      return nullptr;
+    }
+    PieceList list;
+    if (!list.convert(py_pieces, "updates")) return nullptr;
+    auto selected = aggregators::multi_krum_selection(list.pieces(), f, m);
+    if (!selected.ok()) return raise_fenro_error(selected.error());
+    return from_indices(*selected);
+  });
+}
+
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef g_functions[] = {
+    {"_pieces_validate", as_method(pieces_validate), kFlags,
+     "_pieces_validate(pieces)\n--\n\n"
+     "None, or the update validation's first failure on the concatenated updates\n"
+     "as ValueError (a non-finite value named by its coordinate in row 0)."},
+    {"_pieces_screen", as_method(pieces_screen), kFlags,
+     "_pieces_screen(pieces)\n--\n\n"
+     "_screen on the concatenated updates: (norms, bad), bad holding\n"
+     "(index, 0, coordinate, value) of each update's first NaN or infinity."},
+    {"_pieces_distances", as_method(pieces_distances), kFlags,
+     "_pieces_distances(pieces, point)\n--\n\n"
+     "_distances on the concatenated updates; point holds one array per piece."},
+    {"_pieces_krum", as_method(pieces_krum), kFlags,
+     "_pieces_krum(pieces, *, f)\n--\n\n"
+     "krum's selected index on the concatenated updates, as a 1-tuple."},
+    {"_pieces_multi_krum", as_method(pieces_multi_krum), kFlags,
+     "_pieces_multi_krum(pieces, *, f, m=None)\n--\n\n"
+     "multi_krum's selected indices on the concatenated updates, best first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool register_pieces(PyObject* module) { return add_functions(module, g_functions); }
+
+}  // namespace fenro::python
