@@ -33,7 +33,7 @@ its range), never OverflowError.
 import importlib
 from typing import TYPE_CHECKING, Any, List
 
-from fenro._robust import (
+from fenro.robust._api import (
     arc,
     bucketing,
     bulyan,

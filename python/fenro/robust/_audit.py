@@ -221,8 +221,8 @@ def aggregate_with_audit(
         TypeError, ValueError, RuntimeError: As ``aggregate`` raises them; ``aggregator`` of
             another type is a TypeError.
     """
-    aggregate, raw, refused = _robust.aggregate_with_audit(aggregator, updates, client_ids,
-                                                           weights)
+    aggregate, raw, refused = _api.aggregate_with_audit_raw(aggregator, updates, client_ids,
+                                                            weights)
     audit = _audit_of(raw)
     if aggregate is None:
         raise RoundRefusedError(refused or "", audit)
