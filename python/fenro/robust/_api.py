@@ -71,15 +71,20 @@ class _Unchanged:
     stack_result = rule_result
 
 
-def prepare(updates: Any) -> Prepared:
-    if isinstance(updates, (str, bytes)) or (type(updates) in (list, tuple) and not updates):
-        return _Unchanged(updates)  # type: ignore[return-value]
-    inputs: Any = importlib.import_module("fenro.robust._inputs")
-    return inputs.prepare(updates)  # type: ignore[no-any-return]
+_INPUTS: Any = None
 
 
 def _inputs() -> Any:
-    return importlib.import_module("fenro.robust._inputs")
+    global _INPUTS
+    if _INPUTS is None:
+        _INPUTS = importlib.import_module("fenro.robust._inputs")
+    return _INPUTS
+
+
+def prepare(updates: Any) -> Prepared:
+    if isinstance(updates, (str, bytes)) or (type(updates) in (list, tuple) and not updates):
+        return _Unchanged(updates)  # type: ignore[return-value]
+    return _inputs().prepare(updates)  # type: ignore[no-any-return]
 
 
 def per_key(prep: Prepared, call: Callable[[Any], Any]) -> Any:

@@ -41,6 +41,11 @@ def _torch_tensor_type() -> Any:
     return None if torch is None else getattr(torch, "Tensor", None)
 
 
+def _is_torch(x: object) -> bool:
+    tensor_type = _torch_tensor_type()
+    return tensor_type is not None and isinstance(x, tensor_type)
+
+
 def _is_tensor(x: object) -> bool:
     return not isinstance(x, np.ndarray) and hasattr(x, "__dlpack__")
 
@@ -48,11 +53,21 @@ def _is_tensor(x: object) -> bool:
 def as_array(x: Any, where: str) -> Any:
     """x as a NumPy array when it exports DLPack, read in place; anything else unchanged (the
     caller's checks then name it). Raises TypeError for a tensor NumPy cannot read (one on
-    another device, or of a dtype NumPy lacks)."""
+    another device, or of a dtype NumPy lacks).
+
+    A torch.Tensor on the CPU is read through its own ``numpy()``, a view of the same memory
+    like DLPack's but about four times cheaper to make (a state dict has hundreds of
+    tensors); where that refuses, DLPack decides."""
     if not _is_tensor(x):
         return x
     if getattr(x, "requires_grad", False):
         x = x.detach()
+    view = getattr(x, "numpy", None) if _is_torch(x) else None
+    if view is not None:
+        try:
+            return view()
+        except (RuntimeError, TypeError, ValueError):
+            pass
     from_dlpack = getattr(np, "from_dlpack", None)
     if from_dlpack is None:
         raise TypeError(f"{where}: reading a {type(x).__name__} needs NumPy 1.22 or newer "
@@ -238,7 +253,15 @@ def prepare(updates: Any) -> Prepared:
         return Prepared(PASS, updates)
     if not isinstance(updates, (list, tuple)) or not updates:
         return Prepared(PASS, updates)
-    if isinstance(updates[0], Mapping):
+    first = updates[0]
+    if type(first) is np.ndarray and first.ndim != 1:
+        # The common case, kept cheap: arrays that fenro._robust reads (or refuses) itself.
+        for x in updates:
+            if type(x) is not np.ndarray:
+                break
+        else:
+            return Prepared(PASS, updates)
+    if isinstance(first, Mapping):
         return _prepare_dicts(list(updates), tensor_type)
     if all(type(x) is np.ndarray for x in updates):
         arrays: Sequence[Any] = updates
