@@ -190,6 +190,8 @@ def two_d(a: np.ndarray) -> np.ndarray:
 def value_of(x: Any, where: str) -> np.ndarray:
     """One value of a state dict as a float32 NumPy array, or TypeError naming it."""
     a = as_array(x, where)
+    if isinstance(a, np.generic):
+        a = np.asarray(a)  # a NumPy scalar: a 0-D value
     if not isinstance(a, np.ndarray):
         raise TypeError(f"{where}: cannot convert {type(x).__name__} to a float32 array")
     if a.dtype != np.float32:
