@@ -19,6 +19,7 @@
 #include "errors.h"
 #include "fenro/aggregators/krum_rule.h"
 #include "fenro/math/running_sums.h"
+#include "fenro/pieced/rules.h"
 #include "fenro/update/pieces.h"
 #include "fenro/update/range_scan.h"
 #include "heap_type.h"
@@ -201,6 +202,121 @@ PyObject* pieces_multi_krum(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A tuple of arrays, one per piece, each taking over its buffer.
+template <class T, PyObject* (*Convert)(T)>
+PyObject* tuple_of(std::vector<T>& parts) {
+  const Ref out{PyTuple_New(static_cast<Py_ssize_t>(parts.size()))};
+  if (out.p == nullptr) return nullptr;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    PyObject* a = Convert(std::move(parts[p]));
+    if (a == nullptr) return nullptr;
+    PyTuple_SetItem(out.p, static_cast<Py_ssize_t>(p), a);  // steals a
+  }
+  Py_INCREF(out.p);
+  return out.p;
+}
+
+// Parses (pieces, *, <one parameter>) and converts the pieces.
+bool parse_one(PyObject* args, PyObject* kwargs, const char* format, const char* param,
+               PyObject** py_pieces, PyObject** py_param, const char* fn) {
+  const char* kw[] = {"pieces", param, nullptr};
+  if (!parse(args, kwargs, format, kw, py_pieces, py_param)) return false;
+  if (*py_param == nullptr) {
+    missing_keyword(fn, param);
+    return false;
+  }
+  return true;
+}
+
+// clip on the pieces: (per-piece stacks, norms, factors), as clip_info.
+PyObject* pieces_clip(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_pieces, *py_c = nullptr;
+    PieceList list;
+    if (!parse_one(args, kwargs, "O|$O:_pieces_clip", "c", &py_pieces, &py_c, "clip")) {
+      return nullptr;
+    }
+    double c = 0.0;
+    if (!to_real(py_c, "c", &c) || !list.convert(py_pieces, "updates")) return nullptr;
+    auto r = pieced::clip(list.pieces(), c);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return Py_BuildValue("(NNN)", tuple_of<UpdateStack, from_stack>(r->clipped),
+                         from_doubles(r->norms), from_doubles(r->factors));
+  });
+}
+
+// arc on the pieces: (per-piece stacks, k, threshold, clipped indices, norms, factors).
+PyObject* pieces_arc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_pieces, *py_f = nullptr;
+    PieceList list;
+    if (!parse_one(args, kwargs, "O|$O:_pieces_arc", "f", &py_pieces, &py_f, "arc")) {
+      return nullptr;
+    }
+    uint64_t f = 0;
+    if (!to_count(py_f, "f", {"arc", 0, " with 2f < n"}, &f) ||
+        !list.convert(py_pieces, "updates")) {
+      return nullptr;
+    }
+    auto r = pieced::arc(list.pieces(), f);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return Py_BuildValue("(NKdNNN)", tuple_of<UpdateStack, from_stack>(r->clipped),
+                         static_cast<unsigned long long>(r->k), r->threshold,
+                         from_indices(r->clipped_indices), from_doubles(r->norms),
+                         from_doubles(r->factors));
+  });
+}
+
+// nnm on the pieces: (per-piece stacks, neighbours), as nnm_info.
+PyObject* pieces_nnm(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_pieces, *py_f = nullptr;
+    PieceList list;
+    if (!parse_one(args, kwargs, "O|$O:_pieces_nnm", "f", &py_pieces, &py_f, "nnm")) {
+      return nullptr;
+    }
+    uint64_t f = 0;
+    if (!to_count(py_f, "f", {"nnm", 0, " with 2f < n"}, &f) ||
+        !list.convert(py_pieces, "updates")) {
+      return nullptr;
+    }
+    auto r = pieced::nnm(list.pieces(), f);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    const size_t n = list.pieces().count(), keep = n - static_cast<size_t>(f);
+    const Ref lists{PyTuple_New(static_cast<Py_ssize_t>(n))};
+    if (lists.p == nullptr) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+      std::vector<size_t> row(r->neighbours.begin() + static_cast<std::ptrdiff_t>(i * keep),
+                              r->neighbours.begin() + static_cast<std::ptrdiff_t>((i + 1) * keep));
+      PyObject* t = from_indices(row);
+      if (t == nullptr) return nullptr;
+      PyTuple_SetItem(lists.p, static_cast<Py_ssize_t>(i), t);
+    }
+    Py_INCREF(lists.p);
+    return Py_BuildValue("(NN)", tuple_of<UpdateStack, from_stack>(r->mixed), lists.p);
+  });
+}
+
+// bulyan on the pieces: (per-piece aggregates, selected), as bulyan_info.
+PyObject* pieces_bulyan(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_pieces, *py_f = nullptr;
+    PieceList list;
+    if (!parse_one(args, kwargs, "O|$O:_pieces_bulyan", "f", &py_pieces, &py_f, "bulyan")) {
+      return nullptr;
+    }
+    uint64_t f = 0;
+    if (!to_count(py_f, "f", {"bulyan", 0, " with n >= 4f + 3"}, &f) ||
+        !list.convert(py_pieces, "updates")) {
+      return nullptr;
+    }
+    auto r = pieced::bulyan(list.pieces(), f);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return Py_BuildValue("(NN)", tuple_of<Matrix, from_matrix>(r->aggregate),
+                         from_indices(r->selected));
+  });
+}
+
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_functions[] = {
@@ -221,6 +337,18 @@ PyMethodDef g_functions[] = {
     {"_pieces_multi_krum", as_method(pieces_multi_krum), kFlags,
      "_pieces_multi_krum(pieces, *, f, m=None)\n--\n\n"
      "multi_krum's selected indices on the concatenated updates, best first."},
+    {"_pieces_clip", as_method(pieces_clip), kFlags,
+     "_pieces_clip(pieces, *, c)\n--\n\n"
+     "clip_info on the concatenated updates: (clipped per piece, norms, factors)."},
+    {"_pieces_arc", as_method(pieces_arc), kFlags,
+     "_pieces_arc(pieces, *, f)\n--\n\n"
+     "arc_info on the concatenated updates, the clipped updates per piece."},
+    {"_pieces_nnm", as_method(pieces_nnm), kFlags,
+     "_pieces_nnm(pieces, *, f)\n--\n\n"
+     "nnm_info on the concatenated updates: (mixed per piece, neighbours)."},
+    {"_pieces_bulyan", as_method(pieces_bulyan), kFlags,
+     "_pieces_bulyan(pieces, *, f)\n--\n\n"
+     "bulyan_info on the concatenated updates: (aggregate per piece, selected)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,11 +6,13 @@ exact route for each function:
 
 - key by key: fedavg, trimmed_mean, median, meamed, bucketing (each coordinate's result
   depends only on that coordinate's values, and bucketing's permutation only on n, s and seed);
-- Krum and Multi-Krum select on the pieces (fenro._robust._pieces_krum: the exact integer
-  distances of the concatenated encodings, summed piece by piece), then copy or average the
-  selected updates key by key;
-- the others read one concatenated copy of the updates (their iterations and clipping measure
-  whole updates between per-coordinate steps).
+- Krum, Multi-Krum and Bulyan select on the pieces (the exact integer distances of the
+  concatenated encodings, summed piece by piece), then copy or average the selected updates
+  key by key; clip, arc and nnm measure the concatenated updates piece by piece (float64
+  running sums continued from key to key) and then scale or mix them key by key
+  (fenro._robust._pieces_*);
+- geometric_median and centered_clipping read one concatenated copy of the updates (their
+  iterations measure whole updates between per-coordinate steps).
 
 Each function's docstring is fenro._robust's, with the input kinds added.
 """
@@ -224,8 +226,13 @@ def centered_clipping(updates: Any, *, tau: _Float, iterations: _Int = 1,
 
 
 def _bulyan(updates: Any, f: _Int, info: bool) -> Any:
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        parts, selected = _robust._pieces_bulyan(prep.pieces, f=f)
+        agg = prep.key_result(list(parts))
+        return (agg, selected) if info else agg
     fn = _robust.bulyan_info if info else _robust.bulyan
-    return _rule(prepare(updates), lambda u: fn(u, f=f), False, info)
+    return _rule(prep, lambda u: fn(u, f=f), False, info)
 
 
 @_documented(_robust.bulyan)
@@ -233,12 +240,32 @@ def bulyan(updates: Any, *, f: _Int) -> Any:
     return _bulyan(updates, f, False)
 
 
+def weighted_median(updates: Any, weights: Any) -> Any:
+    """fenro._robust._weighted_median for every input kind (coordinate-wise: key by key)."""
+    return _rule(prepare(updates), lambda u: _robust._weighted_median(u, weights), True, False)
+
+
+def weighted_trimmed_mean(updates: Any, weights: Any, trim: _Float) -> Any:
+    """fenro._robust._weighted_trimmed_mean for every input kind (key by key)."""
+    return _rule(prepare(updates),
+                 lambda u: _robust._weighted_trimmed_mean(u, weights, trim=trim), True, False)
+
+
 # --- the pre-aggregators ----------------------------------------------------------------
 
 
+def _pieced(prep: Prepared, out: Tuple[Any, ...], info: bool) -> Any:
+    """A pre-aggregator's pieced result (stacks per piece, *data) in the caller's kind."""
+    mixed = prep.key_stack_result(list(out[0]))
+    return (mixed,) + tuple(out[1:]) if info else mixed
+
+
 def _nnm(updates: Any, f: _Int, info: bool) -> Any:
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        return _pieced(prep, _robust._pieces_nnm(prep.pieces, f=f), info)
     fn = _robust.nnm_info if info else _robust.nnm
-    return _pre(prepare(updates), lambda u: fn(u, f=f), False, info)
+    return _pre(prep, lambda u: fn(u, f=f), False, info)
 
 
 def _bucketing(updates: Any, s: _Int, seed: _Int, info: bool) -> Any:
@@ -247,13 +274,19 @@ def _bucketing(updates: Any, s: _Int, seed: _Int, info: bool) -> Any:
 
 
 def _clip(updates: Any, c: _Float, info: bool) -> Any:
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        return _pieced(prep, _robust._pieces_clip(prep.pieces, c=c), info)
     fn = _robust.clip_info if info else _robust.clip
-    return _pre(prepare(updates), lambda u: fn(u, c=c), False, info)
+    return _pre(prep, lambda u: fn(u, c=c), False, info)
 
 
 def _arc(updates: Any, f: _Int, info: bool) -> Any:
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        return _pieced(prep, _robust._pieces_arc(prep.pieces, f=f), info)
     fn = _robust.arc_info if info else _robust.arc
-    return _pre(prepare(updates), lambda u: fn(u, f=f), False, info)
+    return _pre(prep, lambda u: fn(u, f=f), False, info)
 
 
 @_documented(_robust.nnm)

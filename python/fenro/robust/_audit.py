@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
 
 from fenro import _robust
 from fenro._core import ByzantineAggregator
+from fenro.robust import _api
 
 if TYPE_CHECKING:
     from fenro._robust import _Array, _RawAudit, _Updates, _Weights

@@ -623,36 +623,77 @@ Result<uint64_t> multi_krum_count(uint64_t n, uint64_t f, std::optional<uint64_t
   return count;
 }
 
-KrumScores krum_scores(const update::Pieces& pieces, std::span<const float> max_abs, size_t k) {
-  const size_t n = pieces.count();
-  if (n == 0) return {};
-  const simd::Target target = simd::best_target();
-  PiecedSource src{pieces, std::vector<detail::BlockScale>(n), target};
-  std::vector<int> ex(n);
-  for (size_t i = 0; i < n; ++i) {
-    // The shared exponent of update i, as block_scales_with finds it on the whole update.
+namespace {
+
+// The source of the pieces' mantissas, each update's shared exponent set as
+// block_scales_with sets it on the whole update from its largest magnitude.
+PiecedSource pieced_source(const update::Pieces& pieces, std::span<const float> max_abs) {
+  PiecedSource src{pieces, std::vector<detail::BlockScale>(pieces.count()), simd::best_target()};
+  for (size_t i = 0; i < pieces.count(); ++i) {
     detail::BlockScale& s = src.scales[i];
     if (max_abs[i] > 0.0f) {
       s.exponent = detail::exponent_for(max_abs[i]);
       s.scale = detail::scale_for(s.exponent);
     }
     s.finite = true;
-    ex[i] = s.exponent;
   }
+  return src;
+}
+
+// The whole encodings, for lengths whose Gram entries could overflow 64 bits.
+std::vector<Bfp16Vec> whole_encodings(const PiecedSource& src) {
+  const size_t n = src.pieces.count(), len = src.pieces.size();
+  std::vector<Bfp16Vec> enc(n);
+  for (size_t i = 0; i < n; ++i) {
+    enc[i].exponent = src.scales[i].exponent;
+    enc[i].mantissas.resize(len);
+    src.mantissas(i, 0, len, enc[i].mantissas.data());
+  }
+  return enc;
+}
+
+}  // namespace
+
+KrumScores krum_scores(const update::Pieces& pieces, std::span<const float> max_abs, size_t k) {
+  const size_t n = pieces.count();
+  if (n == 0) return {};
+  const PiecedSource src = pieced_source(pieces, max_abs);
   const size_t len = pieces.size();
-  if (len > (size_t{1} << 32)) {
-    // Gram entries could overflow 64 bits: the per-client computation on whole encodings.
-    std::vector<Bfp16Vec> enc(n);
-    for (size_t i = 0; i < n; ++i) {
-      enc[i].exponent = src.scales[i].exponent;
-      enc[i].mantissas.resize(len);
-      src.mantissas(i, 0, len, enc[i].mantissas.data());
-    }
-    return detail::scores_reference(enc, k);
-  }
+  if (len > (size_t{1} << 32)) return detail::scores_reference(whole_encodings(src), k);
+  std::vector<int> ex(n);
+  for (size_t i = 0; i < n; ++i) ex[i] = src.scales[i].exponent;
   return scores_from(n, len, ex, k,
-                     kernel_for(target, n, detail::GramTile::kAuto, /*fused=*/true),
+                     kernel_for(src.target, n, detail::GramTile::kAuto, /*fused=*/true),
                      detail::kDefaultTableCap, src);
+}
+
+std::vector<int64_t> pair_distances(const update::Pieces& pieces,
+                                    std::span<const float> max_abs) {
+  const size_t n = pieces.count(), len = pieces.size();
+  std::vector<int64_t> out(n * n, 0);
+  if (n == 0 || len == 0) return out;
+  const PiecedSource src = pieced_source(pieces, max_abs);
+  if (len > (size_t{1} << 32)) {
+    const std::vector<Bfp16Vec> enc = whole_encodings(src);
+    parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i)
+        for (size_t j = 0; j < n; ++j) out[i * n + j] = detail::bfp16_distance(enc[i], enc[j]);
+    });
+    return out;
+  }
+  const size_t tasks = std::clamp<size_t>(detail::kDefaultTableCap / (n * n * sizeof(int64_t)), 1,
+                                          parallel::thread_count());
+  std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
+  gram_rows(n, src, len, 0, n, /*upper=*/true,
+            kernel_for(src.target, n, detail::GramTile::kAuto, /*fused=*/true), tasks, g.get());
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = i + 1; j < n; ++j) {
+      out[i * n + j] = out[j * n + i] = dist_from_gram(g[i * n + i], g[j * n + j], g[i * n + j],
+                                                       src.scales[i].exponent,
+                                                       src.scales[j].exponent);
+    }
+  }
+  return out;
 }
 
 std::optional<size_t> krum_select(const update::Pieces& pieces, std::span<const float> max_abs,

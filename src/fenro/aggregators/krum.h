@@ -62,6 +62,9 @@ std::optional<size_t> krum_select(const update::Pieces& pieces, std::span<const 
 std::optional<std::vector<size_t>> multi_krum_select(const update::Pieces& pieces,
                                                      std::span<const float> max_abs, size_t f,
                                                      size_t m);
+// The exact distance of every pair of the concatenated updates' encodings, row-major n x n
+// (detail::distances_fused_with's table on the concatenated updates), from the pieces.
+std::vector<int64_t> pair_distances(const update::Pieces& pieces, std::span<const float> max_abs);
 
 }  // namespace fenro::aggregators
 
