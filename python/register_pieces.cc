@@ -17,6 +17,8 @@
 
 #include "args.h"
 #include "errors.h"
+#include "fenro/aggregators/centered_clipping.h"
+#include "fenro/aggregators/geometric_median.h"
 #include "fenro/aggregators/krum_rule.h"
 #include "fenro/math/running_sums.h"
 #include "fenro/pieced/rules.h"
@@ -317,6 +319,73 @@ PyObject* pieces_bulyan(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// geometric_median on the pieces: (aggregate of the concatenated shape, iterations, objective).
+PyObject* pieces_geometric_median(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", "weights", "nu", "tol", "max_iter", nullptr};
+    PyObject *py_pieces, *py_weights = nullptr, *py_nu = nullptr, *py_tol = nullptr,
+                         *py_max_iter = nullptr;
+    if (!parse(args, kwargs, "O|O$OOO:_pieces_geometric_median", kw, &py_pieces, &py_weights,
+               &py_nu, &py_tol, &py_max_iter)) {
+      return nullptr;
+    }
+    std::optional<std::vector<float>> weights;
+    double nu = 1e-6, tol = 1e-7;
+    uint64_t max_iter = 100;
+    PieceList list;
+    if (!to_f32_list(py_weights, "weights", &weights, true) ||
+        (py_nu != nullptr && !to_real(py_nu, "nu", &nu)) ||
+        (py_tol != nullptr && !to_real(py_tol, "tol", &tol)) ||
+        (py_max_iter != nullptr &&
+         !to_count(py_max_iter, "max_iter", {"geometric_median", 0, ""}, &max_iter)) ||
+        !list.convert(py_pieces, "updates")) {
+      return nullptr;
+    }
+    std::optional<std::span<const float>> w;
+    if (weights) w = *weights;
+    auto r = aggregators::geometric_median(list.pieces(), w, nu, tol, max_iter);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return Py_BuildValue("(NKd)", from_matrix(std::move(r->aggregate)),
+                         static_cast<unsigned long long>(r->iterations), r->objective);
+  });
+}
+
+// centered_clipping on the pieces, `center` of the concatenated shape (1, D): (aggregate of
+// that shape, distances, factors).
+PyObject* pieces_centered_clipping(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", "tau", "iterations", "center", nullptr};
+    PyObject *py_pieces, *py_tau = nullptr, *py_iterations = nullptr, *py_center = nullptr;
+    if (!parse(args, kwargs, "O|$OOO:_pieces_centered_clipping", kw, &py_pieces, &py_tau,
+               &py_iterations, &py_center)) {
+      return nullptr;
+    }
+    if (py_tau == nullptr) return missing_keyword("centered_clipping", "tau");
+    double tau = 0.0;
+    uint64_t iterations = 1;
+    PieceList list;
+    UpdateList center;
+    const bool has_center = py_center != nullptr && py_center != Py_None;
+    if (!to_real(py_tau, "tau", &tau) ||
+        (py_iterations != nullptr &&
+         !to_count(py_iterations, "iterations", {"centered_clipping", 1, ""}, &iterations)) ||
+        !list.convert(py_pieces, "updates") ||
+        (has_center && !center.convert_one(py_center, "center", false))) {
+      return nullptr;
+    }
+    std::optional<UpdateView> c;
+    if (has_center) {
+      std::span<const UpdateView> views;
+      if (!center.views("center", &views)) return nullptr;
+      c = views[0];
+    }
+    auto r = aggregators::centered_clipping(list.pieces(), tau, iterations, c);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return Py_BuildValue("(NNN)", from_matrix(std::move(r->aggregate)),
+                         from_doubles(r->distances), from_doubles(r->factors));
+  });
+}
+
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_functions[] = {
@@ -349,6 +418,13 @@ PyMethodDef g_functions[] = {
     {"_pieces_bulyan", as_method(pieces_bulyan), kFlags,
      "_pieces_bulyan(pieces, *, f)\n--\n\n"
      "bulyan_info on the concatenated updates: (aggregate per piece, selected)."},
+    {"_pieces_geometric_median", as_method(pieces_geometric_median), kFlags,
+     "_pieces_geometric_median(pieces, weights=None, *, nu=1e-06, tol=1e-07, max_iter=100)\n"
+     "--\n\n"
+     "geometric_median_info on the concatenated updates (the aggregate 1 x D)."},
+    {"_pieces_centered_clipping", as_method(pieces_centered_clipping), kFlags,
+     "_pieces_centered_clipping(pieces, *, tau, iterations=1, center=None)\n--\n\n"
+     "centered_clipping_info on the concatenated updates (center and aggregate 1 x D)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

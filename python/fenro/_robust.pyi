@@ -107,3 +107,14 @@ def _pieces_nnm(
     pieces: _Pieces, *, f: _Int
 ) -> Tuple[Tuple[_Array, ...], Tuple[_Indices, ...]]: ...
 def _pieces_bulyan(pieces: _Pieces, *, f: _Int) -> Tuple[Tuple[_Array, ...], _Indices]: ...
+def _pieces_geometric_median(
+    pieces: _Pieces,
+    weights: Optional[_Weights] = None,
+    *,
+    nu: _Float = 1e-6,
+    tol: _Float = 1e-7,
+    max_iter: _Int = 100,
+) -> Tuple[_Array, int, float]: ...
+def _pieces_centered_clipping(
+    pieces: _Pieces, *, tau: _Float, iterations: _Int = 1, center: Optional[_Array] = None
+) -> Tuple[_Array, _Reals, _Reals]: ...

@@ -11,8 +11,9 @@ exact route for each function:
   key by key; clip, arc and nnm measure the concatenated updates piece by piece (float64
   running sums continued from key to key) and then scale or mix them key by key
   (fenro._robust._pieces_*);
-- geometric_median and centered_clipping read one concatenated copy of the updates (their
-  iterations measure whole updates between per-coordinate steps).
+- geometric_median and centered_clipping iterate on the pieces: each step's weighted sums run
+  piece by piece (they are per element) and its distances as running sums continued across
+  the pieces, the aggregate returned as one buffer that the dict's values view.
 
 Each function's docstring is fenro._robust's, with the input kinds added.
 """
@@ -189,12 +190,21 @@ def multi_krum(updates: Any, *, f: _Int, m: Optional[_Int] = None) -> Any:
     return _multi_krum(updates, f, m, False)
 
 
+def _whole(prep: Prepared, out: Tuple[Any, ...], info: bool) -> Any:
+    """A rule's pieced result (the aggregate of the concatenated shape, *data) as dicts."""
+    agg = prep.rule_result(out[0])
+    return (agg,) + tuple(out[1:]) if info else agg
+
+
 def _geometric_median(updates: Any, weights: Any, nu: _Float, tol: _Float, max_iter: _Int,
                       info: bool) -> Any:
     w = weights_of(weights)
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        return _whole(prep, _robust._pieces_geometric_median(prep.pieces, w, nu=nu, tol=tol,
+                                                             max_iter=max_iter), info)
     fn = _robust.geometric_median_info if info else _robust.geometric_median
-    return _rule(prepare(updates), lambda u: fn(u, w, nu=nu, tol=tol, max_iter=max_iter),
-                 False, info)
+    return _rule(prep, lambda u: fn(u, w, nu=nu, tol=tol, max_iter=max_iter), False, info)
 
 
 @_documented(_robust.geometric_median)
@@ -215,6 +225,10 @@ def _centered_clipping(updates: Any, tau: _Float, iterations: _Int, center: Any,
                        info: bool) -> Any:
     prep = prepare(updates)
     c = _center(prep, center)
+    if prep.mode == DICTS and prep.pieces:
+        return _whole(prep, _robust._pieces_centered_clipping(prep.pieces, tau=tau,
+                                                              iterations=iterations, center=c),
+                      info)
     fn = _robust.centered_clipping_info if info else _robust.centered_clipping
     return _rule(prep, lambda u: fn(u, tau=tau, iterations=iterations, center=c), False, info)
 

@@ -56,6 +56,11 @@ void l2_norms_f64(const update::Pieces& pieces, double* out);
 void l2_distances_f64(const update::Pieces& pieces, std::span<const UpdateView> reference,
                       double* out);
 
+// The distance of every update held in pieces to a float64 point of the concatenated update's
+// size, into out[i]: the bits of l2_distances_to_point_f64 (norms.h) on the concatenated
+// updates, one running sum continued across the pieces.
+void l2_distances_to_point_f64(const update::Pieces& pieces, const double* point, double* out);
+
 // An interval that holds the sequential sum of some non-negative terms.
 struct SumBounds {
   double lo;
