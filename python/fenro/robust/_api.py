@@ -22,13 +22,20 @@ from __future__ import annotations
 
 import functools
 import importlib
-from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple, TypeVar
+from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple,
+                    TypeVar, overload)
 
 from fenro import _robust
 
 if TYPE_CHECKING:
-    from fenro._robust import _Float, _Int
+    from fenro._robust import _Array, _Float, _Int, _Updates
     from fenro.robust._inputs import Prepared
+
+_K = TypeVar("_K")
+# Each public function is typed by overloads: NumPy arrays in, a NumPy array out; state dicts
+# in, a dict (a list of dicts from a pre-aggregator) of the same keys out; anything else
+# (tensors, flat updates) Any.
+_StateDicts = Sequence[Mapping[_K, Any]]
 
 DICTS = "dicts"  # fenro.robust._inputs.DICTS, without importing NumPy
 
@@ -139,10 +146,34 @@ def _selection(prep: Prepared, selected: Tuple[int, ...], mean: bool) -> Any:
 # --- the rules --------------------------------------------------------------------------
 
 
+@overload
+def fedavg(updates: _Updates, weights: Any = None) -> _Array: ...
+
+
+@overload
+def fedavg(updates: _StateDicts[_K], weights: Any = None) -> Dict[_K, Any]: ...
+
+
+@overload
+def fedavg(updates: Any, weights: Any = None) -> Any: ...
+
+
 @_documented(_robust.fedavg)
 def fedavg(updates: Any, weights: Any = None) -> Any:
     w = weights_of(weights)
     return _rule(prepare(updates), lambda u: _robust.fedavg(u, w), True, False)
+
+
+@overload
+def trimmed_mean(updates: _Updates, *, trim: _Float) -> _Array: ...
+
+
+@overload
+def trimmed_mean(updates: _StateDicts[_K], *, trim: _Float) -> Dict[_K, Any]: ...
+
+
+@overload
+def trimmed_mean(updates: Any, *, trim: _Float) -> Any: ...
 
 
 @_documented(_robust.trimmed_mean)
@@ -150,9 +181,33 @@ def trimmed_mean(updates: Any, *, trim: _Float) -> Any:
     return _rule(prepare(updates), lambda u: _robust.trimmed_mean(u, trim=trim), True, False)
 
 
+@overload
+def median(updates: _Updates) -> _Array: ...
+
+
+@overload
+def median(updates: _StateDicts[_K]) -> Dict[_K, Any]: ...
+
+
+@overload
+def median(updates: Any) -> Any: ...
+
+
 @_documented(_robust.median)
 def median(updates: Any) -> Any:
     return _rule(prepare(updates), _robust.median, True, False)
+
+
+@overload
+def meamed(updates: _Updates, *, f: _Int) -> _Array: ...
+
+
+@overload
+def meamed(updates: _StateDicts[_K], *, f: _Int) -> Dict[_K, Any]: ...
+
+
+@overload
+def meamed(updates: Any, *, f: _Int) -> Any: ...
 
 
 @_documented(_robust.meamed)
@@ -180,9 +235,33 @@ def _multi_krum(updates: Any, f: _Int, m: Optional[_Int], info: bool) -> Any:
                                   else _robust.multi_krum(u, f=f, m=m)), False, info)
 
 
+@overload
+def krum(updates: _Updates, *, f: _Int) -> _Array: ...
+
+
+@overload
+def krum(updates: _StateDicts[_K], *, f: _Int) -> Dict[_K, Any]: ...
+
+
+@overload
+def krum(updates: Any, *, f: _Int) -> Any: ...
+
+
 @_documented(_robust.krum)
 def krum(updates: Any, *, f: _Int) -> Any:
     return _krum(updates, f, False)
+
+
+@overload
+def multi_krum(updates: _Updates, *, f: _Int, m: Optional[_Int] = None) -> _Array: ...
+
+
+@overload
+def multi_krum(updates: _StateDicts[_K], *, f: _Int, m: Optional[_Int] = None) -> Dict[_K, Any]: ...
+
+
+@overload
+def multi_krum(updates: Any, *, f: _Int, m: Optional[_Int] = None) -> Any: ...
 
 
 @_documented(_robust.multi_krum)
@@ -205,6 +284,21 @@ def _geometric_median(updates: Any, weights: Any, nu: _Float, tol: _Float, max_i
                                                              max_iter=max_iter), info)
     fn = _robust.geometric_median_info if info else _robust.geometric_median
     return _rule(prep, lambda u: fn(u, w, nu=nu, tol=tol, max_iter=max_iter), False, info)
+
+
+@overload
+def geometric_median(updates: _Updates, weights: Any = None, *, nu: _Float = 1e-6,
+        tol: _Float = 1e-7, max_iter: _Int = 100) -> _Array: ...
+
+
+@overload
+def geometric_median(updates: _StateDicts[_K], weights: Any = None, *, nu: _Float = 1e-6,
+        tol: _Float = 1e-7, max_iter: _Int = 100) -> Dict[_K, Any]: ...
+
+
+@overload
+def geometric_median(updates: Any, weights: Any = None, *, nu: _Float = 1e-6,
+        tol: _Float = 1e-7, max_iter: _Int = 100) -> Any: ...
 
 
 @_documented(_robust.geometric_median)
@@ -233,6 +327,21 @@ def _centered_clipping(updates: Any, tau: _Float, iterations: _Int, center: Any,
     return _rule(prep, lambda u: fn(u, tau=tau, iterations=iterations, center=c), False, info)
 
 
+@overload
+def centered_clipping(updates: _Updates, *, tau: _Float, iterations: _Int = 1,
+        center: Any = None) -> _Array: ...
+
+
+@overload
+def centered_clipping(updates: _StateDicts[_K], *, tau: _Float, iterations: _Int = 1,
+        center: Any = None) -> Dict[_K, Any]: ...
+
+
+@overload
+def centered_clipping(updates: Any, *, tau: _Float, iterations: _Int = 1,
+        center: Any = None) -> Any: ...
+
+
 @_documented(_robust.centered_clipping)
 def centered_clipping(updates: Any, *, tau: _Float, iterations: _Int = 1,
                       center: Any = None) -> Any:
@@ -247,6 +356,18 @@ def _bulyan(updates: Any, f: _Int, info: bool) -> Any:
         return (agg, selected) if info else agg
     fn = _robust.bulyan_info if info else _robust.bulyan
     return _rule(prep, lambda u: fn(u, f=f), False, info)
+
+
+@overload
+def bulyan(updates: _Updates, *, f: _Int) -> _Array: ...
+
+
+@overload
+def bulyan(updates: _StateDicts[_K], *, f: _Int) -> Dict[_K, Any]: ...
+
+
+@overload
+def bulyan(updates: Any, *, f: _Int) -> Any: ...
 
 
 @_documented(_robust.bulyan)
@@ -303,9 +424,33 @@ def _arc(updates: Any, f: _Int, info: bool) -> Any:
     return _pre(prep, lambda u: fn(u, f=f), False, info)
 
 
+@overload
+def nnm(updates: _Updates, *, f: _Int) -> _Array: ...
+
+
+@overload
+def nnm(updates: _StateDicts[_K], *, f: _Int) -> List[Dict[_K, Any]]: ...
+
+
+@overload
+def nnm(updates: Any, *, f: _Int) -> Any: ...
+
+
 @_documented(_robust.nnm)
 def nnm(updates: Any, *, f: _Int) -> Any:
     return _nnm(updates, f, False)
+
+
+@overload
+def bucketing(updates: _Updates, *, s: _Int, seed: _Int) -> _Array: ...
+
+
+@overload
+def bucketing(updates: _StateDicts[_K], *, s: _Int, seed: _Int) -> List[Dict[_K, Any]]: ...
+
+
+@overload
+def bucketing(updates: Any, *, s: _Int, seed: _Int) -> Any: ...
 
 
 @_documented(_robust.bucketing)
@@ -313,9 +458,33 @@ def bucketing(updates: Any, *, s: _Int, seed: _Int) -> Any:
     return _bucketing(updates, s, seed, False)
 
 
+@overload
+def clip(updates: _Updates, *, c: _Float) -> _Array: ...
+
+
+@overload
+def clip(updates: _StateDicts[_K], *, c: _Float) -> List[Dict[_K, Any]]: ...
+
+
+@overload
+def clip(updates: Any, *, c: _Float) -> Any: ...
+
+
 @_documented(_robust.clip)
 def clip(updates: Any, *, c: _Float) -> Any:
     return _clip(updates, c, False)
+
+
+@overload
+def arc(updates: _Updates, *, f: _Int) -> _Array: ...
+
+
+@overload
+def arc(updates: _StateDicts[_K], *, f: _Int) -> List[Dict[_K, Any]]: ...
+
+
+@overload
+def arc(updates: Any, *, f: _Int) -> Any: ...
 
 
 @_documented(_robust.arc)
