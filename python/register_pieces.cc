@@ -21,7 +21,7 @@
 #include "fenro/aggregators/geometric_median.h"
 #include "fenro/aggregators/krum_rule.h"
 #include "fenro/math/running_sums.h"
-#include "fenro/pieced/rules.h"
+#include "fenro/pipeline/pieced_rules.h"
 #include "fenro/update/pieces.h"
 #include "fenro/update/range_scan.h"
 #include "heap_type.h"
@@ -240,7 +240,7 @@ PyObject* pieces_clip(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     double c = 0.0;
     if (!to_real(py_c, "c", &c) || !list.convert(py_pieces, "updates")) return nullptr;
-    auto r = pieced::clip(list.pieces(), c);
+    auto r = pipeline::pieced::clip(list.pieces(), c);
     if (!r.ok()) return raise_fenro_error(r.error());
     return Py_BuildValue("(NNN)", tuple_of<UpdateStack, from_stack>(r->clipped),
                          from_doubles(r->norms), from_doubles(r->factors));
@@ -260,7 +260,7 @@ PyObject* pieces_arc(PyObject*, PyObject* args, PyObject* kwargs) {
         !list.convert(py_pieces, "updates")) {
       return nullptr;
     }
-    auto r = pieced::arc(list.pieces(), f);
+    auto r = pipeline::pieced::arc(list.pieces(), f);
     if (!r.ok()) return raise_fenro_error(r.error());
     return Py_BuildValue("(NKdNNN)", tuple_of<UpdateStack, from_stack>(r->clipped),
                          static_cast<unsigned long long>(r->k), r->threshold,
@@ -282,7 +282,7 @@ PyObject* pieces_nnm(PyObject*, PyObject* args, PyObject* kwargs) {
         !list.convert(py_pieces, "updates")) {
       return nullptr;
     }
-    auto r = pieced::nnm(list.pieces(), f);
+    auto r = pipeline::pieced::nnm(list.pieces(), f);
     if (!r.ok()) return raise_fenro_error(r.error());
     const size_t n = list.pieces().count(), keep = n - static_cast<size_t>(f);
     const Ref lists{PyTuple_New(static_cast<Py_ssize_t>(n))};
@@ -312,7 +312,7 @@ PyObject* pieces_bulyan(PyObject*, PyObject* args, PyObject* kwargs) {
         !list.convert(py_pieces, "updates")) {
       return nullptr;
     }
-    auto r = pieced::bulyan(list.pieces(), f);
+    auto r = pipeline::pieced::bulyan(list.pieces(), f);
     if (!r.ok()) return raise_fenro_error(r.error());
     return Py_BuildValue("(NN)", tuple_of<Matrix, from_matrix>(r->aggregate),
                          from_indices(r->selected));

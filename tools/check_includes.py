@@ -9,7 +9,7 @@ or of a lower one only, so every arrow of the house points down:
     update                  2
     math                    3
     aggregators, verification, reputation, audit, preaggregation   4
-    pipeline, pieced        5
+    pipeline                5
 
 Prints one line per offending include ("file:line: includes fenro/<folder>/...", also for a
 folder missing from the table) and exits 1; prints nothing and exits 0 when the rule holds.
@@ -21,7 +21,7 @@ import sys
 
 HEIGHT = {"error": 0, "parallel": 0, "simd": 0, "json": 1, "update": 2, "math": 3,
           "aggregators": 4, "verification": 4, "reputation": 4, "audit": 4,
-          "preaggregation": 4, "pipeline": 5, "pieced": 5}
+          "preaggregation": 4, "pipeline": 5}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"fenro/([^/"]+)/')
 
 

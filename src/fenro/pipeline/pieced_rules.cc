@@ -1,4 +1,4 @@
-#include "fenro/pieced/rules.h"
+#include "fenro/pipeline/pieced_rules.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +13,7 @@
 #include "fenro/simd/cpu.h"
 #include "fenro/update/validation.h"
 
-namespace fenro::pieced {
+namespace fenro::pipeline::pieced {
 namespace {
 
 // The validated norms of the concatenated updates: the validation's first failure (as
@@ -136,4 +136,4 @@ Result<BulyanResult> bulyan(const update::Pieces& pieces, uint64_t f) {
   return result;
 }
 
-}  // namespace fenro::pieced
+}  // namespace fenro::pipeline::pieced

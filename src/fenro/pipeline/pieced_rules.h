@@ -4,8 +4,8 @@
 // concatenating them. The norms and distances continue one float64 running sum across the
 // pieces (math/running_sums.h); Bulyan's selection sums the pieces' exact integer Gram entries
 // (aggregators/krum.h). Results come back piece by piece, in each piece's shape.
-#ifndef FENRO_PIECED_RULES_H_
-#define FENRO_PIECED_RULES_H_
+#ifndef FENRO_PIPELINE_PIECED_RULES_H_
+#define FENRO_PIPELINE_PIECED_RULES_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include "fenro/update/update.h"
 #include "fenro/update/update_stack.h"
 
-namespace fenro::pieced {
+namespace fenro::pipeline::pieced {
 
 // preaggregation::clip's results: the clipped updates per piece, with every norm and factor.
 struct ClipResult {
@@ -53,6 +53,6 @@ struct BulyanResult {
 };
 Result<BulyanResult> bulyan(const update::Pieces& pieces, uint64_t f);
 
-}  // namespace fenro::pieced
+}  // namespace fenro::pipeline::pieced
 
-#endif  // FENRO_PIECED_RULES_H_
+#endif  // FENRO_PIPELINE_PIECED_RULES_H_

@@ -1,7 +1,7 @@
 // Every rule on updates held in pieces against the same rule on the concatenated updates: the
 // same bits, selections and data, on pieces of many shapes (an empty one, one with padded rows,
 // ones that cut the Krum chunks at odd places) and on ties.
-#include "fenro/pieced/rules.h"
+#include "fenro/pipeline/pieced_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 #include "fenro/preaggregation/nnm.h"
 #include "fenro/update/pieces.h"
 
-namespace fenro::pieced {
+namespace fenro::pipeline::pieced {
 namespace {
 
 // n updates held as pieces of the given shapes (each piece's rows `pad` elements apart beyond
@@ -150,4 +150,4 @@ TEST(PiecedRules, ReportTheConcatenatedUpdatesFirstFailure) {
 }
 
 }  // namespace
-}  // namespace fenro::pieced
+}  // namespace fenro::pipeline::pieced
