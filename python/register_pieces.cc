@@ -20,6 +20,8 @@
 #include "fenro/aggregators/centered_clipping.h"
 #include "fenro/aggregators/geometric_median.h"
 #include "fenro/aggregators/krum_rule.h"
+#include "fenro/aggregators/median.h"
+#include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/math/running_sums.h"
 #include "fenro/pipeline/pieced_rules.h"
 #include "fenro/update/pieces.h"
@@ -319,6 +321,39 @@ PyObject* pieces_bulyan(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// median on the pieces: one result per piece.
+PyObject* pieces_median(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"pieces", nullptr};
+    PyObject* py_pieces;
+    if (!parse(args, kwargs, "O:_pieces_median", kw, &py_pieces)) return nullptr;
+    PieceList list;
+    if (!list.convert(py_pieces, "updates")) return nullptr;
+    auto r = aggregators::median(list.pieces());
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return tuple_of<Matrix, from_matrix>(*r);
+  });
+}
+
+// trimmed_mean on the pieces: one result per piece.
+PyObject* pieces_trimmed_mean(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_pieces, *py_trim = nullptr;
+    if (!parse_one(args, kwargs, "O|$O:_pieces_trimmed_mean", "trim", &py_pieces, &py_trim,
+                   "trimmed_mean")) {
+      return nullptr;
+    }
+    float trim = 0.0f;
+    PieceList list;
+    if (!to_f32(py_trim, "trim", &trim, true) || !list.convert(py_pieces, "updates")) {
+      return nullptr;
+    }
+    auto r = aggregators::trimmed_mean(list.pieces(), trim);
+    if (!r.ok()) return raise_fenro_error(r.error());
+    return tuple_of<Matrix, from_matrix>(*r);
+  });
+}
+
 // geometric_median on the pieces: (aggregate of the concatenated shape, iterations, objective).
 PyObject* pieces_geometric_median(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -418,6 +453,12 @@ PyMethodDef g_functions[] = {
     {"_pieces_bulyan", as_method(pieces_bulyan), kFlags,
      "_pieces_bulyan(pieces, *, f)\n--\n\n"
      "bulyan_info on the concatenated updates: (aggregate per piece, selected)."},
+    {"_pieces_median", as_method(pieces_median), kFlags,
+     "_pieces_median(pieces)\n--\n\n"
+     "median on the concatenated updates, one result per piece."},
+    {"_pieces_trimmed_mean", as_method(pieces_trimmed_mean), kFlags,
+     "_pieces_trimmed_mean(pieces, *, trim)\n--\n\n"
+     "trimmed_mean on the concatenated updates, one result per piece."},
     {"_pieces_geometric_median", as_method(pieces_geometric_median), kFlags,
      "_pieces_geometric_median(pieces, weights=None, *, nu=1e-06, tol=1e-07, max_iter=100)\n"
      "--\n\n"

@@ -6,6 +6,7 @@ exact route for each function:
 
 - key by key: fedavg, trimmed_mean, median, meamed, bucketing (each coordinate's result
   depends only on that coordinate's values, and bucketing's permutation only on n, s and seed);
+  median and trimmed_mean run every key's coordinates in one loop of the library;
 - Krum, Multi-Krum and Bulyan select on the pieces (the exact integer distances of the
   concatenated encodings, summed piece by piece), then copy or average the selected updates
   key by key; clip, arc and nnm measure the concatenated updates piece by piece (float64
@@ -178,7 +179,10 @@ def trimmed_mean(updates: Any, *, trim: _Float) -> Any: ...
 
 @_documented(_robust.trimmed_mean)
 def trimmed_mean(updates: Any, *, trim: _Float) -> Any:
-    return _rule(prepare(updates), lambda u: _robust.trimmed_mean(u, trim=trim), True, False)
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        return prep.key_result(list(_robust._pieces_trimmed_mean(prep.pieces, trim=trim)))
+    return _rule(prep, lambda u: _robust.trimmed_mean(u, trim=trim), True, False)
 
 
 @overload
@@ -195,7 +199,10 @@ def median(updates: Any) -> Any: ...
 
 @_documented(_robust.median)
 def median(updates: Any) -> Any:
-    return _rule(prepare(updates), _robust.median, True, False)
+    prep = prepare(updates)
+    if prep.mode == DICTS and prep.pieces:
+        return prep.key_result(list(_robust._pieces_median(prep.pieces)))
+    return _rule(prep, _robust.median, True, False)
 
 
 @overload

@@ -16,6 +16,8 @@
 #include "fenro/aggregators/centered_clipping.h"
 #include "fenro/aggregators/geometric_median.h"
 #include "fenro/aggregators/krum_rule.h"
+#include "fenro/aggregators/median.h"
+#include "fenro/aggregators/trimmed_mean.h"
 #include "fenro/preaggregation/arc.h"
 #include "fenro/preaggregation/clip.h"
 #include "fenro/preaggregation/nnm.h"
@@ -92,6 +94,18 @@ TEST_P(PiecedRules, GiveTheBitsOfTheConcatenatedUpdates) {
   ASSERT_TRUE(multi.ok());
   EXPECT_EQ(*multi, aggregators::multi_krum(h.flat, 2, 4)->selected);
 
+  // The coordinate-wise rules on every piece in one loop, and one result per piece.
+  for (int rule = 0; rule < 2; ++rule) {
+    auto parts = rule == 0 ? aggregators::median(p) : aggregators::trimmed_mean(p, 0.2f);
+    auto whole = rule == 0 ? aggregators::median(h.flat) : aggregators::trimmed_mean(h.flat, 0.2f);
+    ASSERT_TRUE(parts.ok() && whole.ok());
+    std::vector<float> joined_parts;
+    for (const Matrix& m : *parts) {
+      joined_parts.insert(joined_parts.end(), m.data(), m.data() + m.size());
+    }
+    EXPECT_TRUE(same_bits(joined_parts.data(), whole->data(), p.size()));
+  }
+
   auto clip = pieced::clip(p, 40.0);
   auto clip_flat = preaggregation::clip(h.flat, 40.0);
   ASSERT_TRUE(clip.ok() && clip_flat.ok());
@@ -144,6 +158,8 @@ TEST(PiecedRules, ReportTheConcatenatedUpdatesFirstFailure) {
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().message(), "Non-finite value inf in update 2 at [0, 10]");
   EXPECT_EQ(pieced::nnm(h.pieces(), 5).error().message(), s.error().message());
+  EXPECT_EQ(aggregators::median(h.pieces()).error().message(), s.error().message());
+  EXPECT_EQ(aggregators::trimmed_mean(h.pieces(), 0.7f).error().message(), s.error().message());
   const Held few(4, {{1, 3}}, false, 0, 1);
   EXPECT_EQ(aggregators::krum_selection(few.pieces(), 1).error().message(),
             "Insufficient quorum: need 5, got 4");
