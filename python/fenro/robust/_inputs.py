@@ -7,7 +7,8 @@ float32 NumPy arrays, or one 3-D float32 array of shape (n, rows, cols)):
   arrays of one length. A rule returns a 1-D array of d values, a pre-aggregator a 2-D array
   (n', d). (A sequence of 2-D arrays and a 3-D array keep their meaning: n matrix updates.)
 - **tensors** that export DLPack (``__dlpack__``), a CPU ``torch.Tensor`` for one, anywhere an
-  array may stand: read in place through ``numpy.from_dlpack``, never imported here. A tensor
+  array may stand: read where they lie, a ``torch.Tensor`` through its own ``numpy()`` view,
+  any other exporter through ``numpy.from_dlpack``; torch is never imported here. A tensor
   that requires grad is read through ``detach()``, which shares its memory. When any input is
   a ``torch.Tensor`` the results are ``torch.Tensor`` too, made by ``torch.from_numpy`` on
   fenro's result memory (no copy); other DLPack producers give NumPy results.
