@@ -10,7 +10,7 @@ The model state is a ResNet-18-like list of 62 float32 tensors, about 8.35M valu
 - `state dicts`: the rule on the list of state dicts, torch tensors in, a dict of torch
   tensors out (what a PyTorch user calls);
 - `flatten first`: the way without state-dict support, flattening every client with
-  torch.cat and handing NumPy the stacked result, then the rule on it.
+  torch.cat and handing NumPy the stacked result, then the rule on it (torch on one thread).
 
 and prints each as a ratio against `array`, with a copy floor (one memcpy of all clients' values)
 for scale. Needs torch (CPU). The machine may be shared: repeat and read the ratios.
@@ -47,15 +47,18 @@ def resnet_like_layout():
 
 
 def timed(cases, reps):
-    """{name: (best, median)} seconds, the cases run in turn within each repetition so that a
-    change of the machine's load reaches all of them alike."""
+    """{name: (best, median, CPU best)} seconds, the cases run in turn within each repetition so
+    that a change of the machine's load reaches all of them alike. CPU time (all threads of this
+    process) is what the load of other processes disturbs least."""
     times = {name: [] for name in cases}
+    cpu = {name: [] for name in cases}
     for _ in range(reps):
         for name, fn in cases.items():
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             fn()
             times[name].append(time.perf_counter() - start)
-    return {name: (min(t), sorted(t)[len(t) // 2]) for name, t in times.items()}
+            cpu[name].append(time.process_time() - start_cpu)
+    return {name: (min(t), sorted(t)[len(t) // 2], min(cpu[name])) for name, t in times.items()}
 
 
 def main():
@@ -65,6 +68,9 @@ def main():
     parser.add_argument("--rules", default="median,trimmed_mean,krum,multi_krum,fedavg")
     args = parser.parse_args()
 
+    # torch's worker threads keep spinning for a while after each parallel operation, which
+    # would steal the cores from the next measurement: torch runs on one thread here.
+    torch.set_num_threads(1)
     layout = resnet_like_layout()
     total = sum(int(np.prod(s)) for _, s in layout)
     gen = torch.Generator().manual_seed(0)
@@ -90,8 +96,9 @@ def main():
         stacked = torch.stack([torch.cat([t.reshape(-1) for t in s.values()]) for s in states])
         return rule(stacked.numpy()[:, None, :])
 
-    print("best (median) of the repetitions; ratios against the array's")
-    print(f"{'rule':<14}{'array ms':>16}{'state dicts ms':>20}{'ratio':>14}"
+    print("wall time, best (median) of the repetitions, and the ratio of CPU times; ratios "
+          "against the array's")
+    print(f"{'rule':<14}{'array ms':>16}{'state dicts ms':>20}{'ratio':>14}{'CPU':>7}"
           f"{'flatten first ms':>20}{'ratio':>8}")
     for name in args.rules.split(","):
         rule = rules[name]
@@ -101,10 +108,10 @@ def main():
         assert same.tobytes() == rule(flat).reshape(-1).tobytes(), name
         t = timed({"array": lambda: rule(flat), "dicts": lambda: rule(states),
                    "first": lambda: flatten_first(rule)}, args.reps)
-        (a, am), (d, dm), (f1, fm) = t["array"], t["dicts"], t["first"]
+        (a, am, ac), (d, dm, dc), (f1, fm, _) = t["array"], t["dicts"], t["first"]
         print(f"{name:<14}{a * 1e3:>8.1f} ({am * 1e3:5.1f}){d * 1e3:>12.1f} ({dm * 1e3:5.1f})"
-              f"{d / a:>7.2f}x ({dm / am:.2f}x){f1 * 1e3:>12.1f} ({fm * 1e3:6.1f})"
-              f"{f1 / a:>7.2f}x")
+              f"{d / a:>7.2f}x ({dm / am:.2f}x){dc / ac:>6.2f}x{f1 * 1e3:>12.1f} "
+              f"({fm * 1e3:6.1f}){f1 / a:>7.2f}x")
 
 
 if __name__ == "__main__":
