@@ -110,12 +110,9 @@ PyObject* pieces_screen(PyObject*, PyObject* args, PyObject* kwargs) {
     PieceList list;
     if (!list.convert(py_pieces, "pieces")) return nullptr;
     const update::Pieces pieces = list.pieces();
-    for (size_t p = 0; p < pieces.piece_count(); ++p) {
-      for (const UpdateView& v : pieces.piece(p)) {
-        if (!v.same_shape(pieces.piece(p)[0])) {
-          return raise_fenro_error(error::DimensionMismatch{});
-        }
-      }
+    const Status shapes = update::check_piece_shapes(pieces);
+    if (!shapes.ok() && !shapes.error().get_if<error::EmptyUpdates>()) {
+      return raise_fenro_error(shapes.error());
     }
     const size_t n = pieces.count();
     std::vector<double> norms(n);

@@ -298,11 +298,7 @@ Result<std::vector<Matrix>> select_coordinates(const update::Pieces& pieces, siz
     assert(!status.ok());
     return std::move(status).error();
   };
-  for (size_t p = 0; p < k; ++p) {
-    for (const UpdateView& v : pieces.piece(p)) {
-      if (!v.same_shape(pieces.piece(p)[0])) return failure();
-    }
-  }
+  if (!update::check_piece_shapes(pieces).ok()) return failure();
   std::vector<std::unique_ptr<InputSet>> inputs;
   std::vector<Matrix> outs;
   inputs.reserve(k);

@@ -19,15 +19,20 @@ size_t Pieces::piece_at(size_t c) const {
   return static_cast<size_t>(it - offsets_.begin()) - 1;
 }
 
-Status validate_pieces(const Pieces& pieces, float* max_abs) {
-  const size_t n = pieces.count();
-  if (n == 0) return error::EmptyUpdates{};
+Status check_piece_shapes(const Pieces& pieces) {
+  if (pieces.count() == 0) return error::EmptyUpdates{};
   for (size_t p = 0; p < pieces.piece_count(); ++p) {
     const std::span<const UpdateView> piece = pieces.piece(p);
     for (const UpdateView& v : piece) {
       if (!v.same_shape(piece[0])) return error::DimensionMismatch{};
     }
   }
+  return {};
+}
+
+Status validate_pieces(const Pieces& pieces, float* max_abs) {
+  FENRO_RETURN_IF_ERROR(check_piece_shapes(pieces));
+  const size_t n = pieces.count();
   std::vector<RangeScan> whole(n), part(n);
   for (size_t p = 0; p < pieces.piece_count(); ++p) {
     const std::span<const UpdateView> piece = pieces.piece(p);

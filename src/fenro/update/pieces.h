@@ -60,6 +60,10 @@ class Pieces {
   std::vector<size_t> offsets_;  // piece_count() + 1 entries
 };
 
+// The checks of validate_pieces that read no values: EmptyUpdates without updates, then
+// DimensionMismatch for a piece whose views do not all share one shape.
+Status check_piece_shapes(const Pieces& pieces);
+
 // The update validation of the concatenated updates (validation.h), and every update's largest
 // finite magnitude from the same pass: no updates gives EmptyUpdates; a piece whose views do
 // not all share one shape gives DimensionMismatch; then the first NaN or infinity in update
