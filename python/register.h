@@ -20,6 +20,7 @@ bool register_robust_rules(PyObject* module);
 bool register_preaggregation(PyObject* module);
 bool register_round_audit(PyObject* module);
 bool register_round_helpers(PyObject* module);
+bool register_pieces(PyObject* module);
 
 }  // namespace fenro::python
 

@@ -26,5 +26,5 @@ PyMODINIT_FUNC PyInit__robust(void) {
   // The functions are added, and listed in __all__, in this order.
   return create_module(&g_module, g_initialised, kRobustSecondInitialisation,
                        {register_classic_rules, register_robust_rules, register_preaggregation,
-                        register_round_audit, register_round_helpers});
+                        register_round_audit, register_round_helpers, register_pieces});
 }

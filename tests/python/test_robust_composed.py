@@ -293,7 +293,7 @@ def test_round_arguments_are_checked_before_anything_changes():
             (lambda: agg.aggregate(u, [1, 2, 3, 4]), TypeError, "client_ids[0]: a str"),
             (lambda: agg.aggregate(u, weights=[1] * 4), ValueError,
              "nnm(f=1) | median cannot use weights"),
-            (lambda: agg.aggregate(np.zeros((4, 2), np.float32)), TypeError, "updates: a "),
+            (lambda: agg.aggregate(np.zeros((4, 2, 2, 2), np.float32)), TypeError, "updates: a "),
             (lambda: agg.aggregate(u[:2] + [np.ones((1, 1), np.float32)] * 2), ValueError,
              "no shape is shared by more than half of the 4 well-typed updates"),
             (lambda: ComposedAggregator("median; influence=true").aggregate(u), ValueError,

@@ -7,6 +7,12 @@ shape; pre-aggregators return a 3-D float32 array of new updates, ready for a ru
 exact to the bit, the same for every thread count, SIMD target and input layout; each
 function's docstring says which sums and distances run in float64 and in which order.
 
+They also take flat updates (one 2-D (n, d) array, or a sequence of 1-D arrays), CPU float32
+tensors that export DLPack (``torch.Tensor`` among them; torch in, torch out, without copies)
+and clients' state dicts (a sequence of mappings with the same keys; a dict, or a list of
+dicts, back), with the bits of the same function on the concatenated updates: see
+docs/robust.md, "Input kinds".
+
 Rules:
     fedavg, trimmed_mean, median, krum, multi_krum: the rules of :class:`fenro.ByzantineAggregator`,
         the same bits as its round without client ids, norm bound or ban.
@@ -33,7 +39,7 @@ its range), never OverflowError.
 import importlib
 from typing import TYPE_CHECKING, Any, List
 
-from fenro._robust import (
+from fenro.robust._api import (
     arc,
     bucketing,
     bulyan,

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Tuple, Union
 
 from fenro import _robust
 from fenro._core import ByzantineAggregator
+from fenro.robust import _api
 
 if TYPE_CHECKING:
     from fenro._robust import _Array, _RawAudit, _Updates, _Weights
@@ -221,8 +222,8 @@ def aggregate_with_audit(
         TypeError, ValueError, RuntimeError: As ``aggregate`` raises them; ``aggregator`` of
             another type is a TypeError.
     """
-    aggregate, raw, refused = _robust.aggregate_with_audit(aggregator, updates, client_ids,
-                                                           weights)
+    aggregate, raw, refused = _api.aggregate_with_audit_raw(aggregator, updates, client_ids,
+                                                            weights)
     audit = _audit_of(raw)
     if aggregate is None:
         raise RoundRefusedError(refused or "", audit)

@@ -64,7 +64,7 @@ import numpy as np
 
 from fenro import _robust
 from fenro._core import ReputationManager
-from fenro.robust import _persist
+from fenro.robust import _api, _persist, _sources
 from fenro.robust._audit import Admitted, ExcludedByReputation, RejectedByNormBound
 from fenro.robust._composed_audit import (AuditValue, ClientRecord, ClientVerdict,
                                           ComposedAudit, Malformed, QuorumError,
@@ -308,8 +308,10 @@ class ComposedAggregator:
                 changed.
             RuntimeError: Another round of this aggregator is running.
         """
-        return self.run_round(LocalUpdates(updates), client_ids, weights,
-                              expected_shape=expected_shape)
+        source, back = _sources.local_source(updates)
+        aggregate, audit = self.run_round(source, client_ids, weights,
+                                          expected_shape=expected_shape)
+        return back(aggregate), audit
 
     def run_round(self, source: UpdateSource, client_ids: Optional[Sequence[str]] = None,
                   weights: Optional[Sequence[float]] = None, *,
@@ -485,11 +487,11 @@ class ComposedAggregator:
             count = len(x)
             params: List[Tuple[str, AuditValue]] = list(stage.parameters.items())
             if stage.name == "nnm":
-                x = _robust.nnm(x, f=_int(stage, "f"))
+                x = _api._nnm(x, _int(stage, "f"), False)
                 params.append(("kept", count - _int(stage, "f")))
             elif stage.name == "bucketing":
                 seed = (_int(stage, "seed") + r.number) % _U64
-                info = _robust.bucketing_info(x, s=_int(stage, "s"), seed=seed)
+                info = _api._bucketing(x, _int(stage, "s"), seed, True)
                 x = info[0]
                 bucket_of = [0] * count
                 for position, client in enumerate(info[1]):
@@ -498,10 +500,10 @@ class ComposedAggregator:
                 params = [("s", _int(stage, "s")), ("seed", seed), ("buckets", len(x))]
             else:  # clip, arc: one factor per row
                 if stage.name == "clip":
-                    x, _, f = _robust.clip_info(x, c=_real(stage, "c"))
+                    x, _, f = _api._clip(x, _real(stage, "c"), True)
                     params.append(("clipped", sum(1 for v in f if v < 1.0)))
                 else:
-                    x, k, threshold, _, _, f = _robust.arc_info(x, f=_int(stage, "f"))
+                    x, k, threshold, _, _, f = _api._arc(x, _int(stage, "f"), True)
                     params += [("k", k), ("threshold", threshold)]
                 factors = [(1.0 if factors is None else factors[c]) * f[rows[c]]
                            for c in range(n)]
@@ -518,7 +520,7 @@ class ComposedAggregator:
         def call(fn: str, *args: Any, **kwargs: Any) -> _Array:
             if x is None:  # the source runs the rule on the admitted updates
                 return source.coordinate_rule(fn, r.admitted, *args, **kwargs)  # type: ignore
-            return getattr(_robust, fn)(x, *args, **kwargs)  # type: ignore[no-any-return]
+            return getattr(_api, fn)(x, *args, **kwargs)  # type: ignore[no-any-return]
 
         params: List[Tuple[str, AuditValue]] = list(rule.parameters.items())
         weighted = r.rule_weights is not None
@@ -529,33 +531,34 @@ class ComposedAggregator:
         if name == "fedavg":
             return call("fedavg", w), params, None
         if name == "median":
-            return (_robust._weighted_median(x, w) if w is not None
+            return (_api.weighted_median(x, w) if w is not None
                     else call("median")), params, None
         if name == "trimmed_mean":
             if w is not None:
-                return _robust._weighted_trimmed_mean(x, w, trim=_real(rule, "trim")), params, None
+                return (_api.weighted_trimmed_mean(x, w, _real(rule, "trim")), params,
+                        None)
             params.append(("k", _trim_count(_real(rule, "trim"), count)))
             return call("trimmed_mean", trim=_real(rule, "trim")), params, None
         if name == "geometric_median":
-            agg, iterations, objective = _robust.geometric_median_info(
-                x, w, nu=_real(rule, "nu"), tol=_real(rule, "tol"), max_iter=_int(rule, "max_iter"))
+            agg, iterations, objective = _api._geometric_median(
+                x, w, _real(rule, "nu"), _real(rule, "tol"), _int(rule, "max_iter"), True)
             return agg, params + [("iterations", iterations), ("objective", objective)], None
         if name == "centered_clipping":
-            agg = _robust.centered_clipping(x, tau=_real(rule, "tau"),
-                                            iterations=_int(rule, "iterations"))
+            agg = _api.centered_clipping(x, tau=_real(rule, "tau"),
+                                         iterations=_int(rule, "iterations"))
             return agg, params, None
         if name == "meamed":
             kept = count - _int(rule, "f")
             return call("meamed", f=_int(rule, "f")), params + [("kept", kept)], None
         if name == "krum":
-            agg, chosen = _robust.krum_info(x, f=_int(rule, "f"))
+            agg, chosen = _api._krum(x, _int(rule, "f"), True)
         elif name == "multi_krum":
             m = rule["m"]
-            agg, chosen = _robust.multi_krum_info(x, f=_int(rule, "f"),
-                                                  m=None if m is None else _int(rule, "m"))
+            agg, chosen = _api._multi_krum(x, _int(rule, "f"),
+                                           None if m is None else _int(rule, "m"), True)
             params = [("f", _int(rule, "f")), ("m", len(chosen))]
         else:  # bulyan
-            agg, chosen = _robust.bulyan_info(x, f=_int(rule, "f"))
+            agg, chosen = _api._bulyan(x, _int(rule, "f"), True)
             params.append(("kept", len(chosen) - 2 * _int(rule, "f")))
         return agg, params + [("selected", tuple(chosen))], set(chosen)
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional, Tuple
 
-from fenro import _robust
+from fenro.robust import _api
 
 if TYPE_CHECKING:
     from fenro._robust import _Array, _Float, _Int, _Updates, _Weights
@@ -125,17 +125,17 @@ class ArcInfo:
 
 def krum_info(updates: _Updates, *, f: _Int) -> SelectionInfo:
     """:func:`krum`, also returning the selected index."""
-    return SelectionInfo(*_robust.krum_info(updates, f=f))
+    return SelectionInfo(*_api._krum(updates, f, True))
 
 
 def multi_krum_info(updates: _Updates, *, f: _Int, m: Optional[_Int] = None) -> SelectionInfo:
     """:func:`multi_krum`, also returning the m averaged indices, best score first."""
-    return SelectionInfo(*_robust.multi_krum_info(updates, f=f, m=m))
+    return SelectionInfo(*_api._multi_krum(updates, f, m, True))
 
 
 def bulyan_info(updates: _Updates, *, f: _Int) -> SelectionInfo:
     """:func:`bulyan`, also returning the n - 2f selected indices in selection order."""
-    return SelectionInfo(*_robust.bulyan_info(updates, f=f))
+    return SelectionInfo(*_api._bulyan(updates, f, True))
 
 
 def geometric_median_info(
@@ -148,7 +148,7 @@ def geometric_median_info(
 ) -> GeometricMedianInfo:
     """:func:`geometric_median`, also returning the steps taken and the final objective."""
     return GeometricMedianInfo(
-        *_robust.geometric_median_info(updates, weights, nu=nu, tol=tol, max_iter=max_iter)
+        *_api._geometric_median(updates, weights, nu, tol, max_iter, True)
     )
 
 
@@ -158,25 +158,25 @@ def centered_clipping_info(
     """:func:`centered_clipping`, also returning each update's distance and factor in the
     last step."""
     return CenteredClippingInfo(
-        *_robust.centered_clipping_info(updates, tau=tau, iterations=iterations, center=center)
+        *_api._centered_clipping(updates, tau, iterations, center, True)
     )
 
 
 def nnm_info(updates: _Updates, *, f: _Int) -> NnmInfo:
     """:func:`nnm`, also returning the neighbours mixed into each update."""
-    return NnmInfo(*_robust.nnm_info(updates, f=f))
+    return NnmInfo(*_api._nnm(updates, f, True))
 
 
 def bucketing_info(updates: _Updates, *, s: _Int, seed: _Int) -> BucketingInfo:
     """:func:`bucketing`, also returning the permutation."""
-    return BucketingInfo(*_robust.bucketing_info(updates, s=s, seed=seed))
+    return BucketingInfo(*_api._bucketing(updates, s, seed, True))
 
 
 def clip_info(updates: _Updates, *, c: _Float) -> ClipInfo:
     """:func:`clip`, also returning every norm and factor."""
-    return ClipInfo(*_robust.clip_info(updates, c=c))
+    return ClipInfo(*_api._clip(updates, c, True))
 
 
 def arc_info(updates: _Updates, *, f: _Int) -> ArcInfo:
     """:func:`arc`, also returning k, the threshold, the clipped indices, norms and factors."""
-    return ArcInfo(*_robust.arc_info(updates, f=f))
+    return ArcInfo(*_api._arc(updates, f, True))

@@ -4,11 +4,79 @@
 #include <cmath>
 
 #include "fenro/aggregators/median.h"
+#include "fenro/aggregators/update_access.h"
 #include "fenro/math/means.h"
 #include "fenro/math/norms.h"
 #include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
+namespace {
+
+// The checks after the update validation, first failure wins.
+Status check_parameters(double tau, uint64_t iterations, const UpdateView& first,
+                        std::optional<UpdateView> center) {
+  if (!(tau > 0.0)) {
+    return error::RealParameterOutOfRange{"centered_clipping", "tau", tau,
+                                          error::RealRange::kPositive};
+  }
+  if (iterations < 1) {
+    return error::CountParameterOutOfRange{"centered_clipping", "iterations", iterations, 1};
+  }
+  if (center && !center->same_shape(first)) {
+    return error::CenterShapeMismatch{center->rows, center->cols, first.rows, first.cols};
+  }
+  if (center) {
+    for (size_t r = 0; r < center->rows; ++r) {
+      for (size_t c = 0; c < center->cols; ++c) {
+        const float x = center->at(r, c);
+        if (!std::isfinite(x)) return error::NonFiniteCenterValue{x, r, c};
+      }
+    }
+  }
+  return {};
+}
+
+// The iterations from v, on updates read through `access` (a detail::WholeUpdates or
+// detail::PiecedUpdates); `complete()` runs what the update validation still owes. The
+// result's aggregate has shape rows x cols.
+template <class Access, class Complete>
+Result<CenteredClippingResult> iterate(const Access& access, std::vector<double> v, double tau,
+                                       uint64_t iterations, size_t rows, size_t cols,
+                                       Complete&& complete) {
+  const size_t n = access.count(), d = access.size();
+  CenteredClippingResult result{Matrix(rows, cols), std::vector<double>(n),
+                                std::vector<double>(n)};
+  std::vector<double> step(d);
+  const double count = static_cast<double>(n);
+  for (uint64_t it = 0; it < iterations; ++it) {
+    access.distances(v.data(), result.distances.data());
+    for (double dist : result.distances) {
+      if (!std::isfinite(dist)) FENRO_RETURN_IF_ERROR(complete());
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const double dist = result.distances[i];
+      result.factors[i] = dist > tau ? tau / dist : 1.0;
+    }
+    // An update at distance zero has a zero deviation: skipping it is the same as adding it.
+    std::vector<double> coeffs = result.factors;
+    for (size_t i = 0; i < n; ++i)
+      if (result.distances[i] == 0.0) coeffs[i] = 0.0;
+    access.weighted_sum(coeffs, v.data(), step.data());
+    for (size_t t = 0; t < d; ++t) v[t] = v[t] + step[t] / count;
+  }
+  for (size_t t = 0; t < d; ++t) result.aggregate.data()[t] = static_cast<float>(v[t]);
+  return result;
+}
+
+// The center as the starting point, in its row-major order.
+std::vector<double> start_at(const UpdateView& center) {
+  std::vector<double> v(center.size());
+  for (size_t r = 0; r < center.rows; ++r)
+    for (size_t c = 0; c < center.cols; ++c) v[r * center.cols + c] = center.at(r, c);
+  return v;
+}
+
+}  // namespace
 
 Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> updates, double tau,
                                                  uint64_t iterations,
@@ -19,59 +87,42 @@ Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> upd
   // order still decides the error.
   update::Validation validation = update::Validation::of(updates);
   FENRO_RETURN_IF_ERROR(validation.check_shapes());
-  if (!(tau > 0.0)) {
-    return validation.report(
-        error::RealParameterOutOfRange{"centered_clipping", "tau", tau, error::RealRange::kPositive});
-  }
-  if (iterations < 1) {
-    return validation.report(
-        error::CountParameterOutOfRange{"centered_clipping", "iterations", iterations, 1});
-  }
   const UpdateView& first = updates[0];
-  if (center && !center->same_shape(first)) {
-    return validation.report(
-        error::CenterShapeMismatch{center->rows, center->cols, first.rows, first.cols});
-  }
+  Status checked = check_parameters(tau, iterations, first, center);
+  if (!checked.ok()) return validation.report(std::move(checked).error());
+  std::vector<double> v;
   if (center) {
-    for (size_t r = 0; r < center->rows; ++r) {
-      for (size_t c = 0; c < center->cols; ++c) {
-        const float x = center->at(r, c);
-        if (!std::isfinite(x)) return validation.report(error::NonFiniteCenterValue{x, r, c});
-      }
-    }
-  }
-  const size_t n = updates.size(), d = first.size();
-  std::vector<double> v(d);
-  if (center) {
-    for (size_t r = 0; r < first.rows; ++r)
-      for (size_t c = 0; c < first.cols; ++c) v[r * first.cols + c] = center->at(r, c);
+    v = start_at(*center);
   } else {
     auto median = aggregators::median(updates, validation);
     if (!median.ok()) return std::move(median).error();
-    std::copy(median->data(), median->data() + d, v.begin());
+    v.assign(median->data(), median->data() + first.size());
   }
-  CenteredClippingResult result{Matrix(first.rows, first.cols), std::vector<double>(n),
-                                std::vector<double>(n)};
-  std::vector<double> step(d);
-  const double count = static_cast<double>(n);
-  for (uint64_t it = 0; it < iterations; ++it) {
-    math::l2_distances_to_point_f64(updates, v.data(), result.distances.data());
-    for (double dist : result.distances) {
-      if (!std::isfinite(dist)) FENRO_RETURN_IF_ERROR(validation.complete());
+  return iterate(detail::WholeUpdates{updates}, std::move(v), tau, iterations, first.rows,
+                 first.cols, [&] { return validation.complete(); });
+}
+
+Result<CenteredClippingResult> centered_clipping(const update::Pieces& pieces, double tau,
+                                                 uint64_t iterations,
+                                                 std::optional<UpdateView> center) {
+  std::vector<float> max_abs(pieces.count());
+  FENRO_RETURN_IF_ERROR(update::validate_pieces(pieces, max_abs.data()));
+  const UpdateView whole{nullptr, 1, pieces.size(), 0};  // the concatenated shape
+  FENRO_RETURN_IF_ERROR(check_parameters(tau, iterations, whole, center));
+  std::vector<double> v;
+  if (center) {
+    v = start_at(*center);
+  } else {
+    // The median is coordinate-wise: piece by piece.
+    v.resize(pieces.size());
+    for (size_t p = 0; p < pieces.piece_count(); ++p) {
+      auto median = aggregators::median(pieces.piece(p), update::Validation::done());
+      if (!median.ok()) return std::move(median).error();
+      std::copy(median->data(), median->data() + median->size(), v.begin() + pieces.offset(p));
     }
-    for (size_t i = 0; i < n; ++i) {
-      const double dist = result.distances[i];
-      result.factors[i] = dist > tau ? tau / dist : 1.0;
-    }
-    // An update at distance zero has a zero deviation: skipping it is the same as adding it.
-    std::vector<double> coeffs = result.factors;
-    for (size_t i = 0; i < n; ++i)
-      if (result.distances[i] == 0.0) coeffs[i] = 0.0;
-    math::weighted_sum_f64(updates, coeffs, v.data(), step.data());
-    for (size_t t = 0; t < d; ++t) v[t] = v[t] + step[t] / count;
   }
-  for (size_t t = 0; t < d; ++t) result.aggregate.data()[t] = static_cast<float>(v[t]);
-  return result;
+  return iterate(detail::PiecedUpdates{pieces}, std::move(v), tau, iterations, 1, pieces.size(),
+                 [] { return Status{}; });
 }
 
 }  // namespace fenro::aggregators

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fenro/error/result.h"
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 
 namespace fenro::aggregators {
@@ -34,6 +35,12 @@ struct CenteredClippingResult {
 // (NonFiniteCenterValue, "Non-finite value NaN in center at [0, 1]").
 // Each step reads every update twice; extra memory one float64 vector of the update's size.
 Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> updates, double tau,
+                                                 uint64_t iterations,
+                                                 std::optional<UpdateView> center);
+// The same on updates held in pieces (update/pieces.h): the bits, distances, factors and errors
+// of the concatenated updates, whose aggregate (1 x total elements) it returns; `center` is of
+// that concatenated shape. The update validation runs first, as one pass (validate_pieces).
+Result<CenteredClippingResult> centered_clipping(const update::Pieces& pieces, double tau,
                                                  uint64_t iterations,
                                                  std::optional<UpdateView> center);
 

@@ -209,6 +209,51 @@ size_t network_size(size_t n, size_t lo, size_t hi) {
   return total;
 }
 
+namespace {
+
+// The selection job of `in`, writing to `out`, with the network and its slots.
+SelectJob job_of(const Inputs& in, size_t lo, size_t hi, Reduce reduce, const Network& net,
+                 float* out) {
+  SelectJob job{};
+  job.in = in;
+  job.lo = lo;
+  job.hi = hi;
+  job.reduce = reduce;
+  job.padded = net.padded;
+  job.pairs = net.pairs.data();
+  job.runs = net.runs.data();
+  job.steps = net.steps.data();
+  job.num_steps = net.steps.size();
+  job.out = out;
+  return job;
+}
+
+using TileFn = bool (*)(const SelectJob&, size_t, size_t, float*);
+
+TileFn tiles_for(simd::Target target) {
+  auto run = &select_tiles_scalar;
+#if defined(FENRO_X86)
+  if (target == simd::Target::kAvx2) run = &select_tiles_avx2;
+  if (target == simd::Target::kAvx512) run = &select_tiles_avx512;
+#else
+  (void)target;
+#endif
+  return run;
+}
+
+// A worker's scratch for one chunk of tiles: the padding slots hold +inf for good, since no
+// comparator moves a +inf past a finite value.
+std::unique_ptr<float, FreeDeleter> tile_scratch(size_t n, size_t padded) {
+  auto scratch = aligned_floats(padded * kSlotFloats);
+  std::fill(scratch.get() + n * kSlotFloats, scratch.get() + padded * kSlotFloats,
+            std::numeric_limits<float>::infinity());
+  return scratch;
+}
+
+constexpr size_t kTilesPerChunk = 64;
+
+}  // namespace
+
 Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi,
                                   Reduce reduce, simd::Target target,
                                   update::Validation validation) {
@@ -225,33 +270,13 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
     return out;
   }
   const Network net = build_network(in.n, lo, hi);
-  SelectJob job{};
-  job.in = in;
-  job.lo = lo;
-  job.hi = hi;
-  job.reduce = reduce;
-  job.padded = net.padded;
-  job.pairs = net.pairs.data();
-  job.runs = net.runs.data();
-  job.steps = net.steps.data();
-  job.num_steps = net.steps.size();
-  job.out = out.data();
-  auto run = &select_tiles_scalar;
-#if defined(FENRO_X86)
-  if (target == simd::Target::kAvx2) run = &select_tiles_avx2;
-  if (target == simd::Target::kAvx512) run = &select_tiles_avx512;
-#else
-  (void)target;
-#endif
+  const SelectJob job = job_of(in, lo, hi, reduce, net, out.data());
+  const TileFn run = tiles_for(target);
   const size_t tiles = (d + kSelectTile - 1) / kSelectTile;
-  constexpr size_t kTilesPerChunk = 64;
   std::atomic<bool> all_finite{true};
   parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
     if (!all_finite.load(std::memory_order_relaxed)) return;
-    auto scratch = aligned_floats(job.padded * kSlotFloats);
-    // Padding slots hold +inf for good: no comparator moves a +inf past a finite value.
-    std::fill(scratch.get() + in.n * kSlotFloats, scratch.get() + job.padded * kSlotFloats,
-              std::numeric_limits<float>::infinity());
+    auto scratch = tile_scratch(in.n, job.padded);
     if (!run(job, begin, end, scratch.get())) all_finite.store(false, std::memory_order_relaxed);
   });
   if (!all_finite.load()) {
@@ -261,6 +286,60 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
     if (!values.ok()) return std::move(values).error();
   }
   return out;
+}
+
+Result<std::vector<Matrix>> select_coordinates(const update::Pieces& pieces, size_t lo,
+                                               size_t hi, Reduce reduce, simd::Target target) {
+  const size_t n = pieces.count(), k = pieces.piece_count();
+  std::vector<float> max_abs(n);
+  // The first failure of the update validation of the concatenated updates.
+  const auto failure = [&]() -> FenroError {
+    Status status = update::validate_pieces(pieces, max_abs.data());
+    assert(!status.ok());
+    return std::move(status).error();
+  };
+  if (!update::check_piece_shapes(pieces).ok()) return failure();
+  std::vector<std::unique_ptr<InputSet>> inputs;
+  std::vector<Matrix> outs;
+  inputs.reserve(k);
+  outs.reserve(k);
+  for (size_t p = 0; p < k; ++p) {
+    inputs.push_back(std::make_unique<InputSet>(pieces.piece(p)));
+    outs.emplace_back(inputs[p]->in.rows, inputs[p]->in.cols);
+  }
+  if (n > kMaxNetworkInputs) {
+    FENRO_RETURN_IF_ERROR(update::validate_pieces(pieces, max_abs.data()));
+    for (size_t p = 0; p < k; ++p) {
+      if (outs[p].size() > 0) select_by_sorting(inputs[p]->in, lo, hi, reduce, outs[p].data());
+    }
+    return outs;
+  }
+  // One loop over the tiles of every piece, so that the pool stays busy across small pieces.
+  const Network net = build_network(n, lo, hi);
+  std::vector<SelectJob> jobs;
+  std::vector<size_t> first_tile(k + 1, 0);
+  for (size_t p = 0; p < k; ++p) {
+    jobs.push_back(job_of(inputs[p]->in, lo, hi, reduce, net, outs[p].data()));
+    first_tile[p + 1] = first_tile[p] + (outs[p].size() + kSelectTile - 1) / kSelectTile;
+  }
+  const TileFn run = tiles_for(target);
+  std::atomic<bool> all_finite{true};
+  parallel::parallel_for(first_tile[k], kTilesPerChunk, [&](size_t begin, size_t end) {
+    if (!all_finite.load(std::memory_order_relaxed)) return;
+    auto scratch = tile_scratch(n, net.padded);
+    size_t p = static_cast<size_t>(
+        std::upper_bound(first_tile.begin(), first_tile.end(), begin) - first_tile.begin()) - 1;
+    for (size_t t = begin; t < end; ++p) {
+      const size_t stop = std::min(end, first_tile[p + 1]);
+      if (stop > t && !run(jobs[p], t - first_tile[p], stop - first_tile[p], scratch.get())) {
+        all_finite.store(false, std::memory_order_relaxed);
+        return;
+      }
+      t = std::max(t, stop);
+    }
+  });
+  if (!all_finite.load()) return failure();
+  return outs;
 }
 
 }  // namespace fenro::aggregators::detail

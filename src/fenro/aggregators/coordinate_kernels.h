@@ -15,6 +15,7 @@
 
 #include "fenro/error/result.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 #include "fenro/update/validation.h"
 
@@ -105,6 +106,13 @@ inline size_t padded_slots(size_t n) {
 Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo, size_t hi,
                                   Reduce reduce, simd::Target target,
                                   update::Validation validation);
+
+// select_coordinates on updates held in pieces (update/pieces.h), with the update validation of
+// the concatenated updates owed in full: one result per piece, each with the bits of
+// select_coordinates on that piece; the tiles of every piece run in one loop on the pool. A
+// failure (shapes, a NaN or an infinity) is the first of update::validate_pieces.
+Result<std::vector<Matrix>> select_coordinates(const update::Pieces& pieces, size_t lo,
+                                               size_t hi, Reduce reduce, simd::Target target);
 
 // The zero-sign rule of the selection kernels for coordinate c whose computed result `res` is
 // a zero (see coordinate_kernels-inl.h); returns the result with its correct sign.

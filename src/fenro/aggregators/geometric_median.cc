@@ -4,9 +4,11 @@
 #include <cmath>
 #include <vector>
 
+#include "fenro/aggregators/update_access.h"
 #include "fenro/aggregators/weights.h"
 #include "fenro/math/means.h"
 #include "fenro/math/norms.h"
+#include "fenro/math/running_sums.h"
 #include "fenro/update/validation.h"
 
 namespace fenro::aggregators {
@@ -33,64 +35,38 @@ double betas(const std::vector<double>& w, const std::vector<double>& dist, doub
   return sum;
 }
 
-}  // namespace
-
-Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updates,
-                                               std::optional<std::span<const float>> weights,
-                                               double nu, double tol, uint64_t max_iter) {
-  // The values are checked as they are used: a NaN or an infinity in an update that takes part
-  // makes its distance to z0 non-finite. The value scan runs only then, when an update of
-  // weight zero takes no part, or before another check reports its failure, so the first
-  // failing check in order still decides the error.
-  update::Validation validation = update::Validation::of(updates);
-  FENRO_RETURN_IF_ERROR(validation.check_shapes());
-  if (weights) {
-    Status w = detail::check_rule_weights("geometric_median", *weights, updates.size());
-    if (!w.ok()) return validation.report(std::move(w).error());
-  }
-  if (!(std::isfinite(nu) && nu > 0.0)) {
-    return validation.report(error::RealParameterOutOfRange{"geometric_median", "nu", nu,
-                                                            error::RealRange::kFinitePositive});
-  }
-  if (!(std::isfinite(tol) && tol >= 0.0)) {
-    return validation.report(error::RealParameterOutOfRange{"geometric_median", "tol", tol,
-                                                            error::RealRange::kFiniteNonNegative});
-  }
-  // The updates that take part, with their weights.
-  std::vector<UpdateView> active;
-  std::vector<double> w;
-  for (size_t i = 0; i < updates.size(); ++i) {
-    const double wi = weights ? static_cast<double>((*weights)[i]) : 1.0;
-    if (wi == 0.0) continue;
-    active.push_back(updates[i]);
-    w.push_back(wi);
-  }
-  if (active.size() < updates.size()) FENRO_RETURN_IF_ERROR(validation.complete());
-  const size_t n = active.size(), d = active[0].size();
+// The iteration on the updates that take part, whose weights are `w`, read through `access`:
+// a detail::WholeUpdates or detail::PiecedUpdates (update_access.h). `complete()`
+// runs what the update validation still owes. The result's aggregate has shape rows x cols.
+template <class Access, class Complete>
+Result<GeometricMedianResult> iterate(const Access& access, const std::vector<double>& w,
+                                      double nu, double tol, uint64_t max_iter, size_t rows,
+                                      size_t cols, Complete&& complete) {
+  const size_t n = w.size(), d = access.size();
   double total = 0.0;
   for (double wi : w) total += wi;
 
   // Iterates live in up to three buffers: the best so far, the current one, and the next.
   std::vector<std::vector<double>> buffers(1, std::vector<double>(d));
   size_t best = 0, current = 0;
-  math::weighted_sum_f64(active, w, nullptr, buffers[0].data());
+  access.weighted_sum(w, nullptr, buffers[0].data());
   for (double& x : buffers[0]) x /= total;
   std::vector<double> dist(n), beta(n);
   const auto objective = [&](const std::vector<double>& z) {
-    math::l2_distances_to_point_f64(active, z.data(), dist.data());
+    access.distances(z.data(), dist.data());
     double f = 0.0;
     for (size_t i = 0; i < n; ++i) f += w[i] * dist[i];
     return f;
   };
   double best_f = objective(buffers[0]), previous_f = best_f;
-  if (!std::isfinite(best_f)) FENRO_RETURN_IF_ERROR(validation.complete());
+  if (!std::isfinite(best_f)) FENRO_RETURN_IF_ERROR(complete());
   uint64_t steps = 0;
   while (steps < max_iter && previous_f > 0.0) {
     size_t next = 0;
     while (next == best || next == current) ++next;
     if (next == buffers.size()) buffers.emplace_back(d);
     const double sum = betas(w, dist, nu, beta);
-    math::weighted_sum_f64(active, beta, nullptr, buffers[next].data());
+    access.weighted_sum(beta, nullptr, buffers[next].data());
     for (double& x : buffers[next]) x /= sum;
     const double f = objective(buffers[next]);
     ++steps;
@@ -103,9 +79,75 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
     if (!(previous_f - f >= tol * previous_f)) break;
     previous_f = f;
   }
-  GeometricMedianResult result{Matrix(updates[0].rows, updates[0].cols), steps, best_f};
+  GeometricMedianResult result{Matrix(rows, cols), steps, best_f};
   for (size_t t = 0; t < d; ++t) result.aggregate.data()[t] = static_cast<float>(buffers[best][t]);
   return result;
+}
+
+// The parameter checks after the update validation, first failure wins.
+Status check_parameters(size_t n, std::optional<std::span<const float>> weights, double nu,
+                        double tol) {
+  if (weights) FENRO_RETURN_IF_ERROR(detail::check_rule_weights("geometric_median", *weights, n));
+  if (!(std::isfinite(nu) && nu > 0.0)) {
+    return error::RealParameterOutOfRange{"geometric_median", "nu", nu,
+                                          error::RealRange::kFinitePositive};
+  }
+  if (!(std::isfinite(tol) && tol >= 0.0)) {
+    return error::RealParameterOutOfRange{"geometric_median", "tol", tol,
+                                          error::RealRange::kFiniteNonNegative};
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updates,
+                                               std::optional<std::span<const float>> weights,
+                                               double nu, double tol, uint64_t max_iter) {
+  // The values are checked as they are used: a NaN or an infinity in an update that takes part
+  // makes its distance to z0 non-finite. The value scan runs only then, when an update of
+  // weight zero takes no part, or before another check reports its failure, so the first
+  // failing check in order still decides the error.
+  update::Validation validation = update::Validation::of(updates);
+  FENRO_RETURN_IF_ERROR(validation.check_shapes());
+  Status checked = check_parameters(updates.size(), weights, nu, tol);
+  if (!checked.ok()) return validation.report(std::move(checked).error());
+  // The updates that take part, with their weights.
+  std::vector<UpdateView> active;
+  std::vector<double> w;
+  for (size_t i = 0; i < updates.size(); ++i) {
+    const double wi = weights ? static_cast<double>((*weights)[i]) : 1.0;
+    if (wi == 0.0) continue;
+    active.push_back(updates[i]);
+    w.push_back(wi);
+  }
+  if (active.size() < updates.size()) FENRO_RETURN_IF_ERROR(validation.complete());
+  return iterate(detail::WholeUpdates{active}, w, nu, tol, max_iter, updates[0].rows,
+                 updates[0].cols, [&] { return validation.complete(); });
+}
+
+Result<GeometricMedianResult> geometric_median(const update::Pieces& pieces,
+                                               std::optional<std::span<const float>> weights,
+                                               double nu, double tol, uint64_t max_iter) {
+  std::vector<float> max_abs(pieces.count());
+  FENRO_RETURN_IF_ERROR(update::validate_pieces(pieces, max_abs.data()));
+  FENRO_RETURN_IF_ERROR(check_parameters(pieces.count(), weights, nu, tol));
+  // The updates that take part, piece by piece, with their weights.
+  std::vector<UpdateView> active;
+  std::vector<double> w;
+  std::vector<size_t> taking;
+  for (size_t i = 0; i < pieces.count(); ++i) {
+    const double wi = weights ? static_cast<double>((*weights)[i]) : 1.0;
+    if (wi == 0.0) continue;
+    taking.push_back(i);
+    w.push_back(wi);
+  }
+  for (size_t p = 0; p < pieces.piece_count(); ++p) {
+    for (size_t i : taking) active.push_back(pieces.piece(p)[i]);
+  }
+  const update::Pieces part(active, taking.size());
+  return iterate(detail::PiecedUpdates{part}, w, nu, tol, max_iter, 1, pieces.size(),
+                 [] { return Status{}; });
 }
 
 }  // namespace fenro::aggregators

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "fenro/error/result.h"
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 
 namespace fenro::aggregators {
@@ -39,6 +40,12 @@ struct GeometricMedianResult {
 // Each step reads every update twice (the weighted sum, then the distances); extra memory two
 // or three float64 vectors of the update's size.
 Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updates,
+                                               std::optional<std::span<const float>> weights,
+                                               double nu, double tol, uint64_t max_iter);
+// The same on updates held in pieces (update/pieces.h): the bits, iterations, objective and
+// errors of the concatenated updates, whose aggregate (1 x total elements) it returns. The
+// update validation runs first, as one pass (validate_pieces).
+Result<GeometricMedianResult> geometric_median(const update::Pieces& pieces,
                                                std::optional<std::span<const float>> weights,
                                                double nu, double tol, uint64_t max_iter);
 

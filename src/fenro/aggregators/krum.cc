@@ -10,6 +10,8 @@
 #include "fenro/aggregators/krum_kernels.h"
 #include "fenro/parallel/pool.h"
 #include "fenro/simd/cpu.h"
+#include "fenro/update/element_runs.h"
+#include "fenro/update/pieces.h"
 
 namespace fenro::aggregators {
 namespace {
@@ -378,6 +380,36 @@ struct FusedSource {
   }
 };
 
+// Mantissas of updates held in pieces, encoded from the pieces' floats when asked for, each
+// element exactly as FusedSource encodes it on the concatenated update.
+struct PiecedSource {
+  const update::Pieces& pieces;
+  std::vector<detail::BlockScale> scales;
+  simd::Target target;
+  const int16_t* mantissas(size_t i, size_t off, size_t clen, int16_t* scratch) const {
+    pieces.for_each_part(i, off, off + clen, [&](const UpdateView& u, size_t lo, size_t hi,
+                                                  size_t at) {
+      detail::encode_range(u, lo, hi, scales[i], target, scratch + at);
+    });
+    return scratch;
+  }
+  void doubles(size_t i, size_t off, size_t clen, double* dst) const {
+    pieces.for_each_part(i, off, off + clen, [&](const UpdateView& u, size_t lo, size_t hi,
+                                                  size_t at) {
+      detail::encode_range_f64(u, lo, hi, scales[i], target, dst + at);
+    });
+  }
+  void lines(size_t i, size_t off, size_t clen, std::vector<const void*>& out) const {
+    pieces.for_each_part(i, off, off + clen,
+                         [&](const UpdateView& u, size_t lo, size_t hi, size_t) {
+                           update::for_each_run(u, lo, hi, [&](const float* p, size_t cnt,
+                                                               size_t) {
+                             append_lines(p, cnt * sizeof(float), out);
+                           });
+                         });
+  }
+};
+
 }  // namespace
 
 namespace detail {
@@ -589,6 +621,92 @@ Result<uint64_t> multi_krum_count(uint64_t n, uint64_t f, std::optional<uint64_t
   const uint64_t count = m.value_or(std::min<uint64_t>(max, 3));
   if (count < 1 || count > max) return error::MultiKrumSelectionTooLarge{n, f, count, max};
   return count;
+}
+
+namespace {
+
+// The source of the pieces' mantissas, each update's shared exponent set as
+// block_scales_with sets it on the whole update from its largest magnitude.
+PiecedSource pieced_source(const update::Pieces& pieces, std::span<const float> max_abs) {
+  PiecedSource src{pieces, std::vector<detail::BlockScale>(pieces.count()), simd::best_target()};
+  for (size_t i = 0; i < pieces.count(); ++i) {
+    detail::BlockScale& s = src.scales[i];
+    if (max_abs[i] > 0.0f) {
+      s.exponent = detail::exponent_for(max_abs[i]);
+      s.scale = detail::scale_for(s.exponent);
+    }
+    s.finite = true;
+  }
+  return src;
+}
+
+// The whole encodings, for lengths whose Gram entries could overflow 64 bits.
+std::vector<Bfp16Vec> whole_encodings(const PiecedSource& src) {
+  const size_t n = src.pieces.count(), len = src.pieces.size();
+  std::vector<Bfp16Vec> enc(n);
+  for (size_t i = 0; i < n; ++i) {
+    enc[i].exponent = src.scales[i].exponent;
+    enc[i].mantissas.resize(len);
+    src.mantissas(i, 0, len, enc[i].mantissas.data());
+  }
+  return enc;
+}
+
+}  // namespace
+
+KrumScores krum_scores(const update::Pieces& pieces, std::span<const float> max_abs, size_t k) {
+  const size_t n = pieces.count();
+  if (n == 0) return {};
+  const PiecedSource src = pieced_source(pieces, max_abs);
+  const size_t len = pieces.size();
+  if (len > (size_t{1} << 32)) return detail::scores_reference(whole_encodings(src), k);
+  std::vector<int> ex(n);
+  for (size_t i = 0; i < n; ++i) ex[i] = src.scales[i].exponent;
+  return scores_from(n, len, ex, k,
+                     kernel_for(src.target, n, detail::GramTile::kAuto, /*fused=*/true),
+                     detail::kDefaultTableCap, src);
+}
+
+std::vector<int64_t> pair_distances(const update::Pieces& pieces,
+                                    std::span<const float> max_abs) {
+  const size_t n = pieces.count(), len = pieces.size();
+  std::vector<int64_t> out(n * n, 0);
+  if (n == 0 || len == 0) return out;
+  const PiecedSource src = pieced_source(pieces, max_abs);
+  if (len > (size_t{1} << 32)) {
+    const std::vector<Bfp16Vec> enc = whole_encodings(src);
+    parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i)
+        for (size_t j = 0; j < n; ++j) out[i * n + j] = detail::bfp16_distance(enc[i], enc[j]);
+    });
+    return out;
+  }
+  const size_t tasks = std::clamp<size_t>(detail::kDefaultTableCap / (n * n * sizeof(int64_t)), 1,
+                                          parallel::thread_count());
+  std::unique_ptr<int64_t[]> g(new int64_t[n * n]);
+  gram_rows(n, src, len, 0, n, /*upper=*/true,
+            kernel_for(src.target, n, detail::GramTile::kAuto, /*fused=*/true), tasks, g.get());
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = i + 1; j < n; ++j) {
+      out[i * n + j] = out[j * n + i] = dist_from_gram(g[i * n + i], g[j * n + j], g[i * n + j],
+                                                       src.scales[i].exponent,
+                                                       src.scales[j].exponent);
+    }
+  }
+  return out;
+}
+
+std::optional<size_t> krum_select(const update::Pieces& pieces, std::span<const float> max_abs,
+                                  size_t f) {
+  return select_krum(pieces.count(), f,
+                     [&](size_t k) { return krum_scores(pieces, max_abs, k); });
+}
+
+std::optional<std::vector<size_t>> multi_krum_select(const update::Pieces& pieces,
+                                                     std::span<const float> max_abs, size_t f,
+                                                     size_t m) {
+  return select_multi_krum(pieces.count(), f, m,
+                           [&](size_t k) { return krum_scores(pieces, max_abs, k); });
 }
 
 std::optional<size_t> krum_select(std::span<const UpdateView> updates, size_t f) {

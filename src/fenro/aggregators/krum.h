@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fenro/error/result.h"
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 
 namespace fenro::aggregators {
@@ -49,6 +50,21 @@ std::optional<size_t> krum_select(std::span<const UpdateView> updates, size_t f)
 // when m = 0, m > n - 2f - 2, or n < krum_quorum(f).
 std::optional<std::vector<size_t>> multi_krum_select(std::span<const UpdateView> updates,
                                                      size_t f, size_t m);
+
+// The same three on updates held in pieces (update/pieces.h): the scores, and so the
+// selections, of the concatenated updates, bit for bit, without concatenating them; the chunks
+// of the encodings are cut from the pieces as the Gram loop asks for them. max_abs[i] is
+// update i's largest magnitude (update::validate_pieces), which sets its shared exponent; the
+// pieces must have passed that validation.
+KrumScores krum_scores(const update::Pieces& pieces, std::span<const float> max_abs, size_t k);
+std::optional<size_t> krum_select(const update::Pieces& pieces, std::span<const float> max_abs,
+                                  size_t f);
+std::optional<std::vector<size_t>> multi_krum_select(const update::Pieces& pieces,
+                                                     std::span<const float> max_abs, size_t f,
+                                                     size_t m);
+// The exact distance of every pair of the concatenated updates' encodings, row-major n x n
+// (detail::distances_fused_with's table on the concatenated updates), from the pieces.
+std::vector<int64_t> pair_distances(const update::Pieces& pieces, std::span<const float> max_abs);
 
 }  // namespace fenro::aggregators
 

@@ -46,4 +46,25 @@ Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
   return KrumResult{mean_unchecked(chosen), std::move(*selected)};
 }
 
+Result<std::vector<size_t>> krum_selection(const update::Pieces& pieces, uint64_t f) {
+  std::vector<float> max_abs(pieces.count());
+  FENRO_RETURN_IF_ERROR(update::validate_pieces(pieces, max_abs.data()));
+  const auto selected = krum_select(pieces, max_abs, f);
+  if (!selected) return error::InsufficientQuorum{krum_quorum(f), pieces.count()};
+  return std::vector<size_t>{*selected};
+}
+
+Result<std::vector<size_t>> multi_krum_selection(const update::Pieces& pieces, uint64_t f,
+                                                 std::optional<uint64_t> m) {
+  std::vector<float> max_abs(pieces.count());
+  FENRO_RETURN_IF_ERROR(update::validate_pieces(pieces, max_abs.data()));
+  const uint64_t n = pieces.count(), need = krum_quorum(f);
+  if (n < need) return error::InsufficientQuorum{need, n};
+  auto count = multi_krum_count(n, f, m);
+  if (!count.ok()) return std::move(count).error();
+  auto selected = multi_krum_select(pieces, max_abs, f, *count);
+  if (!selected) return error::InsufficientQuorum{need, n};
+  return std::move(*selected);
+}
+
 }  // namespace fenro::aggregators

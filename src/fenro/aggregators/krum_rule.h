@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fenro/error/result.h"
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 #include "fenro/update/validation.h"
 
@@ -37,6 +38,14 @@ Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
 // The same with what is still owed of the update validation, as for krum.
 Result<KrumResult> multi_krum(std::span<const UpdateView> updates, uint64_t f,
                               std::optional<uint64_t> m, update::Validation validation);
+
+// The selections of krum and multi_krum on updates held in pieces (update/pieces.h), with the
+// same checks in the same order as on the concatenated updates (validate_pieces for the
+// shared validation): krum's one chosen index, or multi_krum's m indices, best score first.
+// The caller builds the aggregate from the pieces of the selected updates.
+Result<std::vector<size_t>> krum_selection(const update::Pieces& pieces, uint64_t f);
+Result<std::vector<size_t>> multi_krum_selection(const update::Pieces& pieces, uint64_t f,
+                                                 std::optional<uint64_t> m);
 
 }  // namespace fenro::aggregators
 

@@ -25,4 +25,13 @@ Result<Matrix> median(std::span<const UpdateView> updates, update::Validation va
   return detail::median_with(updates, validation, simd::best_target());
 }
 
+Result<std::vector<Matrix>> median(const update::Pieces& pieces) {
+  const size_t n = pieces.count();
+  if (n == 0) return error::EmptyUpdates{};
+  const size_t h = n / 2;
+  const simd::Target target = simd::best_target();
+  if (n % 2 == 1) return detail::select_coordinates(pieces, h, h + 1, detail::Reduce::kPick, target);
+  return detail::select_coordinates(pieces, h - 1, h + 1, detail::Reduce::kHalfSum, target);
+}
+
 }  // namespace fenro::aggregators

@@ -3,8 +3,10 @@
 #define FENRO_AGGREGATORS_TRIMMED_MEAN_H_
 
 #include <span>
+#include <vector>
 
 #include "fenro/error/result.h"
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 #include "fenro/update/validation.h"
 
@@ -23,6 +25,11 @@ Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_frac
 // value scan to ride on the kernel's pass: `validation` says what is still owed.
 Result<Matrix> trimmed_mean(std::span<const UpdateView> updates, float trim_fraction,
                             update::Validation validation);
+
+// The same on updates held in pieces (update/pieces.h): one result per piece, with the bits,
+// checks and errors of trimmed_mean on the concatenated updates; every piece's coordinates run
+// in one loop on the worker pool.
+Result<std::vector<Matrix>> trimmed_mean(const update::Pieces& pieces, float trim_fraction);
 
 }  // namespace fenro::aggregators
 

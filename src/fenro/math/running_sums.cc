@@ -111,6 +111,50 @@ void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
   batch(updates, &reference, lo, hi, running, simd::best_target());
 }
 
+void l2_norms_f64(const update::Pieces& pieces, double* out) {
+  std::fill(out, out + pieces.count(), kRunningSumStart);
+  for (size_t p = 0; p < pieces.piece_count(); ++p) {
+    const std::span<const UpdateView> piece = pieces.piece(p);
+    continue_sums_of_squares(piece, 0, piece[0].size(), out);
+  }
+  for (size_t i = 0; i < pieces.count(); ++i) out[i] = std::sqrt(out[i]);
+}
+
+void l2_distances_f64(const update::Pieces& pieces, std::span<const UpdateView> reference,
+                      double* out) {
+  std::fill(out, out + pieces.count(), kRunningSumStart);
+  for (size_t p = 0; p < pieces.piece_count(); ++p) {
+    const std::span<const UpdateView> piece = pieces.piece(p);
+    continue_sums_of_squared_differences(piece, reference[p], 0, piece[0].size(), out);
+  }
+  for (size_t i = 0; i < pieces.count(); ++i) out[i] = std::sqrt(out[i]);
+}
+
+void l2_distances_to_point_f64(const update::Pieces& pieces, const double* point, double* out) {
+  const size_t n = pieces.count();
+  std::fill(out, out + n, kRunningSumStart);
+  for (size_t p = 0; p < pieces.piece_count(); ++p) {
+    const std::span<const UpdateView> piece = pieces.piece(p);
+    const double* y = point + pieces.offset(p);
+    parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) {
+        const UpdateView& u = piece[i];
+        double s = out[i];
+        for (size_t r = 0; r < u.rows; ++r) {
+          const float* x = u.row(r);
+          const double* q = y + r * u.cols;
+          for (size_t c = 0; c < u.cols; ++c) {
+            const double t = static_cast<double>(x[c]) - q[c];
+            s += t * t;
+          }
+        }
+        out[i] = s;
+      }
+    });
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = std::sqrt(out[i]);
+}
+
 SumBounds bounds_of_reordered_sum(double sum, uint64_t terms) {
   // Sums of non-negative terms: the result of every addition, in any order, is at least each
   // operand and at most the final sum. So a final sum below DBL_MIN means every addition had a

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <span>
 
+#include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 
 namespace fenro::math {
@@ -43,6 +44,22 @@ void continue_sums_of_squares(std::span<const UpdateView> updates, size_t lo, si
 void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
                                           const UpdateView& reference, size_t lo, size_t hi,
                                           double* running);
+
+// The L2 norm of every update held in pieces (update/pieces.h), into out[i]: the running sum
+// of squares continued piece by piece from kRunningSumStart, so each has the bits of
+// l2_norms_f64 (norms.h) on the concatenated update.
+void l2_norms_f64(const update::Pieces& pieces, double* out);
+
+// The L2 distance of every update held in pieces to `reference`, one view per piece of the
+// pieces' shapes, into out[i]: the bits of l2_distances_f64 on the concatenated updates and
+// reference. Requires reference.size() == pieces.piece_count() and matching shapes.
+void l2_distances_f64(const update::Pieces& pieces, std::span<const UpdateView> reference,
+                      double* out);
+
+// The distance of every update held in pieces to a float64 point of the concatenated update's
+// size, into out[i]: the bits of l2_distances_to_point_f64 (norms.h) on the concatenated
+// updates, one running sum continued across the pieces.
+void l2_distances_to_point_f64(const update::Pieces& pieces, const double* point, double* out);
 
 // An interval that holds the sequential sum of some non-negative terms.
 struct SumBounds {
