@@ -6,7 +6,8 @@
 // `Ops` provides: V, kLanes (doubles per V), kPairGroups (column groups per pair_rows step),
 // kMixRows (outputs per mix_rows pass), kGramRows (rows per gram_block pass), load, load_floats
 // (kLanes floats widened), store, add, sub, mul, madd(a, b, c) = c + a * b (fused or not: the
-// Gram products are exact), set1, and transpose8(src, t, dst): dst[j * 8 + l] = double(src[l][t + j]) for
+// Gram products are exact), set1, abs, max and min (of non-NaN values), zero_to_inf (zeros
+// replaced by +inf), any_zero (whether a lane equals zero), and transpose8(src, t, dst): dst[j * 8 + l] = double(src[l][t + j]) for
 // j, l < 8. Every operation is an exact IEEE double operation lane by lane, so every
 // target computes bit for bit what the scalar one does: the vector width only decides how many
 // independent sums advance together, never the order within one sum.
@@ -177,13 +178,121 @@ void mix_block(const MixJob& job, const uint32_t* outs, size_t count, size_t b, 
   }
 }
 
+// Whether every sum over the n rows of block b, in any order and over any subset, is exact
+// (see exact_ratio_for): per coordinate, all values finite, one of them nonzero, and the
+// largest magnitude at most exact_ratio times the smallest nonzero one. Lanes past the chunk's
+// end hold stale finite values or zeros, which can only make the answer no.
+template <class Ops>
+bool exact_block(const MixJob& job, size_t b) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  constexpr size_t VB = kMixBlock / L;
+  const double* blk = job.tile + b * job.n * kMixBlock;
+  V hi[VB], lo[VB], nonfinite[VB];
+  for (size_t v = 0; v < VB; ++v) {
+    hi[v] = Ops::set1(0.0);
+    lo[v] = Ops::set1(__builtin_inf());
+    nonfinite[v] = Ops::set1(0.0);
+  }
+  for (size_t k = 0; k < job.n; ++k) {
+#pragma GCC unroll 16
+    for (size_t v = 0; v < VB; ++v) {
+      const V x = Ops::load(blk + k * kMixBlock + v * L);
+      const V a = Ops::abs(x);
+      hi[v] = Ops::max(hi[v], a);
+      lo[v] = Ops::min(lo[v], Ops::zero_to_inf(a));
+      nonfinite[v] = Ops::add(nonfinite[v], Ops::sub(x, x));  // NaN from a NaN or an infinity
+    }
+  }
+  alignas(64) double h[kMixBlock], m[kMixBlock], c[kMixBlock];
+  for (size_t v = 0; v < VB; ++v) {
+    Ops::store(h + v * L, hi[v]);
+    Ops::store(m + v * L, lo[v]);
+    Ops::store(c + v * L, nonfinite[v]);
+  }
+  bool exact = true;
+  for (size_t l = 0; l < kMixBlock; ++l) {
+    exact = exact && c[l] == 0.0 && m[l] < __builtin_inf() && h[l] <= m[l] * job.exact_ratio;
+  }
+  return exact;
+}
+
+// As mix_block, for R outputs with `drop` excluded updates each, from the block's total: the
+// sums are exact (exact_block), so subtracting the excluded rows in any order gives each
+// list's sum exactly. An output with a zero lane is summed again in list order, which alone
+// decides the zero's sign.
+template <class Ops, size_t R>
+void mix_block_complement(const MixJob& job, const uint32_t* outs, size_t drop, size_t b,
+                          size_t width, const typename Ops::V* total) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  constexpr size_t VB = kMixBlock / L;
+  const double* blk = job.tile + b * job.n * kMixBlock;
+  const uint32_t* ex[R];
+  V acc[R][VB];
+  for (size_t r = 0; r < R; ++r) {
+    ex[r] = job.excluded + job.excluded_offsets[outs[r]];
+    for (size_t v = 0; v < VB; ++v) acc[r][v] = total[v];
+  }
+  for (size_t k = 0; k < drop; ++k) {
+#pragma GCC unroll 4
+    for (size_t r = 0; r < R; ++r) {
+      const double* src = blk + size_t{ex[r][k]} * kMixBlock;
+#pragma GCC unroll 16
+      for (size_t v = 0; v < VB; ++v) acc[r][v] = Ops::sub(acc[r][v], Ops::load(src + v * L));
+    }
+  }
+  const V scale = Ops::set1(1.0 / static_cast<double>(job.n - drop));
+  for (size_t r = 0; r < R; ++r) {
+    bool zero = false;
+    for (size_t v = 0; v < VB; ++v) zero = zero || Ops::any_zero(acc[r][v]);
+    if (zero) {
+      mix_block<Ops, 1>(job, outs + r, job.n - drop, b, width);
+      continue;
+    }
+    alignas(64) double mean[kMixBlock];
+    for (size_t v = 0; v < VB; ++v) Ops::store(mean + v * L, Ops::mul(acc[r][v], scale));
+    float* dst = job.out + outs[r] * job.out_stride + b * kMixBlock;
+    for (size_t l = 0; l < width; ++l) dst[l] = static_cast<float>(mean[l]);
+  }
+}
+
 template <class Ops>
 void mix_rows(const MixJob& job) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  constexpr size_t VB = kMixBlock / L;
   constexpr size_t R = Ops::kMixRows;
   const size_t blocks = (job.len + kMixBlock - 1) / kMixBlock;
   const auto count_of = [&](size_t i) { return job.offsets[job.todo[i] + 1] - job.offsets[job.todo[i]]; };
+  const auto drop_of = [&](size_t i) {
+    return job.excluded_offsets[job.todo[i] + 1] - job.excluded_offsets[job.todo[i]];
+  };
   for (size_t b = 0; b < blocks; ++b) {
     const size_t width = job.len - b * kMixBlock < kMixBlock ? job.len - b * kMixBlock : kMixBlock;
+    if (job.excluded_offsets != nullptr && exact_block<Ops>(job, b)) {
+      const double* blk = job.tile + b * job.n * kMixBlock;
+      V total[VB];
+      for (size_t v = 0; v < VB; ++v) total[v] = Ops::set1(-0.0);
+      for (size_t k = 0; k < job.n; ++k) {
+#pragma GCC unroll 16
+        for (size_t v = 0; v < VB; ++v) total[v] = Ops::add(total[v], Ops::load(blk + k * kMixBlock + v * L));
+      }
+      size_t i = 0;
+      while (i < job.todo_count) {
+        const size_t drop = drop_of(i);
+        bool same = i + R <= job.todo_count;
+        for (size_t r = 1; same && r < R; ++r) same = drop_of(i + r) == drop;
+        if (same && R > 1) {
+          mix_block_complement<Ops, R>(job, job.todo + i, drop, b, width, total);
+          i += R;
+        } else {
+          mix_block_complement<Ops, 1>(job, job.todo + i, drop, b, width, total);
+          ++i;
+        }
+      }
+      continue;
+    }
     size_t i = 0;
     while (i < job.todo_count) {
       const size_t count = count_of(i);

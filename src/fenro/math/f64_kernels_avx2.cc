@@ -26,6 +26,16 @@ struct Ops {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V madd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
   static V set1(double x) { return _mm256_set1_pd(x); }
+  static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+  static V max(V a, V b) { return _mm256_max_pd(a, b); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
+  static V zero_to_inf(V a) {
+    const V zero = _mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_EQ_OQ);
+    return _mm256_blendv_pd(a, _mm256_set1_pd(__builtin_inf()), zero);
+  }
+  static bool any_zero(V a) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_EQ_OQ)) != 0;
+  }
   static void transpose8(const float* const* src, size_t t, double* dst) {
     __m256 c[8];
     transpose8_floats(src, t, c);

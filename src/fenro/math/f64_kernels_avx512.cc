@@ -32,6 +32,14 @@ struct Ops {
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V madd(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
   static V set1(double x) { return _mm512_set1_pd(x); }
+  static V abs(V a) { return _mm512_abs_pd(a); }
+  static V max(V a, V b) { return _mm512_max_pd(a, b); }
+  static V min(V a, V b) { return _mm512_min_pd(a, b); }
+  static V zero_to_inf(V a) {
+    const __mmask8 zero = _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    return _mm512_mask_blend_pd(zero, a, _mm512_set1_pd(__builtin_inf()));
+  }
+  static bool any_zero(V a) { return _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_EQ_OQ) != 0; }
   static void transpose8(const float* const* src, size_t t, double* dst) {
     __m256 c[8];
     transpose8_floats(src, t, c);

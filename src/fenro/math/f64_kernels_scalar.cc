@@ -22,6 +22,11 @@ struct Ops {
   static V mul(V a, V b) { return a * b; }
   static V madd(V a, V b, V c) { return c + a * b; }
   static V set1(double x) { return x; }
+  static V abs(V a) { return __builtin_fabs(a); }
+  static V max(V a, V b) { return a > b ? a : b; }
+  static V min(V a, V b) { return a < b ? a : b; }
+  static V zero_to_inf(V a) { return a == 0.0 ? __builtin_inf() : a; }
+  static bool any_zero(V a) { return a == 0.0; }
   static void transpose8(const float* const* src, size_t t, double* dst) {
     for (size_t j = 0; j < 8; ++j)
       for (size_t l = 0; l < 8; ++l) dst[j * 8 + l] = static_cast<double>(src[l][t + j]);
