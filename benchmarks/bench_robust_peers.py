@@ -25,7 +25,10 @@ Per row:
                         included
 
 The input: n updates x_i = mu + noise_i with mu and the noise standard normal, seeded by n; the
-last f = (n - 3) // 4 (Bulyan's largest f) are attackers sending -2 mu + noise. Every rule
+last f = (n - 3) // 4 (Bulyan's largest f) are attackers sending -mu + noise: updates of the
+same magnitude, so that our Krum's selection on its 16-bit encoding (which measures updates of
+a larger magnitude in coarser units, see docs/methods/krum.md) picks what a Euclidean Krum
+picks, and results can be compared. Every rule
 with f uses that f; trimmed_mean trims f from each side; clip's c and centered clipping's tau
 are the median norm, so about half of the updates are clipped; centered clipping takes one step
 from zero (ByzFL 0.0.11 refuses any other start).
@@ -56,9 +59,10 @@ DIFFERENCES = {
     "bucketing": "ByzFL draws its own random permutation; ours is splitmix64 from the seed "
                  "(the NumPy version reproduces it)",
     "bulyan": "ByzFL 0.0.11 has no Bulyan",
-    "clip": "ByzFL scales the input in place and returns it (no output allocated); ours "
-            "writes a new array and never changes the input",
-    "arc": "ByzFL scales the input in place and returns it, as for clip",
+    "clip": "ByzFL scales its input in place and returns it (no output allocated: the input is "
+            "restored, untimed, before each call); ours writes a new array and never changes "
+            "the input",
+    "arc": "ByzFL scales its input in place and returns it, as for clip",
     "geometric_median": "ByzFL runs a fixed number of steps from its own start; ours starts "
                         "from the mean: the per-step cost compares, the results are compared "
                         "after 8 steps",
@@ -74,7 +78,7 @@ def make_input(np, n):
     x = rng.standard_normal((n, ROWS, COLS), dtype=np.float32)
     f = (n - 3) // 4
     x[: n - f] += mu
-    x[n - f:] += np.float32(-2.0) * mu
+    x[n - f:] -= mu
     return x, f
 
 
@@ -398,10 +402,18 @@ def worker(func, n, impl, reps, result_dir):
     if func != "geometric_median" and func not in table:
         return {"func": func, "n": n, "impl": impl, "missing": True}
     small, _ = make_input(np, 7)  # warms up imports, thread pools and torch's dispatch
+    prepare = None  # untimed, before every call
     ps = params(np, small, 1)
     if func == "geometric_median":
         table["gm_steps"](small, ps, 1)
         calls = [lambda s=s: table["gm_steps"](x, p, s) for s in GM_STEPS]
+    elif impl == "byzfl" and func in ("clip", "arc"):
+        # ByzFL scales its input in place: every call gets the original values back first,
+        # outside the timed region (the copy is not counted against it).
+        table[func](small, ps)
+        original = x.copy()
+        calls = [lambda: table[func](x, p)]
+        prepare = lambda: np.copyto(x, original)  # noqa: E731
     else:
         table[func](small, ps)
         calls = [lambda: table[func](x, p)]
@@ -430,6 +442,8 @@ def worker(func, n, impl, reps, result_dir):
     for rep in range(reps):
         floor()
         for i, call in enumerate(calls):
+            if prepare is not None:
+                prepare()
             t0 = time.perf_counter()
             out = call()
             best[i] = min(best[i], time.perf_counter() - t0)
@@ -460,6 +474,46 @@ def worker(func, n, impl, reps, result_dir):
     return rec
 
 
+def page_cost(n, reps):
+    """What fresh memory costs against the copy floor: the kernel zeroes every page a process
+    touches first, so a function that returns n updates pays for that beside its own writes."""
+    import mmap
+
+    import numpy as np
+
+    x, _ = make_input(np, n)
+    dst = np.empty_like(x)
+    dst.fill(1.0)
+    floor = touch4k = touch2m = copy2m = float("inf")
+    for _ in range(max(reps, 3)):
+        t0 = time.perf_counter()
+        np.copyto(dst, x)
+        floor = min(floor, time.perf_counter() - t0)
+        for huge in (False, True):
+            m = mmap.mmap(-1, x.nbytes, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+            m.madvise(mmap.MADV_HUGEPAGE if huge else mmap.MADV_NOHUGEPAGE)
+            a = np.frombuffer(m, dtype=np.float32).reshape(x.shape)
+            t0 = time.perf_counter()
+            a[:, :, ::1024] = 0.0  # one write per 4 KB page
+            t = time.perf_counter() - t0
+            if huge:
+                touch2m = min(touch2m, t)
+            else:
+                touch4k = min(touch4k, t)
+            del a
+            m.close()
+        m = mmap.mmap(-1, x.nbytes, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+        m.madvise(mmap.MADV_HUGEPAGE)
+        a = np.frombuffer(m, dtype=np.float32).reshape(x.shape)
+        t0 = time.perf_counter()
+        np.copyto(a, x)
+        copy2m = min(copy2m, time.perf_counter() - t0)
+        del a
+        m.close()
+    return {"page_cost": True, "n": n, "floor_s": floor, "touch_4k": touch4k / floor,
+            "touch_2m": touch2m / floor, "copy_fresh_2m": copy2m / floor}
+
+
 # ---------------------------------------------------------------- driver
 
 
@@ -467,11 +521,21 @@ FUNCS = ["fedavg", "trimmed_mean", "median", "krum", "multi_krum", "geometric_me
          "centered_clipping", "bulyan", "meamed", "nnm", "bucketing", "clip", "arc"]
 
 
-def run_worker(func, n, impl, reps, result_dir, timeout):
+def run_worker(func, n, impl, reps, result_dir, timeout, mem_gb=9.5):
+    import resource
+
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", func, str(n), impl,
            str(reps), result_dir]
+    limit = int(mem_gb * (1 << 30))
+
+    def cap_memory():
+        # Peers that need more address space than this fail their row instead of pushing a
+        # shared machine into swapping or its out-of-memory killer.
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
     try:
-        r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=False)
+        r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=False,
+                           preexec_fn=cap_memory)
     except subprocess.TimeoutExpired:
         return {"func": func, "n": n, "impl": impl, "error": f"over {timeout:.0f} s"}
     lines = [ln for ln in r.stdout.splitlines() if ln.startswith("{")]
@@ -479,6 +543,8 @@ def run_worker(func, n, impl, reps, result_dir, timeout):
         tail = (r.stderr.strip().splitlines() or ["exit %d" % r.returncode])[-1]
         if r.returncode < 0:
             tail = f"killed by signal {-r.returncode}"
+        if "MemoryError" in r.stderr or "can't allocate memory" in r.stderr or "Cannot allocate" in r.stderr:
+            tail = f"out of memory (over {mem_gb:g} GiB)"
         return {"func": func, "n": n, "impl": impl, "error": tail[:80]}
     return json.loads(lines[-1])
 
@@ -530,11 +596,16 @@ def main():
     ap.add_argument("--no-numpy", action="store_true")
     ap.add_argument("--timeout", type=float, default=900.0, help="seconds per measurement")
     ap.add_argument("--json", default="", help="also write every record to this file")
+    ap.add_argument("--mem-gb", type=float, default=9.5,
+                    help="address-space cap of every measurement process, in GiB")
     ap.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     a = ap.parse_args()
     if a.worker:
         func, n, impl, reps, result_dir = a.worker
-        print(json.dumps(worker(func, int(n), impl, int(reps), result_dir)), flush=True)
+        if func == "page_cost":
+            print(json.dumps(page_cost(int(n), int(reps))), flush=True)
+        else:
+            print(json.dumps(worker(func, int(n), impl, int(reps), result_dir)), flush=True)
         return
     # These variables slow a current NumPy's OpenBLAS on some machines; NumPy must run as a
     # user's would. They are read when NumPy loads, so the workers start without them.
@@ -554,10 +625,18 @@ def main():
           f"the input", flush=True)
     with tempfile.TemporaryDirectory(prefix="fenro-bench-") as tmp:
         for n in a.n:
+            pc = run_worker("page_cost", n, "-", a.reps, tmp, a.timeout, a.mem_gb)
+            records.append(pc)
+            if "touch_4k" in pc:
+                print(f"\nn = {n}: copy floor {pc['floor_s'] * 1e3:.1f} ms; first touch of "
+                      f"{n * ROWS * COLS * 4 / 1e6:.0f} MB of fresh memory (one write per 4 KB "
+                      f"page): {pc['touch_4k']:.2f} floors with 4 KB pages, {pc['touch_2m']:.2f} "
+                      f"with 2 MB pages; one np.copyto into fresh 2 MB pages "
+                      f"{pc['copy_fresh_2m']:.2f} floors", flush=True)
             for func in funcs:
                 row = {}
                 for impl in impls:  # fenro first: the peers compare with its saved result
-                    row[impl] = run_worker(func, n, impl, a.reps, tmp, a.timeout)
+                    row[impl] = run_worker(func, n, impl, a.reps, tmp, a.timeout, a.mem_gb)
                     records.append(row[impl])
                 path = os.path.join(tmp, f"{func}-{n}-fenro.npy")
                 if os.path.exists(path):
