@@ -421,15 +421,19 @@ def worker(func, n, impl, reps, result_dir):
     floor_dst.fill(1.0)
     floors = []
 
+    floor_cpu = []
+
     def floor():
-        t0 = time.perf_counter()
+        c0, t0 = time.process_time(), time.perf_counter()
         np.copyto(floor_dst, x)
         floors.append(time.perf_counter() - t0)
+        floor_cpu.append(time.process_time() - c0)
 
     floor()
     result, extra = extra_peak_mb(calls[-1])
     result = np.asarray(result)
     best = [float("inf")] * len(calls)
+    best_cpu = [float("inf")] * len(calls)
     # References for the targets that compare with our own Krum and median.
     refs = {}
     if impl == "fenro" and func in ("bulyan", "nnm"):
@@ -444,9 +448,10 @@ def worker(func, n, impl, reps, result_dir):
         for i, call in enumerate(calls):
             if prepare is not None:
                 prepare()
-            t0 = time.perf_counter()
+            c0, t0 = time.process_time(), time.perf_counter()
             out = call()
             best[i] = min(best[i], time.perf_counter() - t0)
+            best_cpu[i] = min(best_cpu[i], time.process_time() - c0)
             del out
         for k, call in refs.items():
             t0 = time.perf_counter()
@@ -458,11 +463,14 @@ def worker(func, n, impl, reps, result_dir):
     floor()
     rec = {"func": func, "n": n, "impl": impl, "floor_s": min(floors), "extra_mb": extra,
            "reps": rep + 1, "f": f, "threads": os.environ.get("FENRO_NUM_THREADS", "all")}
+    rec["floor_cpu_s"] = min(floor_cpu)
     if func == "geometric_median":
         rec["time_s"] = (best[1] - best[0]) / (GM_STEPS[1] - GM_STEPS[0])
+        rec["cpu_s"] = (best_cpu[1] - best_cpu[0]) / (GM_STEPS[1] - GM_STEPS[0])
         rec["total_s"] = best[1]
     else:
         rec["time_s"] = best[0]
+        rec["cpu_s"] = best_cpu[0]
     rec.update({k + "_s": v for k, v in ref_best.items()})
     path = os.path.join(result_dir, f"{func}-{n}-fenro.npy")
     if impl == "fenro":
@@ -549,12 +557,15 @@ def run_worker(func, n, impl, reps, result_dir, timeout, mem_gb=9.5):
     return json.loads(lines[-1])
 
 
-def fmt_ratio(rec):
+def fmt_ratio(rec, cpu=False):
     if rec is None or rec.get("missing"):
         return "-"
     if "error" in rec:
         return "fail"
-    return "%.2f" % (rec["time_s"] / rec["floor_s"])
+    text = "%.2f" % (rec["time_s"] / rec["floor_s"])
+    if cpu and "cpu_s" in rec:
+        text += " (%.2f)" % (rec["cpu_s"] / rec["floor_cpu_s"])
+    return text
 
 
 def fmt_equal(func, rec, peer):
@@ -598,8 +609,14 @@ def main():
     ap.add_argument("--json", default="", help="also write every record to this file")
     ap.add_argument("--mem-gb", type=float, default=9.5,
                     help="address-space cap of every measurement process, in GiB")
+    ap.add_argument("--table", nargs="+", default=[],
+                    help="print the table of saved --json files (a later record of the same "
+                         "function, n and implementation replaces an earlier one)")
     ap.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     a = ap.parse_args()
+    if a.table:
+        print_saved(a.table)
+        return
     if a.worker:
         func, n, impl, reps, result_dir = a.worker
         if func == "page_cost":
@@ -642,18 +659,45 @@ def main():
                 if os.path.exists(path):
                     os.remove(path)
                 print_row(func, n, row, header=(func == funcs[0]))
-    print("\nDIFFERENCES (times compare the functions as they are; results of a different "
-          "definition only with NumPy):")
-    for k, v in DIFFERENCES.items():
-        print(f"  {k}: {v}")
+    print_differences()
     if a.json:
         with open(a.json, "w") as fh:
             json.dump(records, fh, indent=1)
 
 
+def print_saved(paths):
+    rows, pages = {}, {}
+    for path in paths:
+        with open(path) as fh:
+            for rec in json.load(fh):
+                if rec.get("page_cost"):
+                    pages[rec["n"]] = rec
+                else:
+                    rows.setdefault((rec["n"], rec["func"]), {})[rec["impl"]] = rec
+    for n in sorted({k[0] for k in rows}):
+        if n in pages:
+            pc = pages[n]
+            print(f"\nn = {n}: copy floor {pc['floor_s'] * 1e3:.1f} ms; fresh memory, first touch "
+                  f"{pc['touch_4k']:.2f} floors (4 KB pages) / {pc['touch_2m']:.2f} (2 MB pages); "
+                  f"np.copyto into fresh 2 MB pages {pc['copy_fresh_2m']:.2f} floors")
+        first = True
+        for func in FUNCS:
+            if (n, func) in rows:
+                print_row(func, n, rows[(n, func)], header=first)
+                first = False
+    print_differences()
+
+
+def print_differences():
+    print("\nDIFFERENCES (times compare the functions as they are; results of a different "
+          "definition only with NumPy):")
+    for k, v in DIFFERENCES.items():
+        print(f"  {k}: {v}")
+
+
 def print_row(func, n, row, header):
     if header:
-        print(f"\n| function | n | fenro | ByzFL | NumPy | x ByzFL | target | equal ByzFL | "
+        print(f"\n| function | n | fenro (CPU) | ByzFL | NumPy | x ByzFL | target | equal ByzFL | "
               f"equal NumPy | extra MB fenro / ByzFL / NumPy |")
         print("|---|---|---|---|---|---|---|---|---|---|")
     fen, byz, npv = row.get("fenro"), row.get("byzfl"), row.get("numpy")
@@ -667,7 +711,7 @@ def print_row(func, n, row, header):
         return "%.0f" % r["extra_mb"] if r and "extra_mb" in r else "-"
 
     err = fen.get("error", "") if fen else ""
-    print(f"| {func} | {n} | {fmt_ratio(fen)}{' ' + err if err else ''} | {fmt_ratio(byz)} | "
+    print(f"| {func} | {n} | {fmt_ratio(fen, cpu=True)}{' ' + err if err else ''} | {fmt_ratio(byz)} | "
           f"{fmt_ratio(npv)} | {speed} | {target_text(func, fen)} | "
           f"{fmt_equal(func, byz, 'byzfl')} | {fmt_equal(func, npv, 'numpy')} | "
           f"{mb(fen)} / {mb(byz)} / {mb(npv)} |", flush=True)

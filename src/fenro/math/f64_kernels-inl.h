@@ -310,6 +310,45 @@ void mix_rows(const MixJob& job) {
 }
 
 template <class Ops>
+bool list_mean(const float* const* src, size_t count, double scale, size_t len, float* out) {
+  using V = typename Ops::V;
+  constexpr size_t L = Ops::kLanes;
+  constexpr size_t W = kMixBlock / L;  // vectors per step: independent sums in flight
+  const V factor = Ops::set1(scale);
+  V check = Ops::set1(0.0);
+  size_t l = 0;
+  for (; l + kMixBlock <= len; l += kMixBlock) {
+    V acc[W];
+    for (size_t v = 0; v < W; ++v) acc[v] = Ops::set1(-0.0);
+    for (size_t k = 0; k < count; ++k) {
+#pragma GCC unroll 16
+      for (size_t v = 0; v < W; ++v) {
+        const V x = Ops::load_floats(src[k] + l + v * L);
+        check = Ops::add(check, Ops::sub(x, x));  // NaN from a NaN or an infinity
+        acc[v] = Ops::add(acc[v], x);
+      }
+    }
+    alignas(64) double mean[kMixBlock];
+    for (size_t v = 0; v < W; ++v) Ops::store(mean + v * L, Ops::mul(acc[v], factor));
+    for (size_t t = 0; t < kMixBlock; ++t) out[l + t] = static_cast<float>(mean[t]);
+  }
+  bool finite = true;
+  for (; l < len; ++l) {
+    double sum = -0.0;
+    for (size_t k = 0; k < count; ++k) {
+      const double x = static_cast<double>(src[k][l]);
+      finite = finite && x - x == 0.0;
+      sum = sum + x;
+    }
+    out[l] = static_cast<float>(sum * scale);
+  }
+  alignas(64) double lanes[L];
+  Ops::store(lanes, check);
+  for (size_t t = 0; t < L; ++t) finite = finite && lanes[t] == 0.0;
+  return finite;
+}
+
+template <class Ops>
 void weighted_sum(const float* const* src, const double* coeffs, size_t n, const double* base,
                   size_t len, double* out) {
   using V = typename Ops::V;

@@ -121,6 +121,14 @@ bool mix_fill_avx512(const float* src, size_t len, double* dst, size_t stride);
 void mix_rows_avx2(const MixJob& job);
 void mix_rows_avx512(const MixJob& job);
 
+// out[l] = float32((sum over k < count of double(src[k][l]), in order from -0.0) * scale) for
+// l < len: the list mean of mix_rows read straight from dense float32 rows, for short lists
+// where widening every update into a tile would cost more than the sums. False when a value
+// read is NaN or infinite.
+bool list_mean_scalar(const float* const* src, size_t count, double scale, size_t len, float* out);
+bool list_mean_avx2(const float* const* src, size_t count, double scale, size_t len, float* out);
+bool list_mean_avx512(const float* const* src, size_t count, double scale, size_t len, float* out);
+
 // out[l] = sum over k < n in order, from +0.0, of coeffs[k] * (double(src[k][l]) - base[l]) for
 // l < len; base may be null (read as zeros).
 void weighted_sum_scalar(const float* const* src, const double* coeffs, size_t n,
@@ -151,6 +159,7 @@ struct Kernels {
   bool (*mix_fill)(const float*, size_t, double*, size_t);
   void (*gram_block)(const GramJob&, const size_t*, const size_t*);
   void (*weighted_sum)(const float* const*, const double*, size_t, const double*, size_t, double*);
+  bool (*list_mean)(const float* const*, size_t, double, size_t, float*);
 };
 const Kernels& kernels_for(simd::Target target);
 

@@ -68,6 +68,10 @@ void gram_block_avx2(const GramJob& job, const size_t rows[kGramBlock], const si
 
 void mix_rows_avx2(const MixJob& job) { avx2_target::detail::mix_rows<avx2_target::Ops>(job); }
 
+bool list_mean_avx2(const float* const* src, size_t count, double scale, size_t len, float* out) {
+  return avx2_target::detail::list_mean<avx2_target::Ops>(src, count, scale, len, out);
+}
+
 void weighted_sum_avx2(const float* const* src, const double* coeffs, size_t n,
                        const double* base, size_t len, double* out) {
   avx2_target::detail::weighted_sum<avx2_target::Ops>(src, coeffs, n, base, len, out);

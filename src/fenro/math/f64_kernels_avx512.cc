@@ -69,6 +69,10 @@ void gram_block_avx512(const GramJob& job, const size_t rows[kGramBlock], const 
 
 void mix_rows_avx512(const MixJob& job) { avx512_target::detail::mix_rows<avx512_target::Ops>(job); }
 
+bool list_mean_avx512(const float* const* src, size_t count, double scale, size_t len, float* out) {
+  return avx512_target::detail::list_mean<avx512_target::Ops>(src, count, scale, len, out);
+}
+
 void weighted_sum_avx512(const float* const* src, const double* coeffs, size_t n,
                          const double* base, size_t len, double* out) {
   avx512_target::detail::weighted_sum<avx512_target::Ops>(src, coeffs, n, base, len, out);

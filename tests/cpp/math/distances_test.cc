@@ -185,6 +185,41 @@ TEST(ListMeans, LongListsFromTheTotalGiveTheListOrderBits) {
   });
 }
 
+TEST(ListMeans, ShortListsReadDenseUpdatesDirectlyWithTheSameBits) {
+  // A partition into short lists (as bucketing makes), one list repeated, over dense updates
+  // with hard values: the direct path, compared with the list-order sums.
+  const size_t n = 7, rows = 3, cols = 37;  // 111 elements: whole blocks and a tail
+  std::mt19937 rng(9);
+  const testing::StridedUpdates u(n, rows, cols, cols, [&](size_t, size_t) { return testing::hard_value(rng); });
+  std::vector<std::vector<float>> flat;
+  for (const UpdateView& v : u.views) flat.push_back(testing::row_major(v));
+  const std::vector<std::vector<uint32_t>> lists = {{3, 1}, {0, 6}, {2}, {5, 4}, {0, 6}};
+  std::vector<uint32_t> offsets{0}, members;
+  for (const auto& l : lists) {
+    members.insert(members.end(), l.begin(), l.end());
+    offsets.push_back(static_cast<uint32_t>(members.size()));
+  }
+  testing::for_each_target_and_pool([&](simd::Target t) {
+    UpdateStack out(lists.size(), rows, cols);
+    EXPECT_TRUE(detail::average_lists_with(u.views, offsets, members, out, t));
+    for (size_t r = 0; r < lists.size(); ++r) {
+      for (size_t e = 0; e < rows * cols; ++e) {
+        double s = -0.0;
+        for (uint32_t k : lists[r]) s += static_cast<double>(flat[k][e]);
+        const float want = static_cast<float>(s * (1.0 / static_cast<double>(lists[r].size())));
+        ASSERT_EQ(testing::bits_of(out.update(r)[e]), testing::bits_of(want)) << r << " " << e;
+      }
+    }
+    // An infinity in a block or in the tail is reported.
+    for (size_t at : {size_t{20}, size_t{110}}) {
+      const testing::StridedUpdates bad(n, rows, cols, cols, [&](size_t k, size_t c) {
+        return k == 5 && c == at % cols ? INFINITY : 1.0f;
+      });
+      EXPECT_FALSE(detail::average_lists_with(bad.views, offsets, members, out, t)) << at;
+    }
+  });
+}
+
 TEST(WeightedSums, AddCoefficientTimesDeviationInUpdateOrder) {
   const size_t n = 7, rows = 3, cols = 41;
   std::mt19937 rng(8);
