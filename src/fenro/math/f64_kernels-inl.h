@@ -147,6 +147,15 @@ void gram_block(const GramJob& job, const size_t rows[kGramBlock], const size_t 
   }
 }
 
+// dst[l] = float32(acc[l] * scale) for the first `width` lanes of kMixBlock doubles.
+template <class Ops>
+void store_mean(const typename Ops::V* acc, typename Ops::V scale, float* dst, size_t width) {
+  constexpr size_t L = Ops::kLanes;
+  alignas(64) double mean[kMixBlock];
+  for (size_t v = 0; v < kMixBlock / L; ++v) Ops::store(mean + v * L, Ops::mul(acc[v], scale));
+  for (size_t l = 0; l < width; ++l) dst[l] = static_cast<float>(mean[l]);
+}
+
 // R outputs that share one member count, over block b of the tile (`width` valid coordinates).
 template <class Ops, size_t R>
 void mix_block(const MixJob& job, const uint32_t* outs, size_t count, size_t b, size_t width) {
@@ -171,10 +180,7 @@ void mix_block(const MixJob& job, const uint32_t* outs, size_t count, size_t b, 
   // A product, not a division: a vector division costs as much as the whole sum for small lists.
   const V scale = Ops::set1(1.0 / static_cast<double>(count));
   for (size_t r = 0; r < R; ++r) {
-    alignas(64) double mean[kMixBlock];
-    for (size_t v = 0; v < VB; ++v) Ops::store(mean + v * L, Ops::mul(acc[r][v], scale));
-    float* dst = job.out + outs[r] * job.out_stride + b * kMixBlock;
-    for (size_t l = 0; l < width; ++l) dst[l] = static_cast<float>(mean[l]);
+    store_mean<Ops>(acc[r], scale, job.out + outs[r] * job.out_stride + b * kMixBlock, width);
   }
 }
 
@@ -250,10 +256,7 @@ void mix_block_complement(const MixJob& job, const uint32_t* outs, size_t drop, 
       mix_block<Ops, 1>(job, outs + r, job.n - drop, b, width);
       continue;
     }
-    alignas(64) double mean[kMixBlock];
-    for (size_t v = 0; v < VB; ++v) Ops::store(mean + v * L, Ops::mul(acc[r][v], scale));
-    float* dst = job.out + outs[r] * job.out_stride + b * kMixBlock;
-    for (size_t l = 0; l < width; ++l) dst[l] = static_cast<float>(mean[l]);
+    store_mean<Ops>(acc[r], scale, job.out + outs[r] * job.out_stride + b * kMixBlock, width);
   }
 }
 
@@ -328,9 +331,7 @@ bool list_mean(const float* const* src, size_t count, double scale, size_t len, 
         acc[v] = Ops::add(acc[v], x);
       }
     }
-    alignas(64) double mean[kMixBlock];
-    for (size_t v = 0; v < W; ++v) Ops::store(mean + v * L, Ops::mul(acc[v], factor));
-    for (size_t t = 0; t < kMixBlock; ++t) out[l + t] = static_cast<float>(mean[t]);
+    store_mean<Ops>(acc, factor, out + l, kMixBlock);
   }
   bool finite = true;
   for (; l < len; ++l) {
