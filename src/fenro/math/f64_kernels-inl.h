@@ -157,30 +157,46 @@ void store_mean(const typename Ops::V* acc, typename Ops::V scale, float* dst, s
 }
 
 // R outputs that share one member count, over block b of the tile (`width` valid coordinates).
-template <class Ops, size_t R>
-void mix_block(const MixJob& job, const uint32_t* outs, size_t count, size_t b, size_t width) {
+// kFromTotal: each sum starts from the block's `total` and subtracts the output's excluded
+// rows. The sums are then exact (exact_block), so the order of the subtractions does not matter
+// and each equals its list's sum in list order; an output with a zero lane, whose sign only the
+// list order decides, is summed again that way.
+template <class Ops, size_t R, bool kFromTotal = false>
+void mix_block(const MixJob& job, const uint32_t* outs, size_t count, size_t b, size_t width,
+               const typename Ops::V* total = nullptr) {
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   constexpr size_t VB = kMixBlock / L;
   const double* blk = job.tile + b * job.n * kMixBlock;
-  const uint32_t* mem[R];
+  const size_t terms = kFromTotal ? job.n - count : count;
+  const uint32_t* rows[R];
   V acc[R][VB];
   for (size_t r = 0; r < R; ++r) {
-    mem[r] = job.members + job.offsets[outs[r]];
-    for (size_t v = 0; v < VB; ++v) acc[r][v] = Ops::set1(-0.0);
+    rows[r] = kFromTotal ? job.excluded + job.excluded_offsets[outs[r]]
+                         : job.members + job.offsets[outs[r]];
+    for (size_t v = 0; v < VB; ++v) acc[r][v] = kFromTotal ? total[v] : Ops::set1(-0.0);
   }
-  for (size_t k = 0; k < count; ++k) {
+  for (size_t k = 0; k < terms; ++k) {
 #pragma GCC unroll 4
     for (size_t r = 0; r < R; ++r) {
-      const double* src = blk + size_t{mem[r][k]} * kMixBlock;
+      const double* src = blk + size_t{rows[r][k]} * kMixBlock;
 #pragma GCC unroll 16
-      for (size_t v = 0; v < VB; ++v) acc[r][v] = Ops::add(acc[r][v], Ops::load(src + v * L));
+      for (size_t v = 0; v < VB; ++v) {
+        const V x = Ops::load(src + v * L);
+        acc[r][v] = kFromTotal ? Ops::sub(acc[r][v], x) : Ops::add(acc[r][v], x);
+      }
     }
   }
   // A product, not a division: a vector division costs as much as the whole sum for small lists.
   const V scale = Ops::set1(1.0 / static_cast<double>(count));
   for (size_t r = 0; r < R; ++r) {
-    store_mean<Ops>(acc[r], scale, job.out + outs[r] * job.out_stride + b * kMixBlock, width);
+    bool zero = false;
+    for (size_t v = 0; kFromTotal && v < VB; ++v) zero = zero || Ops::any_zero(acc[r][v]);
+    if (zero) {
+      mix_block<Ops, 1>(job, outs + r, count, b, width);
+    } else {
+      store_mean<Ops>(acc[r], scale, job.out + outs[r] * job.out_stride + b * kMixBlock, width);
+    }
   }
 }
 
@@ -223,43 +239,6 @@ bool exact_block(const MixJob& job, size_t b) {
   return exact;
 }
 
-// As mix_block, for R outputs with `drop` excluded updates each, from the block's total: the
-// sums are exact (exact_block), so subtracting the excluded rows in any order gives each
-// list's sum exactly. An output with a zero lane is summed again in list order, which alone
-// decides the zero's sign.
-template <class Ops, size_t R>
-void mix_block_complement(const MixJob& job, const uint32_t* outs, size_t drop, size_t b,
-                          size_t width, const typename Ops::V* total) {
-  using V = typename Ops::V;
-  constexpr size_t L = Ops::kLanes;
-  constexpr size_t VB = kMixBlock / L;
-  const double* blk = job.tile + b * job.n * kMixBlock;
-  const uint32_t* ex[R];
-  V acc[R][VB];
-  for (size_t r = 0; r < R; ++r) {
-    ex[r] = job.excluded + job.excluded_offsets[outs[r]];
-    for (size_t v = 0; v < VB; ++v) acc[r][v] = total[v];
-  }
-  for (size_t k = 0; k < drop; ++k) {
-#pragma GCC unroll 4
-    for (size_t r = 0; r < R; ++r) {
-      const double* src = blk + size_t{ex[r][k]} * kMixBlock;
-#pragma GCC unroll 16
-      for (size_t v = 0; v < VB; ++v) acc[r][v] = Ops::sub(acc[r][v], Ops::load(src + v * L));
-    }
-  }
-  const V scale = Ops::set1(1.0 / static_cast<double>(job.n - drop));
-  for (size_t r = 0; r < R; ++r) {
-    bool zero = false;
-    for (size_t v = 0; v < VB; ++v) zero = zero || Ops::any_zero(acc[r][v]);
-    if (zero) {
-      mix_block<Ops, 1>(job, outs + r, job.n - drop, b, width);
-      continue;
-    }
-    store_mean<Ops>(acc[r], scale, job.out + outs[r] * job.out_stride + b * kMixBlock, width);
-  }
-}
-
 template <class Ops>
 void mix_rows(const MixJob& job) {
   using V = typename Ops::V;
@@ -287,10 +266,10 @@ void mix_rows(const MixJob& job) {
         bool same = i + R <= job.todo_count;
         for (size_t r = 1; same && r < R; ++r) same = drop_of(i + r) == drop;
         if (same && R > 1) {
-          mix_block_complement<Ops, R>(job, job.todo + i, drop, b, width, total);
+          mix_block<Ops, R, true>(job, job.todo + i, job.n - drop, b, width, total);
           i += R;
         } else {
-          mix_block_complement<Ops, 1>(job, job.todo + i, drop, b, width, total);
+          mix_block<Ops, 1, true>(job, job.todo + i, job.n - drop, b, width, total);
           ++i;
         }
       }
