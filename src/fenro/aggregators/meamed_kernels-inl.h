@@ -124,9 +124,15 @@ void around_median_reduce(const AroundMedianJob& job, const float* buf, size_t c
     }
   }
   // The kept slots summed in ascending order; the others add -0.0, which changes nothing.
+  // Slots [r, keep) lie in every window (0 <= start <= r) and are added without a test.
   typename D::V sum[B];
   for (size_t b = 0; b < B; ++b) sum[b] = neg_zero;
   for (size_t p = 0; p < n; ++p) {
+    if (p >= r && p < keep) {
+#pragma GCC unroll 16
+      for (size_t b = 0; b < B; ++b) sum[b] = D::add(sum[b], D::widen(buf + p * S + b * L));
+      continue;
+    }
     const typename D::V q = D::set1(static_cast<double>(p));
 #pragma GCC unroll 16
     for (size_t b = 0; b < B; ++b) {

@@ -79,6 +79,13 @@ inline constexpr size_t kMixBlock = 16;
 // mix_rows writes, for each output r in todo[0 .. todo_count), coordinates [0, len) of the chunk
 // to out[r * out_stride + l]: float32 of (sum of the members' values in list order, from -0.0)
 // times the float64 reciprocal of the member count. Output r's members are members[offsets[r] .. offsets[r + 1]).
+//
+// With `excluded_offsets` set, every list has distinct members and output r's complement among the n
+// updates is excluded[excluded_offsets[r] .. excluded_offsets[r + 1]). In a block where every
+// sum of its values is exact in float64 whatever the order (exact_block says so), a list's sum
+// is then taken as the total of all n rows minus the excluded ones: the same exact value as the
+// sum in list order, for far fewer additions when the lists are long. A zero sum, whose sign
+// depends on the order, is summed in list order instead.
 struct MixJob {
   const double* tile;
   size_t n;
@@ -89,7 +96,22 @@ struct MixJob {
   size_t todo_count;
   float* out;
   size_t out_stride;
+  const uint32_t* excluded_offsets;  // null: every sum in list order
+  const uint32_t* excluded;
+  double exact_ratio;  // exact_ratio_for(n)
 };
+
+// Sums of n float32 values, in any order and over any subset, are exact in float64 when the
+// largest magnitude is at most exact_ratio_for(n) times the smallest nonzero one: the values are
+// then multiples of one power of two q, and every partial sum is a multiple of q below 2^53 q.
+// (With e the binary exponents, e_max - e_min <= 29 - ceil(log2 n) suffices, and a ratio up to
+// 2^(29 - ceil(log2 n)) implies it.) Zero when no ratio does.
+inline double exact_ratio_for(size_t n) {
+  int bits = 0;
+  while (bits < 64 && (size_t{1} << bits) < n) ++bits;
+  if (bits > 29) return 0.0;
+  return static_cast<double>(uint64_t{1} << (29 - bits));
+}
 void mix_rows_scalar(const MixJob& job);
 // Writes src[0 .. len) widened to float64 in blocks of kMixBlock `stride` doubles apart (element
 // t at dst[(t / kMixBlock) * stride + t % kMixBlock]); false when a value is NaN or infinite.
@@ -98,6 +120,14 @@ bool mix_fill_avx2(const float* src, size_t len, double* dst, size_t stride);
 bool mix_fill_avx512(const float* src, size_t len, double* dst, size_t stride);
 void mix_rows_avx2(const MixJob& job);
 void mix_rows_avx512(const MixJob& job);
+
+// out[l] = float32((sum over k < count of double(src[k][l]), in order from -0.0) * scale) for
+// l < len: the list mean of mix_rows read straight from dense float32 rows, for short lists
+// where widening every update into a tile would cost more than the sums. False when a value
+// read is NaN or infinite.
+bool list_mean_scalar(const float* const* src, size_t count, double scale, size_t len, float* out);
+bool list_mean_avx2(const float* const* src, size_t count, double scale, size_t len, float* out);
+bool list_mean_avx512(const float* const* src, size_t count, double scale, size_t len, float* out);
 
 // out[l] = sum over k < n in order, from +0.0, of coeffs[k] * (double(src[k][l]) - base[l]) for
 // l < len; base may be null (read as zeros).
@@ -129,6 +159,7 @@ struct Kernels {
   bool (*mix_fill)(const float*, size_t, double*, size_t);
   void (*gram_block)(const GramJob&, const size_t*, const size_t*);
   void (*weighted_sum)(const float* const*, const double*, size_t, const double*, size_t, double*);
+  bool (*list_mean)(const float* const*, size_t, double, size_t, float*);
 };
 const Kernels& kernels_for(simd::Target target);
 

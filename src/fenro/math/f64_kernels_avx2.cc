@@ -26,6 +26,16 @@ struct Ops {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V madd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
   static V set1(double x) { return _mm256_set1_pd(x); }
+  static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+  static V max(V a, V b) { return _mm256_max_pd(a, b); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
+  static V zero_to_inf(V a) {
+    const V zero = _mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_EQ_OQ);
+    return _mm256_blendv_pd(a, _mm256_set1_pd(__builtin_inf()), zero);
+  }
+  static bool any_zero(V a) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_setzero_pd(), _CMP_EQ_OQ)) != 0;
+  }
   static void transpose8(const float* const* src, size_t t, double* dst) {
     __m256 c[8];
     transpose8_floats(src, t, c);
@@ -57,6 +67,10 @@ void gram_block_avx2(const GramJob& job, const size_t rows[kGramBlock], const si
 }
 
 void mix_rows_avx2(const MixJob& job) { avx2_target::detail::mix_rows<avx2_target::Ops>(job); }
+
+bool list_mean_avx2(const float* const* src, size_t count, double scale, size_t len, float* out) {
+  return avx2_target::detail::list_mean<avx2_target::Ops>(src, count, scale, len, out);
+}
 
 void weighted_sum_avx2(const float* const* src, const double* coeffs, size_t n,
                        const double* base, size_t len, double* out) {

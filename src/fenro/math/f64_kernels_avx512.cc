@@ -32,6 +32,14 @@ struct Ops {
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V madd(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
   static V set1(double x) { return _mm512_set1_pd(x); }
+  static V abs(V a) { return _mm512_abs_pd(a); }
+  static V max(V a, V b) { return _mm512_max_pd(a, b); }
+  static V min(V a, V b) { return _mm512_min_pd(a, b); }
+  static V zero_to_inf(V a) {
+    const __mmask8 zero = _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    return _mm512_mask_blend_pd(zero, a, _mm512_set1_pd(__builtin_inf()));
+  }
+  static bool any_zero(V a) { return _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_EQ_OQ) != 0; }
   static void transpose8(const float* const* src, size_t t, double* dst) {
     __m256 c[8];
     transpose8_floats(src, t, c);
@@ -60,6 +68,10 @@ void gram_block_avx512(const GramJob& job, const size_t rows[kGramBlock], const 
 }
 
 void mix_rows_avx512(const MixJob& job) { avx512_target::detail::mix_rows<avx512_target::Ops>(job); }
+
+bool list_mean_avx512(const float* const* src, size_t count, double scale, size_t len, float* out) {
+  return avx512_target::detail::list_mean<avx512_target::Ops>(src, count, scale, len, out);
+}
 
 void weighted_sum_avx512(const float* const* src, const double* coeffs, size_t n,
                          const double* base, size_t len, double* out) {

@@ -22,6 +22,11 @@ struct Ops {
   static V mul(V a, V b) { return a * b; }
   static V madd(V a, V b, V c) { return c + a * b; }
   static V set1(double x) { return x; }
+  static V abs(V a) { return __builtin_fabs(a); }
+  static V max(V a, V b) { return a > b ? a : b; }
+  static V min(V a, V b) { return a < b ? a : b; }
+  static V zero_to_inf(V a) { return a == 0.0 ? __builtin_inf() : a; }
+  static bool any_zero(V a) { return a == 0.0; }
   static void transpose8(const float* const* src, size_t t, double* dst) {
     for (size_t j = 0; j < 8; ++j)
       for (size_t l = 0; l < 8; ++l) dst[j * 8 + l] = static_cast<double>(src[l][t + j]);
@@ -50,6 +55,10 @@ void gram_block_scalar(const GramJob& job, const size_t rows[kGramBlock], const 
 
 void mix_rows_scalar(const MixJob& job) { scalar_target::detail::mix_rows<scalar_target::Ops>(job); }
 
+bool list_mean_scalar(const float* const* src, size_t count, double scale, size_t len, float* out) {
+  return scalar_target::detail::list_mean<scalar_target::Ops>(src, count, scale, len, out);
+}
+
 void weighted_sum_scalar(const float* const* src, const double* coeffs, size_t n,
                          const double* base, size_t len, double* out) {
   scalar_target::detail::weighted_sum<scalar_target::Ops>(src, coeffs, n, base, len, out);
@@ -57,12 +66,14 @@ void weighted_sum_scalar(const float* const* src, const double* coeffs, size_t n
 
 const Kernels& kernels_for(simd::Target target) {
   static const Kernels scalar{&pair_rows_scalar, &pair_fill_scalar, &mix_rows_scalar,
-                              &mix_fill_scalar, &gram_block_scalar, &weighted_sum_scalar};
+                              &mix_fill_scalar, &gram_block_scalar, &weighted_sum_scalar,
+                              &list_mean_scalar};
 #if defined(FENRO_X86)
   static const Kernels avx2{&pair_rows_avx2, &pair_fill_avx2, &mix_rows_avx2, &mix_fill_avx2,
-                            &gram_block_avx2, &weighted_sum_avx2};
+                            &gram_block_avx2, &weighted_sum_avx2, &list_mean_avx2};
   static const Kernels avx512{&pair_rows_avx512, &pair_fill_avx512, &mix_rows_avx512,
-                              &mix_fill_avx512, &gram_block_avx512, &weighted_sum_avx512};
+                              &mix_fill_avx512, &gram_block_avx512, &weighted_sum_avx512,
+                              &list_mean_avx512};
   if (target == simd::Target::kAvx2) return avx2;
   if (target == simd::Target::kAvx512) return avx512;
 #else

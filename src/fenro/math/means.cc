@@ -47,6 +47,72 @@ bool average_lists_with(std::span<const UpdateView> updates, std::span<const uin
   std::vector<uint32_t> todo;
   for (uint32_t r = 0; r < source.size(); ++r)
     if (source[r] == r) todo.push_back(r);
+  // Short lists over dense updates, each update in some list (so every value is checked), as in
+  // bucketing: each sum reads its members' rows directly, with no float64 tile of all n.
+  {
+    size_t total = 0;
+    bool dense = true, nonempty = true;
+    std::vector<uint8_t> used(n, 0);
+    for (const UpdateView& u : updates) dense = dense && u.contiguous();
+    for (uint32_t r : todo) {
+      total += offsets[r + 1] - offsets[r];
+      nonempty = nonempty && offsets[r + 1] > offsets[r];
+      for (uint32_t i = offsets[r]; i < offsets[r + 1]; ++i)
+        if (members[i] < n) used[members[i]] = 1;
+    }
+    const bool covered = std::all_of(used.begin(), used.end(), [](uint8_t u) { return u != 0; });
+    if (dense && nonempty && covered && total <= 2 * n) {
+      constexpr size_t kSpan = size_t{1} << 14;  // elements per task: 64 KB of each member
+      const size_t spans = (d + kSpan - 1) / kSpan;
+      std::atomic<bool> finite{true};
+      parallel::parallel_for(todo.size() * spans, 1, [&](size_t begin, size_t end) {
+        std::vector<const float*> src;
+        bool ok = true;
+        for (size_t task = begin; task < end; ++task) {
+          const uint32_t r = todo[task / spans];
+          const size_t c0 = (task % spans) * kSpan, len = std::min(kSpan, d - c0);
+          src.clear();
+          for (uint32_t i = offsets[r]; i < offsets[r + 1]; ++i) src.push_back(updates[members[i]].data + c0);
+          const double scale = 1.0 / static_cast<double>(src.size());
+          ok = kernels.list_mean(src.data(), src.size(), scale, len, out.update(r) + c0) && ok;
+        }
+        if (!ok) finite.store(false);
+      });
+      parallel::parallel_for(source.size(), 1, [&](size_t begin, size_t end) {
+        for (size_t r = begin; r < end; ++r)
+          if (source[r] != r) std::memcpy(out.update(r), out.update(source[r]), d * sizeof(float));
+      });
+      return finite.load();
+    }
+  }
+  // Long lists of distinct members are summed from each block's total minus their complement
+  // where that is exact (MixJob): worth it when the total and the complements take fewer
+  // additions than the lists.
+  std::vector<uint32_t> excluded_offsets, excluded;
+  {
+    size_t list_adds = 0, complement_adds = n;
+    bool distinct = true;
+    std::vector<uint8_t> seen(n);
+    for (uint32_t r : todo) {
+      std::fill(seen.begin(), seen.end(), uint8_t{0});
+      for (uint32_t i = offsets[r]; i < offsets[r + 1]; ++i) {
+        distinct = distinct && members[i] < n && seen[members[i]] == 0;
+        if (members[i] < n) seen[members[i]] = 1;
+      }
+      list_adds += offsets[r + 1] - offsets[r];
+      complement_adds += n - std::min<size_t>(n, offsets[r + 1] - offsets[r]);
+    }
+    if (distinct && complement_adds < list_adds && exact_ratio_for(n) > 0.0) {
+      excluded_offsets.assign(source.size() + 1, 0);
+      for (uint32_t r = 0; r < source.size(); ++r) {
+        std::fill(seen.begin(), seen.end(), uint8_t{0});
+        for (uint32_t i = offsets[r]; i < offsets[r + 1]; ++i) seen[members[i]] = 1;
+        for (uint32_t k = 0; k < n; ++k)
+          if (seen[k] == 0) excluded.push_back(k);
+        excluded_offsets[r + 1] = static_cast<uint32_t>(excluded.size());
+      }
+    }
+  }
   // The chunk of all n updates in float64 takes about 1 MB of L2.
   const size_t chunk = std::clamp<size_t>((size_t{1} << 17) / std::max<size_t>(n, 1), kMixBlock,
                                           4096) & ~(kMixBlock - 1);
@@ -79,7 +145,9 @@ bool average_lists_with(std::span<const UpdateView> updates, std::span<const uin
         });
       }
       const MixJob job{tile.get(), n, len, offsets.data(), members.data(), todo.data(),
-                       todo.size(), out.data() + c0, d};
+                       todo.size(), out.data() + c0, d,
+                       excluded_offsets.empty() ? nullptr : excluded_offsets.data(),
+                       excluded.data(), exact_ratio_for(n)};
       kernels.mix_rows(job);
       for (uint32_t r = 0; r < source.size(); ++r) {
         if (source[r] != r) std::memcpy(out.update(r) + c0, out.update(source[r]) + c0, len * sizeof(float));

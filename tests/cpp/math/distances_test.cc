@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -145,6 +146,71 @@ TEST(ListMeans, SumInListOrderInFloat64OnEveryTargetAndPool) {
   const std::vector<uint32_t> one_offsets{0, 1}, one_member{0};
   UpdateStack out(1, rows, cols);
   EXPECT_FALSE(average_lists_f64(bad.views, one_offsets, one_member, out));
+}
+
+// average_lists_with on every target and pool against the list-order float64 sums from -0.0,
+// times 1 / count, rounded to float32, bit for bit.
+void expect_list_order_means(const testing::StridedUpdates& u, const std::vector<uint32_t>& offsets,
+                             const std::vector<uint32_t>& members) {
+  std::vector<std::vector<float>> flat;
+  for (const UpdateView& v : u.views) flat.push_back(testing::row_major(v));
+  const size_t outputs = offsets.size() - 1, rows = u.views[0].rows, cols = u.views[0].cols;
+  testing::for_each_target_and_pool([&](simd::Target t) {
+    UpdateStack out(outputs, rows, cols);
+    EXPECT_TRUE(detail::average_lists_with(u.views, offsets, members, out, t));
+    for (size_t r = 0; r < outputs; ++r) {
+      for (size_t e = 0; e < rows * cols; ++e) {
+        double s = -0.0;
+        for (uint32_t i = offsets[r]; i < offsets[r + 1]; ++i) s += static_cast<double>(flat[members[i]][e]);
+        const float want = static_cast<float>(s * (1.0 / static_cast<double>(offsets[r + 1] - offsets[r])));
+        ASSERT_EQ(testing::bits_of(out.update(r)[e]), testing::bits_of(want)) << r << " " << e;
+      }
+    }
+  });
+}
+
+TEST(ListMeans, LongListsFromTheTotalGiveTheListOrderBits) {
+  // Lists of n - 2 distinct members take the total-minus-complement path wherever a block's
+  // sums are exact. Columns: plain values, cancellations to +0.0, lists of -0.0 only, a spread of
+  // magnitudes too wide for exact sums, all zeros.
+  const size_t n = 13, rows = 3, cols = 100;  // 300 elements: a partial last block
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  const testing::StridedUpdates u(n, rows, cols, cols + 3, [&](size_t k, size_t c) -> float {
+    if (c == 5 || c == 70) return k == 0 ? 2.0f : (k == 1 ? -2.0f : 0.0f);  // some lists sum to 0
+    if (c == 9) return k == 0 ? 3.0f : -0.0f;  // lists without update 0 sum to -0.0
+    if (c == 20) return k == 4 ? 0x1p100f : (k == 9 ? 0x1p-120f : normal(rng));
+    if (c >= 32 && c < 48) return 0.0f;
+    return normal(rng);
+  });
+  std::vector<uint32_t> offsets{0}, members;
+  for (uint32_t r = 0; r < n; ++r) {
+    for (uint32_t k = 0; k < n; ++k)
+      if (k != r && k != (r + 5) % n) members.push_back(k);
+    std::shuffle(members.end() - static_cast<std::ptrdiff_t>(n - 2), members.end(), rng);
+    offsets.push_back(static_cast<uint32_t>(members.size()));
+  }
+  expect_list_order_means(u, offsets, members);
+}
+
+TEST(ListMeans, ShortListsReadDenseUpdatesDirectlyWithTheSameBits) {
+  // A partition into short lists (as bucketing makes), one list repeated, over dense updates
+  // with hard values: the direct path.
+  const size_t n = 7, rows = 3, cols = 37;  // 111 elements: whole blocks and a tail
+  std::mt19937 rng(9);
+  const testing::StridedUpdates u(n, rows, cols, cols, [&](size_t, size_t) { return testing::hard_value(rng); });
+  const std::vector<uint32_t> offsets{0, 2, 4, 5, 7, 9}, members{3, 1, 0, 6, 2, 5, 4, 0, 6};
+  expect_list_order_means(u, offsets, members);
+  // An infinity in a block or in the tail is reported.
+  for (size_t at : {size_t{20}, size_t{36}}) {
+    const testing::StridedUpdates bad(n, rows, cols, cols, [&](size_t k, size_t c) {
+      return k == 5 && c == at ? INFINITY : 1.0f;
+    });
+    testing::for_each_target_and_pool([&](simd::Target t) {
+      UpdateStack out(offsets.size() - 1, rows, cols);
+      EXPECT_FALSE(detail::average_lists_with(bad.views, offsets, members, out, t)) << at;
+    });
+  }
 }
 
 TEST(WeightedSums, AddCoefficientTimesDeviationInUpdateOrder) {
