@@ -64,24 +64,11 @@ Result<ClipResult> clip(const update::Pieces& pieces, double c) {
 Result<ArcResult> arc(const update::Pieces& pieces, uint64_t f) {
   auto norms = validated_norms(pieces);
   if (!norms.ok()) return std::move(norms).error();
-  const size_t n = pieces.count();
-  if (!(f < n && f < n - f)) return error::ByzantineCountOutOfRange{error::CountRule::kArc, f, n};
-  // The selection and factors of preaggregation::arc.
+  auto decided = preaggregation::arc_decide(std::move(*norms), f);
+  if (!decided.ok()) return std::move(decided).error();
   ArcResult result;
-  __extension__ typedef unsigned __int128 U128;
-  result.k = static_cast<uint64_t>(U128{2} * f * (n - f) / n);
-  std::vector<size_t> order(n);
-  std::iota(order.begin(), order.end(), size_t{0});
-  const std::vector<double>& norm = *norms;
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return norm[a] > norm[b]; });
-  result.threshold = norm[order[result.k]];
-  result.factors.assign(n, 1.0);
-  result.clipped_indices.assign(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(result.k));
-  for (size_t i : result.clipped_indices) {
-    if (norm[i] > result.threshold) result.factors[i] = result.threshold / norm[i];
-  }
+  static_cast<preaggregation::ArcDecision&>(result) = std::move(decided).value();
   result.clipped = scale(pieces, result.factors);
-  result.norms = std::move(*norms);
   return result;
 }
 

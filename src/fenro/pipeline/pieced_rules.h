@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fenro/error/result.h"
+#include "fenro/preaggregation/arc.h"
 #include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 #include "fenro/update/update_stack.h"
@@ -27,13 +28,8 @@ struct ClipResult {
 Result<ClipResult> clip(const update::Pieces& pieces, double c);
 
 // preaggregation::arc's results, per piece.
-struct ArcResult {
+struct ArcResult : preaggregation::ArcDecision {
   std::vector<UpdateStack> clipped;
-  uint64_t k = 0;
-  double threshold = 0.0;
-  std::vector<size_t> clipped_indices;
-  std::vector<double> norms;
-  std::vector<double> factors;
 };
 Result<ArcResult> arc(const update::Pieces& pieces, uint64_t f);
 

@@ -13,13 +13,17 @@
 
 namespace fenro::preaggregation {
 
-struct ArcResult {
-  UpdateStack clipped;          // n updates
-  uint64_t k = 0;               // floor(2 f (n - f) / n) updates clipped
-  double threshold = 0.0;       // the norm of the (k + 1)-th largest update
+// ARC's decision, from the norms alone.
+struct ArcDecision {
+  uint64_t k = 0;                       // floor(2 f (n - f) / n) updates clipped
+  double threshold = 0.0;               // the norm of the (k + 1)-th largest update
   std::vector<size_t> clipped_indices;  // the k clipped updates, largest norm first
-  std::vector<double> norms;    // ||x_i||, l2_norms_f64
-  std::vector<double> factors;  // threshold / ||x_i|| for the clipped (at most 1), else 1
+  std::vector<double> norms;            // ||x_i||, l2_norms_f64
+  std::vector<double> factors;          // threshold / ||x_i|| for the clipped (at most 1), else 1
+};
+
+struct ArcResult : ArcDecision {
+  UpdateStack clipped;  // n updates
 };
 
 // k = floor(2 f (n - f) / n), computed exactly in integers. The updates are ranked by norm,
@@ -29,6 +33,11 @@ struct ArcResult {
 // Checks, first failure wins: the shared update validation (validation.h); then 2f < n, else
 // ByzantineCountOutOfRange ("f = 5 is out of range: arc needs 2f < n (n = 10)").
 Result<ArcResult> arc(std::span<const UpdateView> updates, uint64_t f);
+
+// ARC's decision from the norms of n updates already validated: the count check (2f < n, else
+// ByzantineCountOutOfRange), then k, the threshold, the clipped indices and the factors. Every
+// form of ARC (whole updates, pieces) takes it, so they rank and scale alike.
+Result<ArcDecision> arc_decide(std::vector<double> norms, uint64_t f);
 
 }  // namespace fenro::preaggregation
 
