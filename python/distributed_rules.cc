@@ -78,58 +78,35 @@ PyObject* rule(PyObject*, PyObject* call) {
     if (kwargs == Py_None) kwargs = nullptr;
     const std::string_view which(name);
     RangeKernel kernel;
+    auto run = [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); };
     if (which == "fedavg") {
-      static const char* kw[] = {"updates", "weights", nullptr};
-      PyObject *py_updates, *py_weights = nullptr;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:fedavg", const_cast<char**>(kw),
-                                       &py_updates, &py_weights)) {
-        return nullptr;
-      }
       kernel.method = RangeMethod::kFedAvg;
-      return call_with_updates(
-          py_updates, [&] { return conversion_runs_no_python(nullptr, py_weights); },
-          [&] { return to_f32_list(py_weights, "weights", &kernel.weights, true); },
-          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+      return call_with_weights(args, kwargs, "O|O:fedavg",
+                               [&](std::span<const UpdateView> u,
+                                   std::optional<std::vector<float>>& weights) {
+                                 kernel.weights = std::move(weights);
+                                 return run(u);
+                               });
     }
     if (which == "trimmed_mean") {
-      static const char* kw[] = {"updates", "trim", nullptr};
-      PyObject *py_updates, *py_trim = nullptr;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:trimmed_mean", const_cast<char**>(kw),
-                                       &py_updates, &py_trim)) {
-        return nullptr;
-      }
-      if (py_trim == nullptr) return missing_keyword("trimmed_mean", "trim");
       kernel.method = RangeMethod::kTrimmedMean;
-      return call_with_updates(
-          py_updates, [&] { return is_plain_scalar(py_trim); },
-          [&] { return to_f32(py_trim, "trim", &kernel.trim_fraction, true); },
-          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+      return call_with_trim(args, kwargs, "trimmed_mean", "O|$O:trimmed_mean",
+                            [&](std::span<const UpdateView> u, float trim) {
+                              kernel.trim_fraction = trim;
+                              return run(u);
+                            });
     }
     if (which == "median") {
-      static const char* kw[] = {"updates", nullptr};
-      PyObject* py_updates;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:median", const_cast<char**>(kw),
-                                       &py_updates)) {
-        return nullptr;
-      }
       kernel.method = RangeMethod::kMedian;
-      return call_with_updates(
-          py_updates, [] { return true; }, [] { return true; },
-          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+      return call_with_updates_only(args, kwargs, "O:median", run);
     }
     if (which == "meamed") {
-      static const char* kw[] = {"updates", "f", nullptr};
-      PyObject *py_updates, *py_f = nullptr;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:meamed", const_cast<char**>(kw),
-                                       &py_updates, &py_f)) {
-        return nullptr;
-      }
-      if (py_f == nullptr) return missing_keyword("meamed", "f");
       kernel.method = RangeMethod::kMeamed;
-      return call_with_updates(
-          py_updates, [&] { return is_plain_scalar(py_f); },
-          [&] { return to_count(py_f, "f", {"meamed", 0, " with 2f < n"}, &kernel.f); },
-          [&](std::span<const UpdateView> u) { return run_rule(driver, shards, u, kernel); });
+      return call_with_f(args, kwargs, "meamed", "O|$O:meamed", "meamed", " with 2f < n",
+                         [&](std::span<const UpdateView> u, uint64_t f) {
+                           kernel.f = f;
+                           return run(u);
+                         });
     }
     PyErr_SetString(PyExc_ValueError, "no distributed form of this rule");
     return nullptr;

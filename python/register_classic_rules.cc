@@ -24,53 +24,29 @@ std::optional<std::span<const float>> span_of(const std::optional<std::vector<fl
 }
 
 PyObject* fedavg(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kw[] = {"updates", "weights", nullptr};
-    PyObject *py_updates, *py_weights = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:fedavg", const_cast<char**>(kw),
-                                     &py_updates, &py_weights)) {
-      return nullptr;
-    }
-    std::optional<std::vector<float>> weights;
-    return call_with_updates(
-        py_updates, [&] { return conversion_runs_no_python(nullptr, py_weights); },
-        [&] { return to_f32_list(py_weights, "weights", &weights, true); },
-        [&](std::span<const UpdateView> u) {
-          return from_result(aggregators::fedavg(u, span_of(weights)));
-        });
+  return guarded([&] {
+    return call_with_weights(args, kwargs, "O|O:fedavg",
+                             [](std::span<const UpdateView> u,
+                                const std::optional<std::vector<float>>& weights) {
+                               return from_result(aggregators::fedavg(u, span_of(weights)));
+                             });
   });
 }
 
 PyObject* trimmed_mean(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kw[] = {"updates", "trim", nullptr};
-    PyObject *py_updates, *py_trim = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:trimmed_mean", const_cast<char**>(kw),
-                                     &py_updates, &py_trim)) {
-      return nullptr;
-    }
-    if (py_trim == nullptr) return missing_keyword("trimmed_mean", "trim");
-    float trim = 0.0f;
-    return call_with_updates(
-        py_updates, [&] { return is_plain_scalar(py_trim); },
-        [&] { return to_f32(py_trim, "trim", &trim, true); },
-        [&](std::span<const UpdateView> u) {
-          return from_result(aggregators::trimmed_mean(u, trim));
-        });
+  return guarded([&] {
+    return call_with_trim(args, kwargs, "trimmed_mean", "O|$O:trimmed_mean",
+                          [](std::span<const UpdateView> u, float trim) {
+                            return from_result(aggregators::trimmed_mean(u, trim));
+                          });
   });
 }
 
 PyObject* median(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kw[] = {"updates", nullptr};
-    PyObject* py_updates;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:median", const_cast<char**>(kw),
-                                     &py_updates)) {
-      return nullptr;
-    }
-    return call_with_updates(
-        py_updates, [] { return true; }, [] { return true; },
-        [&](std::span<const UpdateView> u) { return from_result(aggregators::median(u)); });
+  return guarded([&] {
+    return call_with_updates_only(args, kwargs, "O:median", [](std::span<const UpdateView> u) {
+      return from_result(aggregators::median(u));
+    });
   });
 }
 

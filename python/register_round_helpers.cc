@@ -32,15 +32,8 @@ namespace {
 // measured each on its own; no update is an error.
 PyObject* screen(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kw[] = {"updates", nullptr};
-    PyObject* py_updates;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_screen", const_cast<char**>(kw),
-                                     &py_updates)) {
-      return nullptr;
-    }
-    return call_with_updates(
-        py_updates, [] { return true; }, [] { return true; },
-        [&](std::span<const UpdateView> u) -> PyObject* {
+    return call_with_updates_only(
+        args, kwargs, "O:_screen", [&](std::span<const UpdateView> u) -> PyObject* {
           std::vector<double> norms(u.size());
           math::l2_norms_f64(u, norms.data());
           const Ref bad{PyList_New(0)};

@@ -6,8 +6,10 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "args.h"
 #include "errors.h"
@@ -73,6 +75,53 @@ PyObject* call_with_f(PyObject* args, PyObject* kwargs, const char* fn, const ch
       py_updates, [&] { return is_plain_scalar(py_f); },
       [&] { return to_count(py_f, "f", {rule, 0, condition}, &f); },
       [&](std::span<const UpdateView> u) { return run(u, f); });
+}
+
+// A function (updates) parsed with `format`: returns `run(views)`.
+template <class Run>
+PyObject* call_with_updates_only(PyObject* args, PyObject* kwargs, const char* format, Run&& run) {
+  static const char* kw[] = {"updates", nullptr};
+  PyObject* py_updates;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &py_updates)) {
+    return nullptr;
+  }
+  return call_with_updates(py_updates, [] { return true; }, [] { return true; }, run);
+}
+
+// FedAvg's arguments (updates, weights=None) parsed with `format`: returns `run(views, weights)`
+// with the weights converted to float32 (nullopt when absent).
+template <class Run>
+PyObject* call_with_weights(PyObject* args, PyObject* kwargs, const char* format, Run&& run) {
+  static const char* kw[] = {"updates", "weights", nullptr};
+  PyObject *py_updates, *py_weights = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &py_updates,
+                                   &py_weights)) {
+    return nullptr;
+  }
+  std::optional<std::vector<float>> weights;
+  return call_with_updates(
+      py_updates, [&] { return conversion_runs_no_python(nullptr, py_weights); },
+      [&] { return to_f32_list(py_weights, "weights", &weights, true); },
+      [&](std::span<const UpdateView> u) { return run(u, weights); });
+}
+
+// The trimmed mean's arguments (updates, *, trim) parsed with `format`: returns
+// `run(views, trim)`. `fn` names the function in the TypeError of a missing trim.
+template <class Run>
+PyObject* call_with_trim(PyObject* args, PyObject* kwargs, const char* fn, const char* format,
+                         Run&& run) {
+  static const char* kw[] = {"updates", "trim", nullptr};
+  PyObject *py_updates, *py_trim = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &py_updates,
+                                   &py_trim)) {
+    return nullptr;
+  }
+  if (py_trim == nullptr) return missing_keyword(fn, "trim");
+  float trim = 0.0f;
+  return call_with_updates(
+      py_updates, [&] { return is_plain_scalar(py_trim); },
+      [&] { return to_f32(py_trim, "trim", &trim, true); },
+      [&](std::span<const UpdateView> u) { return run(u, trim); });
 }
 
 // The module-level entry point of a function and of its _info variant, both implemented by
