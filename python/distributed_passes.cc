@@ -197,6 +197,32 @@ Status DriverPasses::copy_of(size_t update) {
 }
 
  
+Status DriverPasses::point_weighted(size_t slot, std::span<const size_t> updates,
+                                    std::span<const double> coeffs, double divisor, bool step) {
+  const Ref answer{call("point_weighted", "(KNNdO)", static_cast<unsigned long long>(slot),
+                        from_indices(updates),
+                        from_doubles(coeffs),
+                        divisor, step ? Py_True : Py_False)};
+  if (answer.p == nullptr) return failed();
+  return {};
+}
+
+Result<std::vector<double>> DriverPasses::point_chained_sums(size_t slot,
+                                                             std::span<const size_t> updates) {
+  const Ref answer{call("point_chained_sums", "(KN)", static_cast<unsigned long long>(slot),
+                        from_indices(updates))};
+  std::vector<double> out;
+  if (answer.p == nullptr || !doubles(answer.p, updates.size(), &out)) return failed();
+  return out;
+}
+
+Status DriverPasses::point_slice(size_t slot, bool to_point) {
+  const Ref answer{call("point_slice", "(KO)", static_cast<unsigned long long>(slot),
+                        to_point ? Py_True : Py_False)};
+  if (answer.p == nullptr) return failed();
+  return {};
+}
+
 bool DriverPasses::doubles(PyObject* seq, size_t n, std::vector<double>* out) {
   if (!has_length(seq, n)) return false;
   out->resize(n);

@@ -12,8 +12,8 @@
 
 namespace fenro::python {
 
-// The workers, through the driver's methods scans, sums, chained_sums, kernel, gram, mean_of
-// and copy_of. Any exception the driver raises is kept, and the pass fails with SourceFailed;
+// The workers, through the driver's methods scans, sums, chained_sums, kernel, gram, mean_of,
+// copy_of, point_weighted, point_chained_sums and point_slice. Any exception the driver raises is kept, and the pass fails with SourceFailed;
 // raise_round_error raises the kept exception once the round has returned.
 class DriverPasses final : public pipeline::RangePasses {
  public:
@@ -38,6 +38,11 @@ class DriverPasses final : public pipeline::RangePasses {
       std::span<const aggregators::detail::BlockScale> scales) override;
   Status mean_of(std::span<const size_t> updates) override;
   Status copy_of(size_t update) override;
+  Status point_weighted(size_t slot, std::span<const size_t> updates,
+                        std::span<const double> coeffs, double divisor, bool step) override;
+  Result<std::vector<double>> point_chained_sums(size_t slot,
+                                                 std::span<const size_t> updates) override;
+  Status point_slice(size_t slot, bool to_point) override;
 
  private:
   template <class... A>

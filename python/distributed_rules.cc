@@ -48,6 +48,7 @@ PyObject* run_rule(PyObject* driver, unsigned long long shards, std::span<const 
       case RangeMethod::kMeamed:
         return from_result(aggregators::meamed(u, kernel.f));
       case RangeMethod::kMedian:
+      case RangeMethod::kAroundMedian:  // no function of fenro.robust
         break;
     }
     return from_result(aggregators::median(u));
@@ -180,6 +181,111 @@ PyObject* rule_placed(PyObject*, PyObject* call) {
   });
 }
 
+// The doubles of a sequence, converted as float() converts them.
+bool doubles_of(PyObject* seq, std::vector<double>* out) {
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) return false;
+  out->resize(static_cast<size_t>(n));
+  for (Py_ssize_t t = 0; t < n; ++t) {
+    const Ref item{PySequence_GetItem(seq, t)};
+    if (item.p == nullptr || !as_double(item.p, &(*out)[static_cast<size_t>(t)])) return false;
+  }
+  return true;
+}
+
+// _whole_rule(name, driver, count, rows, cols, cuts, params): a rule that needs every coordinate
+// of an update at once (bulyan, geometric_median, centered_clipping) on the `count` updates of
+// rows x cols the driver's workers hold, cut at `cuts`, its parameters checked by the caller:
+//   bulyan: (f,) -> the selected indices in selection order;
+//   geometric_median: (positions, weights, nu, tol, max_iter), the updates taking part and
+//     their weights -> (iterations, objective);
+//   centered_clipping: (tau, iterations, from_median), the center being the workers' slices
+//     when not from the median -> (distances, factors).
+// The workers keep the result's slices. Returns None when a value of the updates is NaN or
+// infinite (the caller has the function itself raise its error); a lost worker raises the
+// driver's exception.
+PyObject* whole_rule(PyObject*, PyObject* call) {
+  return guarded([&]() -> PyObject* {
+    const char* name = nullptr;
+    PyObject *driver, *py_cuts, *params;
+    unsigned long long count = 0, rows = 0, cols = 0;
+    if (!PyArg_ParseTuple(call, "sOKKKOO!:_whole_rule", &name, &driver, &count, &rows, &cols,
+                          &py_cuts, &PyTuple_Type, &params)) {
+      return nullptr;
+    }
+    std::vector<size_t> cuts;
+    const Py_ssize_t w = PySequence_Size(py_cuts);
+    if (w < 2) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no coordinate ranges");
+      return nullptr;
+    }
+    for (Py_ssize_t t = 0; t < w; ++t) {
+      const Ref item{PySequence_GetItem(py_cuts, t)};
+      uint64_t at = 0;
+      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
+      cuts.push_back(at);
+    }
+    if (cuts.front() != 0 || cuts.back() != rows * cols || rows * cols == 0 || count == 0 ||
+        !std::is_sorted(cuts.begin(), cuts.end())) {
+      PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
+      return nullptr;
+    }
+    std::vector<size_t> all(count);
+    for (size_t k = 0; k < count; ++k) all[k] = k;
+    DriverPasses passes(driver, cuts.size() - 1);
+    pipeline::ShardedRoundData data(
+        std::vector<pipeline::UpdateShape>(count, {rows, cols}), cuts, passes);
+    // A value error gives None; a failure of the workers raises.
+    auto failed = [&](const FenroError& error) -> PyObject* {
+      if (error.get_if<error::SourceFailed>() != nullptr) return raise_round_error(passes, error);
+      Py_RETURN_NONE;
+    };
+    const std::string_view which(name);
+    if (which == "bulyan") {
+      unsigned long long f = 0;
+      if (!PyArg_ParseTuple(params, "K:bulyan", &f)) return nullptr;
+      auto selected = data.bulyan(all, f);
+      if (!selected.ok()) return failed(selected.error());
+      return from_indices(*selected);
+    }
+    if (which == "geometric_median") {
+      PyObject *py_positions, *py_weights;
+      double nu = 0.0, tol = 0.0;
+      unsigned long long max_iter = 0;
+      if (!PyArg_ParseTuple(params, "OOddK:geometric_median", &py_positions, &py_weights, &nu,
+                            &tol, &max_iter)) {
+        return nullptr;
+      }
+      std::vector<double> positions, weights;
+      if (!doubles_of(py_positions, &positions) || !doubles_of(py_weights, &weights)) {
+        return nullptr;
+      }
+      std::vector<size_t> taking(positions.begin(), positions.end());
+      if (taking.size() != weights.size() || taking.empty()) {
+        PyErr_SetString(PyExc_ValueError, "one weight per update taking part is needed");
+        return nullptr;
+      }
+      auto run = data.geometric_median(taking, weights, nu, tol, max_iter);
+      if (!run.ok()) return failed(run.error());
+      return Py_BuildValue("(Kd)", static_cast<unsigned long long>(run->iterations),
+                           run->objective);
+    }
+    if (which == "centered_clipping") {
+      double tau = 0.0;
+      unsigned long long iterations = 0;
+      int from_median = 0;
+      if (!PyArg_ParseTuple(params, "dKp:centered_clipping", &tau, &iterations, &from_median)) {
+        return nullptr;
+      }
+      auto steps = data.centered_clipping(all, tau, iterations, from_median != 0);
+      if (!steps.ok()) return failed(steps.error());
+      return Py_BuildValue("(NN)", from_doubles(steps->distances), from_doubles(steps->factors));
+    }
+    PyErr_SetString(PyExc_ValueError, "no distributed form of this rule");
+    return nullptr;
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"_rule", rule, METH_VARARGS,
      "_rule(name, driver, shards, args, kwargs)\n--\n\n"
@@ -187,6 +293,10 @@ PyMethodDef g_functions[] = {
     {"_rule_placed", rule_placed, METH_VARARGS,
      "_rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f)\n--\n\n"
      "A coordinate-wise rule on buffers the driver's workers hold already."},
+    {"_whole_rule", whole_rule, METH_VARARGS,
+     "_whole_rule(name, driver, count, rows, cols, cuts, params)\n--\n\n"
+     "Bulyan, the geometric median or centered clipping on buffers the driver's workers "
+     "hold."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -112,7 +112,8 @@ PyObject* sums(PyObject*, PyObject* args) {
 }
 
 // _kernel(method, buffers, weights, trim_fraction, values_owed, f=0): method 0 FedAvg, 1
-// trimmed mean, 2 median, 3 mean around the median (with f), on the buffers in the order
+// trimmed mean, 2 median, 3 mean around the median (with f), 4 the mean of the f values
+// nearest to the median (Bulyan's last step), on the buffers in the order
 // given. Returns the aggregate's slice (a 1 x len array), or (position, coordinate, value) of
 // the first non-finite value when values are owed.
 PyObject* kernel(PyObject*, PyObject* args) {
@@ -126,7 +127,7 @@ PyObject* kernel(PyObject*, PyObject* args) {
                           &owed, &f)) {
       return nullptr;
     }
-    if (method < 0 || method > 3) {
+    if (method < 0 || method > 4) {
       PyErr_SetString(PyExc_ValueError, "unknown coordinate-wise method");
       return nullptr;
     }
@@ -195,12 +196,80 @@ PyObject* mean(PyObject*, PyObject* args) {
   });
 }
 
+// A range's part of a float64 point: a bytearray of one native double per coordinate of the
+// buffers, written in place.
+bool point_of(PyObject* obj, std::span<const UpdateView> views, double** out) {
+  const size_t len = views.empty() ? 0 : views[0].size();
+  if (!PyByteArray_Check(obj) ||
+      static_cast<size_t>(PyByteArray_Size(obj)) != len * sizeof(double)) {
+    PyErr_SetString(PyExc_ValueError, "a point is a bytearray of one double per coordinate");
+    return false;
+  }
+  for (const UpdateView& v : views) {
+    if (v.size() != len) {
+      PyErr_SetString(PyExc_ValueError, "the buffers differ in length");
+      return false;
+    }
+  }
+  *out = reinterpret_cast<double*>(PyByteArray_AsString(obj));
+  return true;
+}
+
+// _point_weighted(buffers, coeffs, divisor, step, point): sets the point (a bytearray, see
+// point_of) from the buffers as the iterative rules' weighted pass does
+// (range_pass::point_weighted).
+PyObject* point_weighted(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_buffers, *py_coeffs, *py_point;
+    double divisor = 1.0;
+    int step = 0;
+    if (!PyArg_ParseTuple(args, "OOdpO:_point_weighted", &py_buffers, &py_coeffs, &divisor,
+                          &step, &py_point)) {
+      return nullptr;
+    }
+    UpdateList list;
+    std::span<const UpdateView> views;
+    std::vector<double> coeffs;
+    double* point = nullptr;
+    if (!buffers_of(py_buffers, list, &views) ||
+        !to_doubles(py_coeffs, views.size(), &coeffs) || !point_of(py_point, views, &point)) {
+      return nullptr;
+    }
+    pipeline::range_pass::point_weighted(views, coeffs, divisor, step != 0, point);
+    Py_RETURN_NONE;
+  });
+}
+
+// _point_sums(buffers, running, point): each buffer's running sum (None: from -0.0) continued
+// with the squares of its differences from the point (a bytearray, see point_of).
+PyObject* point_sums(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_buffers, *py_running, *py_point;
+    if (!PyArg_ParseTuple(args, "OOO:_point_sums", &py_buffers, &py_running, &py_point)) {
+      return nullptr;
+    }
+    UpdateList list;
+    std::span<const UpdateView> views;
+    double* point = nullptr;
+    if (!buffers_of(py_buffers, list, &views) || !point_of(py_point, views, &point)) {
+      return nullptr;
+    }
+    std::vector<double> running(views.size(), math::kRunningSumStart);
+    if (py_running != Py_None && !to_doubles(py_running, views.size(), &running)) return nullptr;
+    pipeline::range_pass::continue_point_sums(views, point, running.data());
+    return from_doubles(running);
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"_scans", scans, METH_VARARGS, "Range scans of the buffers (a worker pass)."},
     {"_sums", sums, METH_VARARGS, "Running sums of squares continued over the buffers."},
     {"_kernel", kernel, METH_VARARGS, "A coordinate-wise method on the buffers."},
     {"_gram", gram, METH_VARARGS, "The buffers' exact Gram table with given block scales."},
     {"_mean", mean, METH_VARARGS, "The plain mean of the buffers in the order given."},
+    {"_point_weighted", point_weighted, METH_VARARGS, "A point set from the buffers."},
+    {"_point_sums", point_sums, METH_VARARGS,
+     "Running sums of squared differences from a point, continued over the buffers."},
     {nullptr, nullptr, 0, nullptr},
 };
 

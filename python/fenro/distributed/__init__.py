@@ -36,6 +36,15 @@ __all__ = [
     "clip",
     "arc",
     "bucketing",
+    "bulyan",
+    "geometric_median",
+    "centered_clipping",
+    "bulyan_info",
+    "geometric_median_info",
+    "centered_clipping_info",
+    "clip_info",
+    "arc_info",
+    "bucketing_info",
     "ShardLayout",
     "ShardedUpdates",
     "ShardLayoutError",
@@ -362,6 +371,64 @@ def bucketing(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs
     """``fenro.robust.bucketing(updates, *, s, seed)`` on `shards` workers, bit for bit: the
     same permutation, each worker averaging the buckets over its range."""
     return _whole("bucketing", args, kwargs, shards, timeout)
+
+
+def bulyan(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.bulyan(updates, *, f)`` on `shards` workers, bit for bit: the selection
+    from Krum's exact integer distances summed over the workers' ranges, then each worker
+    averages its range of the selected updates around their median."""
+    return _whole("bulyan", args, kwargs, shards, timeout)
+
+
+def geometric_median(
+    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
+) -> Any:
+    """``fenro.robust.geometric_median(updates, weights=None, *, nu, tol, max_iter)`` on
+    `shards` workers, bit for bit: each worker holds its range of every iterate in float64;
+    every step's distances are chained over the workers in row-major order."""
+    return _whole("geometric_median", args, kwargs, shards, timeout)
+
+
+def centered_clipping(
+    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
+) -> Any:
+    """``fenro.robust.centered_clipping(updates, *, tau, iterations=1, center=None)`` on
+    `shards` workers, bit for bit (distances as :func:`geometric_median`'s)."""
+    return _whole("centered_clipping", args, kwargs, shards, timeout)
+
+
+def bulyan_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.bulyan_info`` on `shards` workers, bit for bit."""
+    return _whole("bulyan_info", args, kwargs, shards, timeout)
+
+
+def geometric_median_info(
+    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
+) -> Any:
+    """``fenro.robust.geometric_median_info`` on `shards` workers, bit for bit."""
+    return _whole("geometric_median_info", args, kwargs, shards, timeout)
+
+
+def centered_clipping_info(
+    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
+) -> Any:
+    """``fenro.robust.centered_clipping_info`` on `shards` workers, bit for bit."""
+    return _whole("centered_clipping_info", args, kwargs, shards, timeout)
+
+
+def clip_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.clip_info`` on `shards` workers, bit for bit."""
+    return _whole("clip_info", args, kwargs, shards, timeout)
+
+
+def arc_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.arc_info`` on `shards` workers, bit for bit."""
+    return _whole("arc_info", args, kwargs, shards, timeout)
+
+
+def bucketing_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.bucketing_info`` on `shards` workers, bit for bit."""
+    return _whole("bucketing_info", args, kwargs, shards, timeout)
 
 
 # -- benchmarks: rounds whose shards are made on the workers --------------------------------

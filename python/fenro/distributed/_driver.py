@@ -67,15 +67,18 @@ class Driver:
         return self._all(lambda w: w.sums.remote(updates, distances))
 
     def chained_sums(self, updates: Sequence[int], distances: bool) -> Any:
-        # Each worker continues the running sums the previous one left (the reference is
-        # handed on without a round trip through here), so every element is added in
-        # row-major order, as one sequential pass adds it.
-        refs = []
-        running: Any = None
-        for s in range(len(self._ranges)):
-            running = self._workers[s].sums.remote(updates, distances, running)
-            refs.append((s, running))
-        return self._get(refs)[-1]
+        return self._chain(lambda w, running: w.sums.remote(updates, distances, running))
+
+    def point_chained_sums(self, slot: int, updates: Sequence[int]) -> Any:
+        return self._chain(lambda w, running: w.point_sums.remote(slot, updates, running))
+
+    def point_weighted(
+        self, slot: int, updates: Sequence[int], coeffs: Sequence[float], divisor: float, step: bool
+    ) -> None:
+        self._all(lambda w: w.point_weighted.remote(slot, updates, coeffs, divisor, step))
+
+    def point_slice(self, slot: int, to_point: bool) -> None:
+        self._all(lambda w: w.point_slice.remote(slot, to_point))
 
     def kernel(
         self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool, f: int
@@ -117,6 +120,17 @@ class Driver:
         return [(s, self._workers[s]) for s in range(len(self._ranges))]
 
     # -- plumbing ---------------------------------------------------------------------------
+
+    def _chain(self, submit: Any) -> Any:
+        # Each worker continues the running sums the previous one left (the reference is
+        # handed on without a round trip through here), so every element is added in
+        # row-major order, as one sequential pass adds it.
+        refs = []
+        running: Any = None
+        for s in range(len(self._ranges)):
+            running = submit(self._workers[s], running)
+            refs.append((s, running))
+        return self._get(refs)[-1]
 
     def _all(self, submit: Any) -> List[Any]:
         return self._get([(s, submit(self._workers[s])) for s in range(len(self._ranges))])

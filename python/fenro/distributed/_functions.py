@@ -1,5 +1,6 @@
-"""The whole-update functions of fenro.robust on Ray workers: krum, multi_krum, clip, arc and
-bucketing, with fenro.robust's arguments, results and errors, bit for bit.
+"""The whole-update functions of fenro.robust on Ray workers: krum, multi_krum, bulyan,
+geometric_median, centered_clipping, clip, arc and bucketing, and the ``*_info`` forms of the
+last six, with fenro.robust's arguments, results and errors, bit for bit.
 
 Each call first settles everything that does not depend on the values, then shares the values
 out:
@@ -27,18 +28,31 @@ import numpy as np
 _PARAMETERS = {
     "krum": ("f",),
     "multi_krum": ("f", "m"),
+    "bulyan": ("f",),
+    "geometric_median": ("weights", "nu", "tol", "max_iter"),
+    "centered_clipping": ("tau", "iterations", "center"),
     "clip": ("c",),
     "arc": ("f",),
     "bucketing": ("s", "seed"),
 }
+# The arguments a function also takes by position, after `updates`.
+_POSITIONAL = {"geometric_median": ("weights",)}
 
 
-def _stack_of(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Optional[List[Any]]:
-    """The updates as 2-D float32 arrays of one shape with at least one coordinate, when the
-    call has fenro.robust's form; None for anything the function itself must see."""
-    if len(args) + ("updates" in kwargs) != 1 or set(kwargs) - {"updates", *_PARAMETERS[name]}:
+def _call_of(
+    name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]
+) -> Optional[Tuple[List[Any], Dict[str, Any]]]:
+    """The updates as 2-D float32 arrays of one shape with at least one coordinate, and the
+    other arguments by name, when the call has fenro.robust's form; None for anything the
+    function itself must see."""
+    positional = ("updates",) + _POSITIONAL.get(name, ())
+    if len(args) > len(positional) or set(kwargs) - {"updates", *_PARAMETERS[name]}:
         return None
-    updates = args[0] if args else kwargs["updates"]
+    named = dict(zip(positional, args))
+    if set(named) & set(kwargs) or "updates" not in {*named, *kwargs}:
+        return None
+    named.update(kwargs)
+    updates = named.pop("updates")
     if isinstance(updates, np.ndarray):
         if updates.ndim != 3 or updates.dtype != np.float32:
             return None
@@ -53,7 +67,15 @@ def _stack_of(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Optio
         return None
     if not stack or stack[0].size == 0 or any(u.shape != stack[0].shape for u in stack):
         return None
-    return stack
+    center = named.get("center")
+    if center is not None and not (
+        isinstance(center, np.ndarray)
+        and center.dtype == np.float32
+        and center.shape == stack[0].shape
+        and bool(np.isfinite(center).all())
+    ):
+        return None
+    return stack, named
 
 
 def run(
@@ -63,25 +85,36 @@ def run(
     shards: int,
     timeout: Optional[float],
 ) -> Any:
+    """fenro.robust.<name>(*args, **kwargs) on the workers; `name` may end in ``_info``."""
     from fenro import robust
     from fenro.distributed import _check_layout, _round_lock
 
     _check_layout(shards, timeout)
+    info = name.endswith("_info")
+    base = name[: -len("_info")] if info else name
     single: Callable[..., Any] = getattr(robust, name)
-    stack = _stack_of(name, args, kwargs)
-    if stack is None:
+    call = _call_of(base, args, kwargs)
+    if call is None:
         return single(*args, **kwargs)
-    params = {k: v for k, v in kwargs.items() if k != "updates"}
+    stack, params = call
     try:
-        single(np.zeros((len(stack), 1, 1), np.float32), **params)
+        # The parameters on n zero updates of one coordinate (a center of the real shape
+        # cannot go with them: it was checked above).
+        getattr(robust, base)(
+            np.zeros((len(stack), 1, 1), np.float32),
+            **{k: v for k, v in params.items() if k != "center"},
+        )
     except (TypeError, ValueError):
         return single(*args, **kwargs)
     with _round_lock:
-        result = _DISTRIBUTED[name](stack, params, shards, timeout)
+        result = _DISTRIBUTED[base](stack, params, shards, timeout)
     if result is None:  # a value the function refuses: it raises its own error
         return single(*args, **kwargs)
-    return result
+    return _info_builders()[base](stack, params, result) if info else result[0]
 
+
+# Each distributed function returns a tuple whose first item is the plain function's result,
+# followed by what its ``*_info`` form adds, or None when a value is NaN or infinite.
 
 # -- Krum and Multi-Krum: the sharded round of a fresh ByzantineAggregator --------------------
 
@@ -102,7 +135,7 @@ def _krum_round(method: str, stack: List[Any], shards: int, timeout: Optional[fl
         raise
     except ValueError:  # a value the round refuses
         return None
-    return driver.assemble(*result) if isinstance(result, tuple) else result
+    return (driver.assemble(*result) if isinstance(result, tuple) else result,)
 
 
 def _krum(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
@@ -116,6 +149,69 @@ def _multi_krum(
     # fenro.robust's default m, which the round's method text has to name.
     m = min(n - 2 * f - 2, 3) if m is None else int(m)
     return _krum_round(f"multi_krum:{f}:{m}", stack, shards, timeout)
+
+
+# -- the rules that need whole updates: decided here, computed on the ranges ------------------
+
+
+def _whole_rule(name: str, stack: List[Any], shards: int, timeout: Optional[float],
+                params: Tuple[Any, ...], center: Any = None) -> Any:
+    """fenro._distributed._whole_rule on the placed updates: (aggregate, its data), or None."""
+    from fenro import _distributed
+
+    rows, cols = (int(x) for x in stack[0].shape)
+    driver = _placed(stack, shards, timeout)
+    cuts = driver.layout()[1]
+    if center is not None:
+        flat = center.reshape(-1)
+        driver.set_slices([flat[cuts[s] : cuts[s + 1]] for s in range(len(cuts) - 1)])
+    data = _distributed._whole_rule(name, driver, len(stack), rows, cols, cuts, params)
+    if data is None:
+        return None
+    return driver.assemble(rows, cols), data
+
+
+def _bulyan(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
+    return _whole_rule("bulyan", stack, shards, timeout, (int(params["f"]),))
+
+
+def _geometric_median(
+    stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
+) -> Any:
+    weights = params.get("weights")
+    if weights is None:
+        w = [1.0] * len(stack)
+    else:
+        # As the function converts them: each to a Python float, then to float32.
+        w = [float(np.float32(float(x))) for x in weights]
+    taking = [k for k in range(len(stack)) if w[k] != 0.0]
+    return _whole_rule(
+        "geometric_median",
+        stack,
+        shards,
+        timeout,
+        (
+            taking,
+            [w[k] for k in taking],
+            float(params.get("nu", 1e-6)),
+            float(params.get("tol", 1e-7)),
+            int(params.get("max_iter", 100)),
+        ),
+    )
+
+
+def _centered_clipping(
+    stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
+) -> Any:
+    center = params.get("center")
+    return _whole_rule(
+        "centered_clipping",
+        stack,
+        shards,
+        timeout,
+        (float(params["tau"]), int(params.get("iterations", 1)), center is None),
+        center,
+    )
 
 
 # -- the pre-aggregators: new updates from every worker's range -------------------------------
@@ -182,7 +278,8 @@ def _clip(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Option
     if norms is None:
         return None
     c = float(params["c"])
-    return _scaled(driver, stack, [c / x if x > c else 1.0 for x in norms])
+    factors = [c / x if x > c else 1.0 for x in norms]
+    return _scaled(driver, stack, factors), norms, factors
 
 
 def _arc(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
@@ -199,7 +296,7 @@ def _arc(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optiona
     for i in order[:k]:
         if norms[i] > threshold:
             factors[i] = threshold / norms[i]
-    return _scaled(driver, stack, factors)
+    return _scaled(driver, stack, factors), k, threshold, order[:k], norms, factors
 
 
 def _bucketing(
@@ -212,13 +309,51 @@ def _bucketing(
     rows, cols = (int(x) for x in stack[0].shape)
     driver = _placed(stack, shards, timeout)
     count = n // s + (n % s != 0)
-    return _gather(driver, count, rows, cols, lambda w: w.buckets.remote(s, seed))
+    return (_gather(driver, count, rows, cols, lambda w: w.buckets.remote(s, seed)),)
 
 
 _DISTRIBUTED: Dict[str, Callable[[List[Any], Dict[str, Any], int, Optional[float]], Any]] = {
     "krum": _krum,
     "multi_krum": _multi_krum,
+    "bulyan": _bulyan,
+    "geometric_median": _geometric_median,
+    "centered_clipping": _centered_clipping,
     "clip": _clip,
     "arc": _arc,
     "bucketing": _bucketing,
 }
+
+
+def _permutation(stack: List[Any], params: Dict[str, Any], result: Any) -> Any:
+    """Bucketing's permutation depends on n and the seed only: the function's own, on n
+    updates of one coordinate."""
+    from fenro import robust
+
+    one = np.zeros((len(stack), 1, 1), np.float32)
+    return robust.bucketing_info(one, s=params["s"], seed=params["seed"]).permutation
+
+
+def _info_of(make: Callable[..., Any]) -> Callable[[List[Any], Dict[str, Any], Any], Any]:
+    return lambda stack, params, result: make(result)
+
+
+def _info_builders() -> Dict[str, Callable[[List[Any], Dict[str, Any], Any], Any]]:
+    from fenro.robust import _info as i
+
+    def tup(x: Any) -> Tuple[Any, ...]:
+        return tuple(x)
+
+    return {
+        "bulyan": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
+        "geometric_median": _info_of(lambda r: i.GeometricMedianInfo(r[0], *r[1])),
+        "centered_clipping": _info_of(
+            lambda r: i.CenteredClippingInfo(r[0], tup(r[1][0]), tup(r[1][1]))
+        ),
+        "clip": _info_of(lambda r: i.ClipInfo(r[0], tup(r[1]), tup(r[2]))),
+        "arc": _info_of(
+            lambda r: i.ArcInfo(r[0], r[1], r[2], tup(r[3]), tup(r[4]), tup(r[5]))
+        ),
+        "bucketing": lambda stack, params, r: i.BucketingInfo(
+            r[0], tup(_permutation(stack, params, r))
+        ),
+    }

@@ -27,6 +27,9 @@ class ShardWorker:
         self._d = _distributed
         self._ray = ray
         self._buffers: List[Any] = []
+        # The range's parts of the iterative rules' float64 points, by slot: bytearrays of one
+        # native double per coordinate, which fenro._distributed writes in place.
+        self._points: Dict[int, bytearray] = {}
         # The aggregate's slice: (offset, piece) in coordinate order, each piece an array or
         # an ObjectRef to one in the object store.
         self._slice: Optional[List[Tuple[int, Any]]] = None
@@ -42,6 +45,7 @@ class ShardWorker:
         import ray
 
         self._buffers = []
+        self._points = {}
         self._slice = None
         refs = [(k, b) for k, b in enumerate(buffers) if isinstance(b, ray.ObjectRef)]
         if refs:
@@ -165,6 +169,38 @@ class ShardWorker:
                 return None
             parts.append((at, self._ray.put(out.reshape(out.shape[0], -1))))
         return parts
+
+    def _point(self, slot: int) -> bytearray:
+        if slot not in self._points:
+            self._points[slot] = bytearray(8 * self._length())
+        return self._points[slot]
+
+    def point_weighted(
+        self, slot: int, updates: Sequence[int], coeffs: Sequence[float], divisor: float, step: bool
+    ) -> None:
+        self._d._point_weighted(self._take(updates), list(coeffs), divisor, step, self._point(slot))
+
+    def point_sums(self, slot: int, updates: Sequence[int], running: Any = None) -> Any:
+        return self._d._point_sums(self._take(updates), running, self._point(slot))
+
+    def point_slice(self, slot: int, to_point: bool) -> None:
+        """Point `slot` from the aggregate's slice (`to_point`), or the aggregate's slice from
+        the point, each value rounded to float32 (NumPy's conversion rounds to nearest, as a
+        C++ cast does), made and kept one piece at a time."""
+        import numpy as np
+
+        point = np.frombuffer(self._point(slot), dtype=np.float64)
+        if to_point:
+            for at, piece in self._slice_arrays():
+                flat = piece.reshape(-1)
+                point[at : at + flat.shape[0]] = flat
+            return
+        self._slice = None
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            parts.append((at, self._ray.put(point[at:end].astype(np.float32))))
+        self._slice = parts
 
     def copy_of(self, update: int) -> None:
         self._slice = [(0, self._buffers[update])]

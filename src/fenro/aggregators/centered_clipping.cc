@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/update_access.h"
@@ -36,20 +37,16 @@ Status check_parameters(double tau, uint64_t iterations, const UpdateView& first
   return {};
 }
 
-// The iterations from v, on updates read through `access` (a detail::WholeUpdates or
-// detail::PiecedUpdates); `complete()` runs what the update validation still owes. The
-// result's aggregate has shape rows x cols.
-template <class Access, class Complete>
-Result<CenteredClippingResult> iterate(const Access& access, std::vector<double> v, double tau,
-                                       uint64_t iterations, size_t rows, size_t cols,
-                                       Complete&& complete) {
-  const size_t n = access.count(), d = access.size();
-  CenteredClippingResult result{Matrix(rows, cols), std::vector<double>(n),
-                                std::vector<double>(n)};
-  std::vector<double> step(d);
+}  // namespace
+
+Result<CenteredClippingSteps> centered_clipping_steps(PointPasses& points, double tau,
+                                                      uint64_t iterations,
+                                                      const std::function<Status()>& complete) {
+  const size_t n = points.count();
+  CenteredClippingSteps result{std::vector<double>(n), std::vector<double>(n)};
   const double count = static_cast<double>(n);
   for (uint64_t it = 0; it < iterations; ++it) {
-    access.distances(v.data(), result.distances.data());
+    FENRO_RETURN_IF_ERROR(points.distances(0, result.distances.data()));
     for (double dist : result.distances) {
       if (!std::isfinite(dist)) FENRO_RETURN_IF_ERROR(complete());
     }
@@ -61,10 +58,29 @@ Result<CenteredClippingResult> iterate(const Access& access, std::vector<double>
     std::vector<double> coeffs = result.factors;
     for (size_t i = 0; i < n; ++i)
       if (result.distances[i] == 0.0) coeffs[i] = 0.0;
-    access.weighted_sum(coeffs, v.data(), step.data());
-    for (size_t t = 0; t < d; ++t) v[t] = v[t] + step[t] / count;
+    FENRO_RETURN_IF_ERROR(points.weighted(0, coeffs, count, true));
   }
-  for (size_t t = 0; t < d; ++t) result.aggregate.data()[t] = static_cast<float>(v[t]);
+  return result;
+}
+
+namespace {
+
+// The iterations from v on in-memory updates (a detail::WholeUpdates or
+// detail::PiecedUpdates); the result's aggregate has shape rows x cols.
+template <class Access>
+Result<CenteredClippingResult> iterate(Access access, std::vector<double> v, double tau,
+                                       uint64_t iterations, size_t rows, size_t cols,
+                                       const std::function<Status()>& complete) {
+  detail::LocalPoints<Access> points(access);
+  points.point(0) = std::move(v);
+  auto steps = centered_clipping_steps(points, tau, iterations, complete);
+  if (!steps.ok()) return std::move(steps).error();
+  CenteredClippingResult result{Matrix(rows, cols), std::move(steps->distances),
+                                std::move(steps->factors)};
+  const std::vector<double>& center = points.point(0);
+  for (size_t t = 0; t < center.size(); ++t) {
+    result.aggregate.data()[t] = static_cast<float>(center[t]);
+  }
   return result;
 }
 

@@ -3,10 +3,12 @@
 #define FENRO_AGGREGATORS_CENTERED_CLIPPING_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "fenro/aggregators/point_passes.h"
 #include "fenro/error/result.h"
 #include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
@@ -43,6 +45,17 @@ Result<CenteredClippingResult> centered_clipping(std::span<const UpdateView> upd
 Result<CenteredClippingResult> centered_clipping(const update::Pieces& pieces, double tau,
                                                  uint64_t iterations,
                                                  std::optional<UpdateView> center);
+
+// The steps themselves, on the points of `points`: point 0 holds v0 on entry and the result, in
+// float64, on return. `complete()` is run when a distance is not finite, to report the NaN or
+// infinity behind it; when it does not fail, the steps go on.
+struct CenteredClippingSteps {
+  std::vector<double> distances;  // as CenteredClippingResult's
+  std::vector<double> factors;
+};
+Result<CenteredClippingSteps> centered_clipping_steps(PointPasses& points, double tau,
+                                                      uint64_t iterations,
+                                                      const std::function<Status()>& complete);
 
 }  // namespace fenro::aggregators
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <vector>
 
 #include "fenro/aggregators/update_access.h"
@@ -35,52 +36,65 @@ double betas(const std::vector<double>& w, const std::vector<double>& dist, doub
   return sum;
 }
 
-// The iteration on the updates that take part, whose weights are `w`, read through `access`:
-// a detail::WholeUpdates or detail::PiecedUpdates (update_access.h). `complete()`
-// runs what the update validation still owes. The result's aggregate has shape rows x cols.
-template <class Access, class Complete>
-Result<GeometricMedianResult> iterate(const Access& access, const std::vector<double>& w,
-                                      double nu, double tol, uint64_t max_iter, size_t rows,
-                                      size_t cols, Complete&& complete) {
-  const size_t n = w.size(), d = access.size();
+}  // namespace
+
+Result<WeiszfeldRun> weiszfeld(PointPasses& points, std::span<const double> w, double nu,
+                               double tol, uint64_t max_iter,
+                               const std::function<Status()>& complete) {
+  const size_t n = w.size();
   double total = 0.0;
   for (double wi : w) total += wi;
+  const std::vector<double> weights(w.begin(), w.end());
 
-  // Iterates live in up to three buffers: the best so far, the current one, and the next.
-  std::vector<std::vector<double>> buffers(1, std::vector<double>(d));
+  // Iterates live in up to three slots: the best so far, the current one, and the next.
   size_t best = 0, current = 0;
-  access.weighted_sum(w, nullptr, buffers[0].data());
-  for (double& x : buffers[0]) x /= total;
+  FENRO_RETURN_IF_ERROR(points.weighted(0, w, total, false));
   std::vector<double> dist(n), beta(n);
-  const auto objective = [&](const std::vector<double>& z) {
-    access.distances(z.data(), dist.data());
+  const auto objective = [&](size_t slot) -> Result<double> {
+    FENRO_RETURN_IF_ERROR(points.distances(slot, dist.data()));
     double f = 0.0;
     for (size_t i = 0; i < n; ++i) f += w[i] * dist[i];
     return f;
   };
-  double best_f = objective(buffers[0]), previous_f = best_f;
+  auto first = objective(0);
+  if (!first.ok()) return std::move(first).error();
+  double best_f = *first, previous_f = best_f;
   if (!std::isfinite(best_f)) FENRO_RETURN_IF_ERROR(complete());
   uint64_t steps = 0;
   while (steps < max_iter && previous_f > 0.0) {
     size_t next = 0;
     while (next == best || next == current) ++next;
-    if (next == buffers.size()) buffers.emplace_back(d);
-    const double sum = betas(w, dist, nu, beta);
-    access.weighted_sum(beta, nullptr, buffers[next].data());
-    for (double& x : buffers[next]) x /= sum;
-    const double f = objective(buffers[next]);
+    const double sum = betas(weights, dist, nu, beta);
+    FENRO_RETURN_IF_ERROR(points.weighted(next, beta, sum, false));
+    auto f = objective(next);
+    if (!f.ok()) return std::move(f).error();
     ++steps;
     current = next;
-    if (f < best_f) {
+    if (*f < best_f) {
       best = next;
-      best_f = f;
+      best_f = *f;
     }
     // Written so that an increase stops as well.
-    if (!(previous_f - f >= tol * previous_f)) break;
-    previous_f = f;
+    if (!(previous_f - *f >= tol * previous_f)) break;
+    previous_f = *f;
   }
-  GeometricMedianResult result{Matrix(rows, cols), steps, best_f};
-  for (size_t t = 0; t < d; ++t) result.aggregate.data()[t] = static_cast<float>(buffers[best][t]);
+  return WeiszfeldRun{best, steps, best_f};
+}
+
+namespace {
+
+// The iteration on in-memory updates (a detail::WholeUpdates or detail::PiecedUpdates), the
+// result of shape rows x cols.
+template <class Access>
+Result<GeometricMedianResult> iterate(Access access, const std::vector<double>& w, double nu,
+                                      double tol, uint64_t max_iter, size_t rows, size_t cols,
+                                      const std::function<Status()>& complete) {
+  detail::LocalPoints<Access> points(access);
+  auto run = weiszfeld(points, w, nu, tol, max_iter, complete);
+  if (!run.ok()) return std::move(run).error();
+  GeometricMedianResult result{Matrix(rows, cols), run->iterations, run->objective};
+  const std::vector<double>& z = points.point(run->best);
+  for (size_t t = 0; t < z.size(); ++t) result.aggregate.data()[t] = static_cast<float>(z[t]);
   return result;
 }
 

@@ -2,10 +2,13 @@
 #ifndef FENRO_AGGREGATORS_GEOMETRIC_MEDIAN_H_
 #define FENRO_AGGREGATORS_GEOMETRIC_MEDIAN_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
+#include "fenro/aggregators/point_passes.h"
 #include "fenro/error/result.h"
 #include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
@@ -48,6 +51,21 @@ Result<GeometricMedianResult> geometric_median(std::span<const UpdateView> updat
 Result<GeometricMedianResult> geometric_median(const update::Pieces& pieces,
                                                std::optional<std::span<const float>> weights,
                                                double nu, double tol, uint64_t max_iter);
+
+// The iteration itself, on the points of `points` (whose updates are those taking part, with
+// weights `w`, all > 0), as described above: point 0 becomes z0, and each step writes the next
+// iterate into a slot other than those of the best and the current one (slots 0 to 2 only).
+// `complete()` is run when the objective at z0 is not finite, to report the NaN or infinity
+// behind it; when it does not fail, the iteration goes on. Returns the slot of the iterate
+// with the smallest objective, the steps taken and that objective.
+struct WeiszfeldRun {
+  size_t best = 0;
+  uint64_t iterations = 0;
+  double objective = 0.0;
+};
+Result<WeiszfeldRun> weiszfeld(PointPasses& points, std::span<const double> w, double nu,
+                               double tol, uint64_t max_iter,
+                               const std::function<Status()>& complete);
 
 }  // namespace fenro::aggregators
 

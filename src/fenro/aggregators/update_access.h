@@ -1,12 +1,14 @@
-// The two float64 passes that the iterative rules (geometric median, centered clipping) make
-// over the updates each step, on in-memory updates whole or held in pieces, so that one copy of
-// each rule's iteration serves both with the same bits.
+// The iterative rules' points over in-memory updates, whole or held in pieces
+// (aggregators::PointPasses), so that one copy of each rule's iteration serves both, and the
+// sharded round, with the same bits.
 #ifndef FENRO_AGGREGATORS_UPDATE_ACCESS_H_
 #define FENRO_AGGREGATORS_UPDATE_ACCESS_H_
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
+#include "fenro/aggregators/point_passes.h"
 #include "fenro/math/means.h"
 #include "fenro/math/norms.h"
 #include "fenro/math/running_sums.h"
@@ -45,6 +47,45 @@ struct PiecedUpdates {
   void distances(const double* point, double* out) const {
     math::l2_distances_to_point_f64(pieces, point, out);
   }
+};
+
+// The points in this process's memory, over a WholeUpdates or a PiecedUpdates. A step keeps
+// one more float64 vector of the update's size as scratch.
+template <class Access>
+class LocalPoints final : public PointPasses {
+ public:
+  explicit LocalPoints(Access access) : access_(access) {}
+
+  // Point `slot`, created (zeros) when new.
+  std::vector<double>& point(size_t slot) {
+    if (slot >= points_.size()) points_.resize(slot + 1);
+    if (points_[slot].empty()) points_[slot].resize(access_.size());
+    return points_[slot];
+  }
+
+  size_t count() const override { return access_.count(); }
+  Status weighted(size_t slot, std::span<const double> coeffs, double divisor,
+                  bool step) override {
+    std::vector<double>& p = point(slot);
+    if (!step) {
+      access_.weighted_sum(coeffs, nullptr, p.data());
+      for (double& x : p) x /= divisor;
+      return {};
+    }
+    scratch_.resize(p.size());
+    access_.weighted_sum(coeffs, p.data(), scratch_.data());
+    for (size_t t = 0; t < p.size(); ++t) p[t] = p[t] + scratch_[t] / divisor;
+    return {};
+  }
+  Status distances(size_t slot, double* out) override {
+    access_.distances(point(slot).data(), out);
+    return {};
+  }
+
+ private:
+  Access access_;
+  std::vector<std::vector<double>> points_;
+  std::vector<double> scratch_;
 };
 
 }  // namespace fenro::aggregators::detail

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "fenro/math/running_sums_kernels.h"
+#include "fenro/update/element_runs.h"
 #include "fenro/parallel/pool.h"
 
 namespace fenro::math {
@@ -130,27 +131,31 @@ void l2_distances_f64(const update::Pieces& pieces, std::span<const UpdateView> 
   for (size_t i = 0; i < pieces.count(); ++i) out[i] = std::sqrt(out[i]);
 }
 
+void continue_sums_of_squared_differences_to_point(std::span<const UpdateView> updates,
+                                                   const double* point, size_t lo, size_t hi,
+                                                   double* running) {
+  parallel::parallel_for(updates.size(), 1, [&](size_t b, size_t e) {
+    for (size_t i = b; i < e; ++i) {
+      double s = running[i];
+      update::for_each_run(updates[i], lo, hi, [&](const float* x, size_t count, size_t at) {
+        const double* q = point + at;
+        for (size_t c = 0; c < count; ++c) {
+          const double t = static_cast<double>(x[c]) - q[c];
+          s += t * t;
+        }
+      });
+      running[i] = s;
+    }
+  });
+}
+
 void l2_distances_to_point_f64(const update::Pieces& pieces, const double* point, double* out) {
   const size_t n = pieces.count();
   std::fill(out, out + n, kRunningSumStart);
   for (size_t p = 0; p < pieces.piece_count(); ++p) {
     const std::span<const UpdateView> piece = pieces.piece(p);
-    const double* y = point + pieces.offset(p);
-    parallel::parallel_for(n, 1, [&](size_t b, size_t e) {
-      for (size_t i = b; i < e; ++i) {
-        const UpdateView& u = piece[i];
-        double s = out[i];
-        for (size_t r = 0; r < u.rows; ++r) {
-          const float* x = u.row(r);
-          const double* q = y + r * u.cols;
-          for (size_t c = 0; c < u.cols; ++c) {
-            const double t = static_cast<double>(x[c]) - q[c];
-            s += t * t;
-          }
-        }
-        out[i] = s;
-      }
-    });
+    continue_sums_of_squared_differences_to_point(piece, point + pieces.offset(p), 0,
+                                                  piece[0].size(), out);
   }
   for (size_t i = 0; i < n; ++i) out[i] = std::sqrt(out[i]);
 }

@@ -45,6 +45,13 @@ void continue_sums_of_squared_differences(std::span<const UpdateView> updates,
                                           const UpdateView& reference, size_t lo, size_t hi,
                                           double* running);
 
+// The same with (double(x) - y)^2, where y is the double at the same coordinate of `point` (the
+// update's row-major numbering, point[0] for coordinate 0). Requires hi <= updates[k].size()
+// for every k, and `point` of that many elements.
+void continue_sums_of_squared_differences_to_point(std::span<const UpdateView> updates,
+                                                   const double* point, size_t lo, size_t hi,
+                                                   double* running);
+
 // The L2 norm of every update held in pieces (update/pieces.h), into out[i]: the running sum
 // of squares continued piece by piece from kRunningSumStart, so each has the bits of
 // l2_norms_f64 (norms.h) on the concatenated update.

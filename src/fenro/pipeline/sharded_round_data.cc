@@ -8,11 +8,14 @@
 #include <tuple>
 #include <utility>
 
+#include "fenro/aggregators/bulyan.h"
 #include "fenro/aggregators/fedavg.h"
 #include "fenro/aggregators/krum_kernels.h"
 #include "fenro/aggregators/meamed.h"
+#include "fenro/aggregators/meamed_kernels.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
+#include "fenro/math/means.h"
 #include "fenro/math/running_sums.h"
 #include "fenro/simd/cpu.h"
 #include "fenro/update/validation.h"
@@ -65,6 +68,9 @@ Result<Matrix> run_kernel(const RangeKernel& k, std::span<const UpdateView> view
     case RangeMethod::kMeamed:
       // Its own validation is always owed; the caller's values are checked either way.
       return aggregators::meamed(views, k.f);
+    case RangeMethod::kAroundMedian:
+      return aggregators::detail::mean_around_median_with(views, k.f, validation,
+                                                          simd::best_target());
     case RangeMethod::kMedian:
       break;
   }
@@ -132,7 +138,64 @@ std::vector<int64_t> gram(std::span<const UpdateView> buffers,
   return bfp::gram_with_scales(buffers, scales, simd::best_target());
 }
 
+void point_weighted(std::span<const UpdateView> buffers, std::span<const double> coeffs,
+                    double divisor, bool step, double* point) {
+  if (buffers.empty()) return;
+  const size_t len = buffers[0].size();
+  if (!step) {
+    math::weighted_sum_f64(buffers, coeffs, nullptr, point);
+    for (size_t t = 0; t < len; ++t) point[t] /= divisor;
+    return;
+  }
+  // The sums are per element: chunk by chunk, the scratch stays small.
+  constexpr size_t kChunk = 32768;
+  std::vector<double> sum(std::min(len, kChunk));
+  std::vector<UpdateView> chunk(buffers.size());
+  for (size_t at = 0; at < len; at += kChunk) {
+    const size_t count = std::min(kChunk, len - at);
+    for (size_t k = 0; k < buffers.size(); ++k) {
+      chunk[k] = UpdateView::dense(buffers[k].data + at, 1, count);
+    }
+    math::weighted_sum_f64(chunk, coeffs, point + at, sum.data());
+    for (size_t t = 0; t < count; ++t) point[at + t] = point[at + t] + sum[t] / divisor;
+  }
+}
+
+void continue_point_sums(std::span<const UpdateView> buffers, const double* point,
+                         double* running) {
+  if (buffers.empty()) return;
+  math::continue_sums_of_squared_differences_to_point(buffers, point, 0, buffers[0].size(),
+                                                      running);
+}
+
 }  // namespace range_pass
+
+namespace {
+
+// The points of the listed updates, every range holding its part.
+class ShardedPoints final : public aggregators::PointPasses {
+ public:
+  ShardedPoints(RangePasses& passes, std::span<const size_t> updates)
+      : passes_(passes), updates_(updates) {}
+  size_t count() const override { return updates_.size(); }
+  Status weighted(size_t slot, std::span<const double> coeffs, double divisor,
+                  bool step) override {
+    return passes_.point_weighted(slot, updates_, coeffs, divisor, step);
+  }
+  Status distances(size_t slot, double* out) override {
+    auto sums = passes_.point_chained_sums(slot, updates_);
+    if (!sums.ok()) return std::move(sums).error();
+    if (sums->size() != updates_.size()) return malformed("a distance pass");
+    for (size_t k = 0; k < updates_.size(); ++k) out[k] = std::sqrt((*sums)[k]);
+    return {};
+  }
+
+ private:
+  RangePasses& passes_;
+  std::span<const size_t> updates_;
+};
+
+}  // namespace
 
 std::vector<size_t> even_cuts(size_t size, size_t ranges) {
   ranges = std::max<size_t>(1, std::min(ranges, std::max<size_t>(size, 1)));
@@ -221,16 +284,20 @@ Status ShardedRoundData::rule(RangeKernel kernel) {
   kernel.values_owed = true;
   Status checked = rule_checks(kernel);
   if (!checked.ok()) {
-    // The function's validation comes first: the first non-finite value of the listed
-    // updates, named by position in the list.
-    auto scans = joined_scans(kernel.updates);
-    if (!scans.ok()) return std::move(scans).error();
-    for (size_t t = 0; t < scans->size(); ++t) {
-      FENRO_RETURN_IF_ERROR(update::non_finite_status((*scans)[t], t, shapes_[0].cols));
-    }
+    // The function's validation comes first.
+    FENRO_RETURN_IF_ERROR(scan_listed(kernel.updates));
     return checked;
   }
   return on_ranges(kernel);
+}
+
+Status ShardedRoundData::scan_listed(std::span<const size_t> updates) {
+  auto scans = joined_scans(updates);
+  if (!scans.ok()) return std::move(scans).error();
+  for (size_t t = 0; t < scans->size(); ++t) {
+    FENRO_RETURN_IF_ERROR(update::non_finite_status((*scans)[t], t, shapes_[0].cols));
+  }
+  return {};
 }
 
 Status ShardedRoundData::coordinate_wise(RangeKernel kernel) {
@@ -293,13 +360,15 @@ Status ShardedRoundData::median(std::span<const size_t> updates, bool values_owe
       {RangeMethod::kMedian, {updates.begin(), updates.end()}, std::nullopt, 0.0f, values_owed});
 }
 
-Result<KrumScores> ShardedRoundData::krum_scores(std::span<const size_t> updates, size_t k) {
+Result<aggregators::detail::PairDistances> ShardedRoundData::krum_distances(
+    std::span<const size_t> updates) {
   const size_t m = updates.size();
   // Each update's exponent from its largest magnitude over all ranges, computed here once, so
   // that every range encodes with the whole update's (and workers whose math libraries differ
   // still encode alike).
   auto scans = joined_scans(updates);
   if (!scans.ok()) return std::move(scans).error();
+  aggregators::detail::PairDistances out{std::vector<int64_t>(m * m, 0), true};
   std::vector<bfp::BlockScale> scales(m);
   for (size_t t = 0; t < m; ++t) {
     if ((*scans)[t].max_abs > 0.0f) {
@@ -307,7 +376,9 @@ Result<KrumScores> ShardedRoundData::krum_scores(std::span<const size_t> updates
       scales[t].scale = bfp::scale_for(scales[t].exponent);
     }
     scales[t].finite = !(*scans)[t].first_non_finite;
+    out.finite = out.finite && scales[t].finite;
   }
+  if (!out.finite) return out;
   auto tables = passes_.gram(updates, scales);
   if (!tables.ok()) return std::move(tables).error();
   if (tables->size() + 1 != cuts_.size()) return malformed("a Gram pass");
@@ -317,17 +388,75 @@ Result<KrumScores> ShardedRoundData::krum_scores(std::span<const size_t> updates
     if (table.size() != m * m) return malformed("a Gram pass");
     for (size_t t = 0; t < m * m; ++t) gram[t] += table[t];
   }
+  for (size_t a = 0; a < m; ++a) {
+    for (size_t b = a + 1; b < m && size() > 0; ++b) {
+      const int64_t d = distance_from_gram(gram[a * m + a], gram[b * m + b], gram[a * m + b],
+                                           scales[a].exponent, scales[b].exponent);
+      out.table[a * m + b] = out.table[b * m + a] = d;
+    }
+  }
+  return out;
+}
+
+Result<std::vector<size_t>> ShardedRoundData::bulyan(std::span<const size_t> updates,
+                                                     size_t f) {
+  auto dist = krum_distances(updates);
+  if (!dist.ok()) return std::move(dist).error();
+  if (!dist->finite) {
+    FENRO_RETURN_IF_ERROR(scan_listed(updates));
+    return malformed("scans");
+  }
+  std::vector<size_t> selected = aggregators::detail::bulyan_selection(dist->table,
+                                                                       updates.size(), f);
+  // The mean around the median of the selected, in ascending index order, keeping
+  // theta - 2f values.
+  std::vector<size_t> chosen = selected;
+  std::sort(chosen.begin(), chosen.end());
+  RangeKernel kernel{RangeMethod::kAroundMedian, {}, std::nullopt, 0.0f, false,
+                     chosen.size() - 2 * f};
+  for (size_t t : chosen) kernel.updates.push_back(updates[t]);
+  FENRO_RETURN_IF_ERROR(on_ranges(kernel));
+  return selected;
+}
+
+Result<aggregators::WeiszfeldRun> ShardedRoundData::geometric_median(
+    std::span<const size_t> updates, std::span<const double> w, double nu, double tol,
+    uint64_t max_iter) {
+  ShardedPoints points(passes_, updates);
+  auto run = aggregators::weiszfeld(points, w, nu, tol, max_iter,
+                                    [&] { return scan_listed(updates); });
+  if (!run.ok()) return std::move(run).error();
+  FENRO_RETURN_IF_ERROR(passes_.point_slice(run->best, false));
+  return run;
+}
+
+Result<aggregators::CenteredClippingSteps> ShardedRoundData::centered_clipping(
+    std::span<const size_t> updates, double tau, uint64_t iterations, bool from_median) {
+  if (from_median) {
+    FENRO_RETURN_IF_ERROR(rule({RangeMethod::kMedian, {updates.begin(), updates.end()},
+                                std::nullopt, 0.0f, true, 0}));
+  }
+  FENRO_RETURN_IF_ERROR(passes_.point_slice(0, true));
+  ShardedPoints points(passes_, updates);
+  auto steps = aggregators::centered_clipping_steps(points, tau, iterations,
+                                                    [&] { return scan_listed(updates); });
+  if (!steps.ok()) return std::move(steps).error();
+  FENRO_RETURN_IF_ERROR(passes_.point_slice(0, false));
+  return steps;
+}
+
+Result<KrumScores> ShardedRoundData::krum_scores(std::span<const size_t> updates, size_t k) {
+  const size_t m = updates.size();
+  auto dist = krum_distances(updates);
+  if (!dist.ok()) return std::move(dist).error();
+  // Krum scores validated updates only.
+  assert(dist->finite);
   KrumScores out(m);
   std::vector<int64_t> d;
   for (size_t i = 0; i < m; ++i) {
     d.clear();
     for (size_t j = 0; j < m; ++j) {
-      if (j == i) continue;
-      const size_t a = std::min(i, j), b = std::max(i, j);
-      d.push_back(size() == 0 ? 0
-                              : distance_from_gram(gram[a * m + a], gram[b * m + b],
-                                                   gram[a * m + b], scales[a].exponent,
-                                                   scales[b].exponent));
+      if (j != i) d.push_back(dist->table[i * m + j]);
     }
     const size_t take = std::min(k, d.size());
     std::partial_sort(d.begin(), d.begin() + static_cast<ptrdiff_t>(take), d.end());

@@ -33,15 +33,19 @@
 #include <vector>
 
 #include "fenro/aggregators/bfp16_kernels.h"
+#include "fenro/aggregators/centered_clipping.h"
+#include "fenro/aggregators/geometric_median.h"
+#include "fenro/aggregators/krum_kernels.h"
 #include "fenro/error/result.h"
 #include "fenro/pipeline/round_data.h"
 #include "fenro/update/range_scan.h"
 
 namespace fenro::pipeline {
 
-// A coordinate-wise method as one range runs it: the round's three, and the mean around the
-// median of the stateless rules.
-enum class RangeMethod : uint8_t { kFedAvg, kTrimmedMean, kMedian, kMeamed };
+// A coordinate-wise method as one range runs it: the round's three, the mean around the
+// median of the stateless rules, and Bulyan's last step: the mean of the `f` values nearest to
+// the median (kAroundMedian, 1 <= f <= the number of updates, unchecked).
+enum class RangeMethod : uint8_t { kFedAvg, kTrimmedMean, kMedian, kMeamed, kAroundMedian };
 
 struct RangeKernel {
   RangeMethod method = RangeMethod::kFedAvg;
@@ -51,7 +55,7 @@ struct RangeKernel {
   // The value scan has not run: `updates` is every update in index order, and a range reports
   // its first non-finite value instead of a slice.
   bool values_owed = false;
-  uint64_t f = 0;  // the mean around the median's
+  uint64_t f = 0;  // the mean around the median's f; kAroundMedian's count of values kept
 };
 
 // A range's first non-finite value: the position in the kernel's list, the coordinate within
@@ -80,6 +84,16 @@ Result<Matrix> kernel(const RangeKernel& kernel, std::span<const UpdateView> buf
 std::vector<int64_t> gram(std::span<const UpdateView> buffers,
                           std::span<const aggregators::detail::BlockScale> scales);
 
+// A range's part of a float64 point of the iterative rules, set from the buffers (views of the
+// listed updates, in that order) as aggregators::PointPasses::weighted sets a point.
+// Extra memory, with `step`: at most 32768 doubles.
+void point_weighted(std::span<const UpdateView> buffers, std::span<const double> coeffs,
+                    double divisor, bool step, double* point);
+// Continues each running[t] with the squares of buffers[t]'s differences from the range's part
+// of a point, in coordinate order.
+void continue_point_sums(std::span<const UpdateView> buffers, const double* point,
+                         double* running);
+
 }  // namespace range_pass
 
 // The coordinator's access to the workers. Every answer lists the ranges in order, or fails
@@ -107,6 +121,17 @@ class RangePasses {
   // copy of one update, as its slice of the aggregate.
   virtual Status mean_of(std::span<const size_t> updates) = 0;
   virtual Status copy_of(size_t update) = 0;
+  // The float64 points of the iterative rules, by slot, every range holding its part of each:
+  // range_pass::point_weighted with the listed updates.
+  virtual Status point_weighted(size_t slot, std::span<const size_t> updates,
+                                std::span<const double> coeffs, double divisor, bool step) = 0;
+  // One running sum per listed update of its squared differences from point `slot`, from -0.0,
+  // continued by range 0, then range 1, ...: the last.
+  virtual Result<std::vector<double>> point_chained_sums(size_t slot,
+                                                         std::span<const size_t> updates) = 0;
+  // Every range sets its part of point `slot` from its slice of the aggregate (`to_point`), or
+  // its slice of the aggregate from its part of point `slot`, each value rounded to float32.
+  virtual Status point_slice(size_t slot, bool to_point) = 0;
 };
 
 // Even cuts of `size` coordinates into at most `ranges` ranges, none empty unless size is 0
@@ -133,6 +158,32 @@ class ShardedRoundData final : public RoundData {
   // slice of the result.
   Status rule(RangeKernel kernel);
 
+  // The exact Krum distance (krum.h: on the 16-bit block-floating-point encoding, saturated)
+  // of every pair of the listed updates, row-major m x m with a zero diagonal, from the ranges'
+  // exact Gram tables; `finite` is false when some value is NaN or infinite, and the table is
+  // then meaningless.
+  Result<aggregators::detail::PairDistances> krum_distances(std::span<const size_t> updates);
+
+  // The stateless rules that need every coordinate of an update at once, on the listed updates
+  // (all of update 0's shape, with at least one coordinate), with the bits of the functions of
+  // aggregators/ on their views. Their parameters are checked by the caller. A NaN or an
+  // infinity among the values makes them fail with the first one (NonFiniteValue, naming the
+  // position in the list). On success every range keeps its slice of the result.
+  //
+  // bulyan (bulyan.h): the selected positions, in selection order.
+  Result<std::vector<size_t>> bulyan(std::span<const size_t> updates, size_t f);
+  // The smoothed Weiszfeld iteration (geometric_median.h) with the weights w (all > 0) of the
+  // listed updates, every step's distances chained over the ranges.
+  Result<aggregators::WeiszfeldRun> geometric_median(std::span<const size_t> updates,
+                                                     std::span<const double> w, double nu,
+                                                     double tol, uint64_t max_iter);
+  // Centered clipping (centered_clipping.h) from the coordinate-wise median of the listed
+  // updates, or, with `from_median` false, from the aggregate's slices the ranges hold (the
+  // center, set by the caller).
+  Result<aggregators::CenteredClippingSteps> centered_clipping(std::span<const size_t> updates,
+                                                               double tau, uint64_t iterations,
+                                                               bool from_median);
+
   size_t count() const override { return shapes_.size(); }
   UpdateShape shape(size_t update) const override { return shapes_[update]; }
   void check_aggregate_fits() override;
@@ -156,6 +207,8 @@ class ShardedRoundData final : public RoundData {
   Status scan_first(size_t prefix);
   Result<std::vector<Interval>> bounds(std::span<const size_t> updates, bool distances);
   Result<std::vector<double>> chained_roots(std::span<const size_t> updates, bool distances);
+  // The first non-finite value of the listed updates, named by position in the list.
+  Status scan_listed(std::span<const size_t> updates);
   // The kernel's checks on the coordinator, then the kernel on every range.
   Status coordinate_wise(RangeKernel kernel);
   // The kernel on every range; a non-finite value met there, moved to whole-update

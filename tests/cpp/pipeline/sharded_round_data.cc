@@ -115,6 +115,38 @@ Status LocalRanges::copy_of(size_t update) {
   return {};
 }
 
+Status LocalRanges::point_weighted(size_t slot, std::span<const size_t> updates,
+                                   std::span<const double> coeffs, double divisor, bool step) {
+  for (Range& r : ranges_) {
+    pipeline::range_pass::point_weighted(r.views(updates), coeffs, divisor, step,
+                                         r.point(slot).data());
+  }
+  return {};
+}
+
+Result<std::vector<double>> LocalRanges::point_chained_sums(size_t slot,
+                                                            std::span<const size_t> updates) {
+  std::vector<double> running(updates.size(), math::kRunningSumStart);
+  for (Range& r : ranges_) {
+    pipeline::range_pass::continue_point_sums(r.views(updates), r.point(slot).data(),
+                                              running.data());
+  }
+  return running;
+}
+
+Status LocalRanges::point_slice(size_t slot, bool to_point) {
+  for (Range& r : ranges_) {
+    std::vector<double>& p = r.point(slot);
+    if (to_point) {
+      std::copy(r.aggregate.begin(), r.aggregate.end(), p.begin());
+    } else {
+      r.aggregate.resize(p.size());
+      for (size_t t = 0; t < p.size(); ++t) r.aggregate[t] = static_cast<float>(p[t]);
+    }
+  }
+  return {};
+}
+
 ShardedRoundData::ShardedRoundData(std::span<const UpdateView> updates, std::vector<size_t> cuts)
     : shapes_(shapes_of(updates)), ranges_(updates, cuts), data_(shapes_, cuts, ranges_) {}
 

@@ -37,6 +37,11 @@ class LocalRanges final : public pipeline::RangePasses {
       std::span<const aggregators::detail::BlockScale> scales) override;
   Status mean_of(std::span<const size_t> updates) override;
   Status copy_of(size_t update) override;
+  Status point_weighted(size_t slot, std::span<const size_t> updates,
+                        std::span<const double> coeffs, double divisor, bool step) override;
+  Result<std::vector<double>> point_chained_sums(size_t slot,
+                                                 std::span<const size_t> updates) override;
+  Status point_slice(size_t slot, bool to_point) override;
 
  private:
   struct Range {
@@ -44,6 +49,12 @@ class LocalRanges final : public pipeline::RangePasses {
     size_t hi = 0;
     std::vector<std::vector<float>> values;  // values[k]: update k's range
     std::vector<float> aggregate;
+    std::vector<std::vector<double>> points;  // by slot
+    std::vector<double>& point(size_t slot) {
+      if (slot >= points.size()) points.resize(slot + 1);
+      points[slot].resize(hi - lo);
+      return points[slot];
+    }
     std::vector<UpdateView> views(std::span<const size_t> updates) const;
   };
   std::vector<Range> ranges_;

@@ -14,7 +14,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "fenro/aggregators/bulyan.h"
+#include "fenro/aggregators/centered_clipping.h"
 #include "fenro/aggregators/fedavg.h"
+#include "fenro/aggregators/geometric_median.h"
 #include "fenro/aggregators/meamed.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
@@ -416,6 +419,7 @@ TEST(ShardedRound, StatelessRulesMatchTheFunctions) {
       case K::kMeamed:
         return aggregators::meamed(u, c.f);
       case K::kMedian:
+      case K::kAroundMedian:  // not a function of its own
         break;
     }
     return aggregators::median(u);
@@ -440,6 +444,69 @@ TEST(ShardedRound, StatelessRulesMatchTheFunctions) {
           EXPECT_TRUE(testing::BitsEqual(got_all.data(), expected->data(), 15));
         }
       }
+    }
+  }
+}
+
+// The rules that need whole updates (Bulyan, the geometric median, centered clipping) give the
+// functions' bits and data on every cut, including cuts that leave a range empty, with ties
+// (repeated updates) and with weights that drop an update; a NaN is reported as the first
+// non-finite value of the list.
+TEST(ShardedRound, WholeUpdateRulesMatchTheFunctions) {
+  const std::vector<std::vector<size_t>> all_cuts = {{0, 15}, {0, 4, 4, 11, 15}, {0, 1, 2, 15}};
+  for (int variant = 0; variant < 3; ++variant) {
+    testing::Updates in = testing::random_updates(11, 3, 5, 40 + variant);
+    if (variant == 1) {
+      for (size_t c = 0; c < 5; ++c) in.at(3, 1, c) = in.at(7, 1, c) = 0.25f;  // ties
+    }
+    // In the last range; before the update that weight zero drops, so that its position in the
+    // geometric median's list is its index.
+    if (variant == 2) in.at(1, 2, 4) = NAN;
+    std::vector<size_t> list(11);
+    for (size_t k = 0; k < 11; ++k) list[k] = k;
+    const std::vector<float> wf = {1, 2, 0, 1, 1, 3, 0.5f, 1, 1, 2, 1};
+    std::vector<size_t> active;
+    std::vector<double> w;
+    for (size_t k = 0; k < 11; ++k) {
+      if (wf[k] == 0.0f) continue;
+      active.push_back(k);
+      w.push_back(wf[k]);
+    }
+    for (const std::vector<size_t>& cuts : all_cuts) {
+      SCOPED_TRACE(::testing::Message() << "variant " << variant << ", " << cuts.size() - 1
+                                        << " ranges");
+      auto check = [&](auto&& sharded, auto&& whole, auto&& same_data) {
+        testing::LocalRanges ranges(in.views, cuts);
+        pipeline::ShardedRoundData data(std::vector<UpdateShape>(11, {3, 5}), cuts, ranges);
+        auto got = sharded(data);
+        auto expected = whole();
+        ASSERT_EQ(got.ok(), expected.ok());
+        if (!got.ok()) {
+          EXPECT_EQ(got.error().message(), expected.error().message());
+          return;
+        }
+        EXPECT_TRUE(testing::BitsEqual(ranges.assembled({3, 5}).data(),
+                                       expected->aggregate.data(), 15));
+        same_data(*got, *expected);
+      };
+      check([&](auto& d) { return d.bulyan(list, 2); },
+            [&] { return aggregators::bulyan(in.views, 2); },
+            [](const auto& got, const auto& expected) { EXPECT_EQ(got, expected.selected); });
+      check([&](auto& d) { return d.geometric_median(active, w, 1e-6, 1e-9, 50); },
+            [&] {
+              return aggregators::geometric_median(in.views, std::span<const float>(wf), 1e-6,
+                                                   1e-9, 50);
+            },
+            [&](const auto& got, const auto& expected) {
+              EXPECT_EQ(got.iterations, expected.iterations);
+              EXPECT_EQ(got.objective, expected.objective);
+            });
+      check([&](auto& d) { return d.centered_clipping(list, 0.5, 3, true); },
+            [&] { return aggregators::centered_clipping(in.views, 0.5, 3, std::nullopt); },
+            [](const auto& got, const auto& expected) {
+              EXPECT_EQ(got.distances, expected.distances);
+              EXPECT_EQ(got.factors, expected.factors);
+            });
     }
   }
 }
