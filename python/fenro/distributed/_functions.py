@@ -309,7 +309,8 @@ def _bucketing(
     rows, cols = (int(x) for x in stack[0].shape)
     driver = _placed(stack, shards, timeout)
     count = n // s + (n % s != 0)
-    return (_gather(driver, count, rows, cols, lambda w: w.buckets.remote(s, seed)),)
+    buckets = _gather(driver, count, rows, cols, lambda w: w.buckets.remote(s, seed))
+    return None if buckets is None else (buckets,)
 
 
 _DISTRIBUTED: Dict[str, Callable[[List[Any], Dict[str, Any], int, Optional[float]], Any]] = {
