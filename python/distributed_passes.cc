@@ -223,6 +223,44 @@ Status DriverPasses::point_slice(size_t slot, bool to_point) {
   return {};
 }
 
+Result<std::vector<std::vector<double>>> DriverPasses::pair_tables(
+    std::span<const size_t> updates) {
+  const Ref answer{call("pair_tables", "(N)", from_indices(updates))};
+  if (answer.p == nullptr || !has_length(answer.p, ranges_)) return failed();
+  const size_t entries = updates.size() * updates.size();
+  std::vector<std::vector<double>> out(ranges_);
+  for (size_t s = 0; s < ranges_; ++s) {
+    const Ref part{item_of(answer.p, s)};
+    if (part.p == nullptr) return failed();
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(part.p, &bytes, &size) != 0) return failed();
+    if (static_cast<size_t>(size) != entries * sizeof(double)) {
+      PyErr_SetString(PyExc_RuntimeError, "a worker's answer has the wrong length");
+      return failed();
+    }
+    out[s].resize(entries);
+    std::memcpy(out[s].data(), bytes, static_cast<size_t>(size));
+  }
+  return out;
+}
+
+Result<std::vector<double>> DriverPasses::pair_chained_sums(
+    std::span<const size_t> updates, std::span<const std::pair<uint32_t, uint32_t>> pairs) {
+  const Ref list{PyList_New(static_cast<Py_ssize_t>(pairs.size()))};
+  if (list.p == nullptr) return failed();
+  for (size_t p = 0; p < pairs.size(); ++p) {
+    PyObject* pair = Py_BuildValue("(II)", pairs[p].first, pairs[p].second);
+    if (pair == nullptr) return failed();
+    PyList_SetItem(list.p, static_cast<Py_ssize_t>(p), pair);
+  }
+  Py_INCREF(list.p);
+  const Ref answer{call("pair_chained_sums", "(NN)", from_indices(updates), list.p)};
+  std::vector<double> out;
+  if (answer.p == nullptr || !doubles(answer.p, pairs.size(), &out)) return failed();
+  return out;
+}
+
 bool DriverPasses::doubles(PyObject* seq, size_t n, std::vector<double>* out) {
   if (!has_length(seq, n)) return false;
   out->resize(n);

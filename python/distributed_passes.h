@@ -13,7 +13,7 @@
 namespace fenro::python {
 
 // The workers, through the driver's methods scans, sums, chained_sums, kernel, gram, mean_of,
-// copy_of, point_weighted, point_chained_sums and point_slice. Any exception the driver raises is kept, and the pass fails with SourceFailed;
+// copy_of, point_weighted, point_chained_sums, point_slice, pair_tables and pair_chained_sums. Any exception the driver raises is kept, and the pass fails with SourceFailed;
 // raise_round_error raises the kept exception once the round has returned.
 class DriverPasses final : public pipeline::RangePasses {
  public:
@@ -43,6 +43,10 @@ class DriverPasses final : public pipeline::RangePasses {
   Result<std::vector<double>> point_chained_sums(size_t slot,
                                                  std::span<const size_t> updates) override;
   Status point_slice(size_t slot, bool to_point) override;
+  Result<std::vector<std::vector<double>>> pair_tables(std::span<const size_t> updates) override;
+  Result<std::vector<double>> pair_chained_sums(
+      std::span<const size_t> updates,
+      std::span<const std::pair<uint32_t, uint32_t>> pairs) override;
 
  private:
   template <class... A>

@@ -197,6 +197,8 @@ bool doubles_of(PyObject* seq, std::vector<double>* out) {
 // of an update at once (bulyan, geometric_median, centered_clipping) on the `count` updates of
 // rows x cols the driver's workers hold, cut at `cuts`, its parameters checked by the caller:
 //   bulyan: (f,) -> the selected indices in selection order;
+//   nnm: (keep,) -> the keep nearest of every update, ascending, row after row (no result
+//     slices: the caller has the workers mix);
 //   geometric_median: (positions, weights, nu, tol, max_iter), the updates taking part and
 //     their weights -> (iterations, objective);
 //   centered_clipping: (tau, iterations, from_median), the center being the workers' slices
@@ -247,6 +249,17 @@ PyObject* whole_rule(PyObject*, PyObject* call) {
       auto selected = data.bulyan(all, f);
       if (!selected.ok()) return failed(selected.error());
       return from_indices(*selected);
+    }
+    if (which == "nnm") {
+      unsigned long long keep = 0;
+      if (!PyArg_ParseTuple(params, "K:nnm", &keep)) return nullptr;
+      if (keep < 1 || keep > count) {
+        PyErr_SetString(PyExc_ValueError, "nnm keeps 1 to n updates");
+        return nullptr;
+      }
+      auto nearest = data.nearest(all, keep);
+      if (!nearest.ok()) return failed(nearest.error());
+      return from_indices(std::vector<size_t>(nearest->begin(), nearest->end()));
     }
     if (which == "geometric_median") {
       PyObject *py_positions, *py_weights;

@@ -4,6 +4,7 @@
 // (a few numbers per update) except a slice of the aggregate. These functions are called by
 // fenro.distributed's actors only; their arguments come from the coordinator, so a wrong one is
 // a fault of the package and raises a plain TypeError or ValueError.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -12,9 +13,11 @@
 #include <vector>
 
 #include "args.h"
+#include "distributed_passes.h"
 #include "distributed_register.h"
 #include "errors.h"
 #include "fenro/aggregators/fedavg.h"
+#include "fenro/math/means.h"
 #include "fenro/math/running_sums.h"
 #include "fenro/pipeline/sharded_round_data.h"
 #include "heap_type.h"
@@ -261,12 +264,98 @@ PyObject* point_sums(PyObject*, PyObject* args) {
   });
 }
 
+// _pair_table(buffers): the range's exact squared distance of every pair of buffers, as n * n
+// native doubles in bytes (range_pass::pair_table).
+PyObject* pair_table(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* py_buffers;
+    if (!PyArg_ParseTuple(args, "O:_pair_table", &py_buffers)) return nullptr;
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    const std::vector<double> table = pipeline::range_pass::pair_table(views);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table.data()),
+                                     static_cast<Py_ssize_t>(table.size() * sizeof(double)));
+  });
+}
+
+// _pair_sums(buffers, pairs, running): for each pair (i, j) of buffer positions, its running
+// sum (running None: from -0.0) continued with the squares of their differences.
+PyObject* pair_sums(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_buffers, *py_pairs, *py_running;
+    if (!PyArg_ParseTuple(args, "OOO:_pair_sums", &py_buffers, &py_pairs, &py_running)) {
+      return nullptr;
+    }
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    const Py_ssize_t count = PySequence_Size(py_pairs);
+    if (count < 0) return nullptr;
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    for (Py_ssize_t p = 0; p < count; ++p) {
+      const Ref item{PySequence_GetItem(py_pairs, p)};
+      unsigned int i = 0, j = 0;
+      if (item.p == nullptr || !PyArg_ParseTuple(item.p, "II:pair", &i, &j)) return nullptr;
+      if (i >= views.size() || j >= views.size()) {
+        PyErr_SetString(PyExc_ValueError, "a pair names a buffer that is not there");
+        return nullptr;
+      }
+      pairs.push_back({i, j});
+    }
+    std::vector<double> running(pairs.size(), math::kRunningSumStart);
+    if (py_running != Py_None && !to_doubles(py_running, pairs.size(), &running)) return nullptr;
+    pipeline::range_pass::continue_pair_sums(views, pairs, running.data());
+    return from_doubles(running);
+  });
+}
+
+// _mix(buffers, offsets, members): nearest-neighbour mixing's means on the range: output i is
+// the mean of the buffers members[offsets[i] .. offsets[i + 1]) (math::average_lists_f64), an
+// (n, len) float32 array; None when a value is NaN or infinite.
+PyObject* mix(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *py_buffers, *py_offsets, *py_members;
+    if (!PyArg_ParseTuple(args, "OOO:_mix", &py_buffers, &py_offsets, &py_members)) {
+      return nullptr;
+    }
+    UpdateList list;
+    std::span<const UpdateView> views;
+    if (!buffers_of(py_buffers, list, &views)) return nullptr;
+    std::vector<uint32_t> offsets, members;
+    for (auto [obj, out] : {std::pair{py_offsets, &offsets}, std::pair{py_members, &members}}) {
+      const Py_ssize_t count = PySequence_Size(obj);
+      if (count < 0) return nullptr;
+      for (Py_ssize_t t = 0; t < count; ++t) {
+        const Ref item{PySequence_GetItem(obj, t)};
+        uint64_t v = 0;
+        if (item.p == nullptr || !as_u64(item.p, &v)) return nullptr;
+        out->push_back(static_cast<uint32_t>(v));
+      }
+    }
+    bool fits = !views.empty() && offsets.size() >= 2 && offsets.front() == 0 &&
+                offsets.back() == members.size() && std::is_sorted(offsets.begin(), offsets.end());
+    for (uint32_t m : members) fits = fits && m < views.size();
+    if (!fits) {
+      PyErr_SetString(PyExc_ValueError, "the lists do not fit the buffers");
+      return nullptr;
+    }
+    UpdateStack out(offsets.size() - 1, 1, views[0].size());
+    if (!math::average_lists_f64(views, offsets, members, out)) Py_RETURN_NONE;
+    return from_stack(std::move(out));
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"_scans", scans, METH_VARARGS, "Range scans of the buffers (a worker pass)."},
     {"_sums", sums, METH_VARARGS, "Running sums of squares continued over the buffers."},
     {"_kernel", kernel, METH_VARARGS, "A coordinate-wise method on the buffers."},
     {"_gram", gram, METH_VARARGS, "The buffers' exact Gram table with given block scales."},
     {"_mean", mean, METH_VARARGS, "The plain mean of the buffers in the order given."},
+    {"_pair_table", pair_table, METH_VARARGS, "Exact squared distances of the buffers' pairs."},
+    {"_pair_sums", pair_sums, METH_VARARGS,
+     "Running sums of the squared differences of pairs of buffers, continued."},
+    {"_mix", mix, METH_VARARGS, "Means of lists of buffers (nearest-neighbour mixing)."},
     {"_point_weighted", point_weighted, METH_VARARGS, "A point set from the buffers."},
     {"_point_sums", point_sums, METH_VARARGS,
      "Running sums of squared differences from a point, continued over the buffers."},

@@ -37,9 +37,11 @@ __all__ = [
     "arc",
     "bucketing",
     "bulyan",
+    "nnm",
     "geometric_median",
     "centered_clipping",
     "bulyan_info",
+    "nnm_info",
     "geometric_median_info",
     "centered_clipping_info",
     "clip_info",
@@ -378,6 +380,19 @@ def bulyan(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: A
     from Krum's exact integer distances summed over the workers' ranges, then each worker
     averages its range of the selected updates around their median."""
     return _whole("bulyan", args, kwargs, shards, timeout)
+
+
+def nnm(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.nnm(updates, *, f)`` on `shards` workers, bit for bit: the neighbours are
+    ranked here from the workers' exact pair distances (only pairs whose order those cannot
+    settle are summed again, chained over the workers), then each worker mixes its range.
+    Returns the (n, rows, cols) array."""
+    return _whole("nnm", args, kwargs, shards, timeout)
+
+
+def nnm_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.nnm_info`` on `shards` workers, bit for bit."""
+    return _whole("nnm_info", args, kwargs, shards, timeout)
 
 
 def geometric_median(

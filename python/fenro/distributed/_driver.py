@@ -77,6 +77,12 @@ class Driver:
     ) -> None:
         self._all(lambda w: w.point_weighted.remote(slot, updates, coeffs, divisor, step))
 
+    def pair_tables(self, updates: Sequence[int]) -> List[Any]:
+        return self._all(lambda w: w.pair_table.remote(updates))
+
+    def pair_chained_sums(self, updates: Sequence[int], pairs: Sequence[Any]) -> Any:
+        return self._chain(lambda w, running: w.pair_sums.remote(updates, pairs, running))
+
     def point_slice(self, slot: int, to_point: bool) -> None:
         self._all(lambda w: w.point_slice.remote(slot, to_point))
 

@@ -1,6 +1,6 @@
-"""The whole-update functions of fenro.robust on Ray workers: krum, multi_krum, bulyan,
+"""The whole-update functions of fenro.robust on Ray workers: krum, multi_krum, bulyan, nnm,
 geometric_median, centered_clipping, clip, arc and bucketing, and the ``*_info`` forms of the
-last six, with fenro.robust's arguments, results and errors, bit for bit.
+last seven, with fenro.robust's arguments, results and errors, bit for bit.
 
 Each call first settles everything that does not depend on the values, then shares the values
 out:
@@ -29,6 +29,7 @@ _PARAMETERS = {
     "krum": ("f",),
     "multi_krum": ("f", "m"),
     "bulyan": ("f",),
+    "nnm": ("f",),
     "geometric_median": ("weights", "nu", "tol", "max_iter"),
     "centered_clipping": ("tau", "iterations", "center"),
     "clip": ("c",),
@@ -175,6 +176,25 @@ def _bulyan(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Opti
     return _whole_rule("bulyan", stack, shards, timeout, (int(params["f"]),))
 
 
+def _nnm(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
+    """The ranking from the workers' exact pair distances (decided here), then each worker mixes
+    its range."""
+    from fenro import _distributed
+
+    n, keep = len(stack), len(stack) - int(params["f"])
+    rows, cols = (int(x) for x in stack[0].shape)
+    driver = _placed(stack, shards, timeout)
+    cuts = driver.layout()[1]
+    flat = _distributed._whole_rule("nnm", driver, n, rows, cols, cuts, (keep,))
+    if flat is None:
+        return None
+    offsets = [i * keep for i in range(n + 1)]
+    mixed = _gather(driver, n, rows, cols, lambda w: w.mixed.remote(offsets, flat))
+    if mixed is None:
+        return None
+    return mixed, tuple(tuple(flat[i * keep : (i + 1) * keep]) for i in range(n))
+
+
 def _geometric_median(
     stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
 ) -> Any:
@@ -317,6 +337,7 @@ _DISTRIBUTED: Dict[str, Callable[[List[Any], Dict[str, Any], int, Optional[float
     "krum": _krum,
     "multi_krum": _multi_krum,
     "bulyan": _bulyan,
+    "nnm": _nnm,
     "geometric_median": _geometric_median,
     "centered_clipping": _centered_clipping,
     "clip": _clip,
@@ -346,6 +367,7 @@ def _info_builders() -> Dict[str, Callable[[List[Any], Dict[str, Any], Any], Any
 
     return {
         "bulyan": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
+        "nnm": _info_of(lambda r: i.NnmInfo(r[0], r[1])),
         "geometric_median": _info_of(lambda r: i.GeometricMedianInfo(r[0], *r[1])),
         "centered_clipping": _info_of(
             lambda r: i.CenteredClippingInfo(r[0], tup(r[1][0]), tup(r[1][1]))

@@ -170,6 +170,25 @@ class ShardWorker:
             parts.append((at, self._ray.put(out.reshape(out.shape[0], -1))))
         return parts
 
+    def pair_table(self, updates: Sequence[int]) -> bytes:
+        return self._d._pair_table(self._take(updates))
+
+    def pair_sums(self, updates: Sequence[int], pairs: Sequence[Tuple[int, int]],
+                  running: Any = None) -> Any:
+        return self._d._pair_sums(self._take(updates), list(pairs), running)
+
+    def mixed(self, offsets: Sequence[int], members: Sequence[int]) -> Optional[List[Tuple[int, Any]]]:
+        """Nearest-neighbour mixing's means of the range (coordinate-wise), in pieces as
+        scaled(); None when the range holds a NaN or an infinity."""
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            out = self._d._mix([b[:, at:end] for b in self._buffers], offsets, members)
+            if out is None:
+                return None
+            parts.append((at, self._ray.put(out.reshape(out.shape[0], -1))))
+        return parts
+
     def _point(self, slot: int) -> bytearray:
         if slot not in self._points:
             self._points[slot] = bytearray(8 * self._length())

@@ -148,8 +148,7 @@ std::vector<double> gram_with(std::span<const UpdateView> updates, simd::Target 
 std::optional<std::vector<uint32_t>> nearest_with(std::span<const UpdateView> updates, size_t k,
                                                   simd::Target target) {
   const size_t n = updates.size();
-  std::vector<uint32_t> out(n * k);
-  if (n == 0 || k == 0) return out;
+  if (n == 0 || k == 0) return std::vector<uint32_t>(n * k);
   const size_t d = updates[0].size();
   size_t depth = 0;
   const std::vector<double> gram = gram_with(updates, target, &depth);
@@ -164,30 +163,65 @@ std::optional<std::vector<uint32_t>> nearest_with(std::span<const UpdateView> up
   // cover the second-order terms.
   constexpr double u = 0x1p-53;
   const double eps = 1.25 * u * (2.0 * static_cast<double>(depth) + 2.0 * static_cast<double>(d + 2) + 8.0);
-  std::vector<std::vector<uint32_t>> unsure(n);  // per row, candidates the bound cannot place
+  std::vector<double> lo(n * n), hi(n * n);
+  for (size_t i = 0; i < n; ++i) {
+    const double gii = gram[i * n + i];
+    for (size_t j = 0; j < n; ++j) {
+      const double gjj = gram[j * n + j];
+      const double approx = std::max(0.0, (gii + gjj) - 2.0 * gram[i * n + j]);
+      const double err = j == i ? 0.0 : eps * (gii + gjj);  // a distance to itself is 0 exactly
+      lo[i * n + j] = j == i ? 0.0 : approx - err;
+      hi[i * n + j] = j == i ? 0.0 : approx + err;
+    }
+  }
+  // Exact distances for the unsure pairs: the exact pairwise table of the updates involved
+  // (usually none, or a handful).
+  auto exact = [&](std::span<const std::pair<uint32_t, uint32_t>> pairs)
+      -> Result<std::vector<double>> {
+    std::vector<size_t> index(n, SIZE_MAX);
+    std::vector<UpdateView> subset;
+    for (const auto& [i, j] : pairs) {
+      for (uint32_t t : {i, j}) {
+        if (index[t] != SIZE_MAX) continue;
+        index[t] = subset.size();
+        subset.push_back(updates[t]);
+      }
+    }
+    const std::vector<double> table = pairwise_sq_distances_with(subset, target);
+    std::vector<double> out;
+    for (const auto& [i, j] : pairs) out.push_back(table[index[i] * subset.size() + index[j]]);
+    return out;
+  };
+  auto ranked = nearest_from_bounds(n, k, lo, hi, exact);
+  assert(ranked.ok());
+  return std::move(ranked).value();
+}
+
+}  // namespace detail
+
+Result<std::vector<uint32_t>> nearest_from_bounds(size_t n, size_t k, std::span<const double> lo,
+                                                  std::span<const double> hi,
+                                                  const ExactPairs& exact) {
+  std::vector<uint32_t> out(n * k);
+  if (n == 0 || k == 0) return out;
+  std::vector<std::vector<uint32_t>> unsure(n);  // per row, candidates the bounds cannot place
   std::vector<std::vector<uint32_t>> sure(n);    // per row, candidates certainly among the k
   parallel::parallel_for(n, 8, [&](size_t begin, size_t end) {
-    std::vector<double> lo(n), hi(n), sorted(n);
+    std::vector<double> sorted(n);
     for (size_t i = begin; i < end; ++i) {
-      const double gii = gram[i * n + i];
-      for (size_t j = 0; j < n; ++j) {
-        const double gjj = gram[j * n + j];
-        const double approx = std::max(0.0, (gii + gjj) - 2.0 * gram[i * n + j]);
-        const double err = j == i ? 0.0 : eps * (gii + gjj);  // a distance to itself is 0 exactly
-        lo[j] = j == i ? 0.0 : approx - err;
-        hi[j] = j == i ? 0.0 : approx + err;
-      }
-      // The k-th smallest sequential distance lies in [a, b].
-      sorted = lo;
+      const double* row_lo = lo.data() + i * n;
+      const double* row_hi = hi.data() + i * n;
+      // The k-th smallest exact distance lies in [a, b].
+      sorted.assign(row_lo, row_lo + n);
       std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(k - 1), sorted.end());
       const double a = sorted[k - 1];
-      sorted = hi;
+      sorted.assign(row_hi, row_hi + n);
       std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(k - 1), sorted.end());
       const double b = sorted[k - 1];
       for (uint32_t j = 0; j < n; ++j) {
-        if (hi[j] < a) {
+        if (row_hi[j] < a) {
           sure[i].push_back(j);
-        } else if (!(lo[j] > b)) {
+        } else if (!(row_lo[j] > b)) {
           unsure[i].push_back(j);
         }
       }
@@ -199,29 +233,24 @@ std::optional<std::vector<uint32_t>> nearest_with(std::span<const UpdateView> up
       }
     }
   });
-  // Exact distances for the unsure pairs: the exact pairwise table of the updates involved
-  // (usually none, or a handful).
-  std::vector<uint8_t> involved(n, 0);
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;
   for (size_t i = 0; i < n; ++i) {
-    if (unsure[i].empty()) continue;
-    involved[i] = 1;
-    for (uint32_t j : unsure[i]) involved[j] = 1;
+    for (uint32_t j : unsure[i]) pairs.push_back({static_cast<uint32_t>(i), j});
   }
-  std::vector<size_t> index(n, SIZE_MAX);
-  std::vector<UpdateView> subset;
-  for (size_t j = 0; j < n; ++j) {
-    if (!involved[j]) continue;
-    index[j] = subset.size();
-    subset.push_back(updates[j]);
+  std::vector<double> values;
+  if (!pairs.empty()) {
+    auto got = exact(pairs);
+    if (!got.ok()) return std::move(got).error();
+    values = std::move(got).value();
+    assert(values.size() == pairs.size());
   }
-  const std::vector<double> exact = pairwise_sq_distances_with(subset, target);
+  std::vector<size_t> first(n + 1, 0);  // row i's pairs at [first[i], first[i + 1])
+  for (size_t i = 0; i < n; ++i) first[i + 1] = first[i] + unsure[i].size();
   parallel::parallel_for(n, 1, [&](size_t begin, size_t end) {
     std::vector<std::pair<double, uint32_t>> ranked;
     for (size_t i = begin; i < end; ++i) {
       ranked.clear();
-      for (uint32_t j : unsure[i]) {
-        ranked.push_back({exact[index[i] * subset.size() + index[j]], j});
-      }
+      for (size_t p = first[i]; p < first[i + 1]; ++p) ranked.push_back({values[p], pairs[p].second});
       const size_t need = k - sure[i].size();
       std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(need), ranked.end());
       uint32_t* row = out.data() + i * k;
@@ -232,8 +261,6 @@ std::optional<std::vector<uint32_t>> nearest_with(std::span<const UpdateView> up
   });
   return out;
 }
-
-}  // namespace detail
 
 std::optional<std::vector<uint32_t>> nearest_f64(std::span<const UpdateView> updates, size_t k) {
   return detail::nearest_with(updates, k, simd::best_target());

@@ -3,9 +3,13 @@
 #define FENRO_MATH_DISTANCES_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
+
+#include "fenro/error/result.h"
 
 #include "fenro/update/update.h"
 
@@ -33,6 +37,20 @@ std::vector<double> pairwise_sq_distances_f64(std::span<const UpdateView> update
 // boundary, e.g. all updates equal) costs the full pairwise table.
 // nullopt when some value is NaN or infinite (the caller reports it by validation).
 std::optional<std::vector<uint32_t>> nearest_f64(std::span<const UpdateView> updates, size_t k);
+
+// The exact squared distance of each listed pair (i, j), in the order listed.
+using ExactPairs = std::function<Result<std::vector<double>>(
+    std::span<const std::pair<uint32_t, uint32_t>>)>;
+
+// The ranking of nearest_f64 from bounds: for each of n items, the k nearest (1 <= k <= n) under
+// (exact squared distance, index), given lo <= exact <= hi for every pair (row-major n x n; the
+// diagonal 0 in both, an item being at distance zero from itself). Candidates the bounds place
+// on their own need no exact value; the others are asked of `exact` in one call (none when the
+// bounds settle every row). Row i of the result, at [i * k, (i + 1) * k), in ascending index
+// order. Fails only when `exact` does.
+Result<std::vector<uint32_t>> nearest_from_bounds(size_t n, size_t k, std::span<const double> lo,
+                                                  std::span<const double> hi,
+                                                  const ExactPairs& exact);
 
 }  // namespace fenro::math
 

@@ -15,6 +15,7 @@
 #include "fenro/aggregators/meamed_kernels.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
+#include "fenro/math/distances.h"
 #include "fenro/math/means.h"
 #include "fenro/math/running_sums.h"
 #include "fenro/simd/cpu.h"
@@ -158,6 +159,21 @@ void point_weighted(std::span<const UpdateView> buffers, std::span<const double>
     }
     math::weighted_sum_f64(chunk, coeffs, point + at, sum.data());
     for (size_t t = 0; t < count; ++t) point[at + t] = point[at + t] + sum[t] / divisor;
+  }
+}
+
+std::vector<double> pair_table(std::span<const UpdateView> buffers) {
+  return math::pairwise_sq_distances_f64(buffers);
+}
+
+void continue_pair_sums(std::span<const UpdateView> buffers,
+                        std::span<const std::pair<uint32_t, uint32_t>> pairs, double* running) {
+  if (buffers.empty()) return;
+  const size_t len = buffers[0].size();
+  for (size_t p = 0; p < pairs.size(); ++p) {
+    // (x_j - x_i)^2 is (x_i - x_j)^2 bit for bit: negation is exact.
+    math::continue_sums_of_squared_differences(buffers.subspan(pairs[p].second, 1),
+                                               buffers[pairs[p].first], 0, len, running + p);
   }
 }
 
@@ -417,6 +433,41 @@ Result<std::vector<size_t>> ShardedRoundData::bulyan(std::span<const size_t> upd
   for (size_t t : chosen) kernel.updates.push_back(updates[t]);
   FENRO_RETURN_IF_ERROR(on_ranges(kernel));
   return selected;
+}
+
+Result<std::vector<uint32_t>> ShardedRoundData::nearest(std::span<const size_t> updates,
+                                                        size_t k) {
+  const size_t n = updates.size();
+  auto tables = passes_.pair_tables(updates);
+  if (!tables.ok()) return std::move(tables).error();
+  if (tables->size() + 1 != cuts_.size()) return malformed("a distance pass");
+  std::vector<double> sum(n * n, 0.0);
+  for (const std::vector<double>& table : *tables) {
+    if (table.size() != n * n) return malformed("a distance pass");
+    for (size_t t = 0; t < n * n; ++t) sum[t] += table[t];
+  }
+  std::vector<double> lo(n * n, 0.0), hi(n * n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j < n; ++j) {
+      if (!std::isfinite(sum[i * n + j])) {
+        FENRO_RETURN_IF_ERROR(scan_listed(updates));
+        return malformed("a distance pass");
+      }
+      if (j == i) continue;
+      const math::SumBounds b = math::bounds_of_reordered_sum(sum[i * n + j], size());
+      lo[i * n + j] = b.lo;
+      hi[i * n + j] = b.hi;
+    }
+  }
+  return math::nearest_from_bounds(
+      n, k, lo, hi,
+      [&](std::span<const std::pair<uint32_t, uint32_t>> pairs) -> Result<std::vector<double>> {
+        chained_ += pairs.size();
+        auto exact = passes_.pair_chained_sums(updates, pairs);
+        if (!exact.ok()) return std::move(exact).error();
+        if (exact->size() != pairs.size()) return malformed("a distance pass");
+        return exact;
+      });
 }
 
 Result<aggregators::WeiszfeldRun> ShardedRoundData::geometric_median(

@@ -30,6 +30,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fenro/aggregators/bfp16_kernels.h"
@@ -89,6 +90,13 @@ std::vector<int64_t> gram(std::span<const UpdateView> buffers,
 // Extra memory, with `step`: at most 32768 doubles.
 void point_weighted(std::span<const UpdateView> buffers, std::span<const double> coeffs,
                     double divisor, bool step, double* point);
+// The range's exact squared distance of every pair of buffers (math::pairwise_sq_distances_f64):
+// row-major n x n.
+std::vector<double> pair_table(std::span<const UpdateView> buffers);
+// Continues running[p] with the squares of the differences of the buffers pairs[p] = (i, j), in
+// coordinate order.
+void continue_pair_sums(std::span<const UpdateView> buffers,
+                        std::span<const std::pair<uint32_t, uint32_t>> pairs, double* running);
 // Continues each running[t] with the squares of buffers[t]'s differences from the range's part
 // of a point, in coordinate order.
 void continue_point_sums(std::span<const UpdateView> buffers, const double* point,
@@ -132,6 +140,12 @@ class RangePasses {
   // Every range sets its part of point `slot` from its slice of the aggregate (`to_point`), or
   // its slice of the aggregate from its part of point `slot`, each value rounded to float32.
   virtual Status point_slice(size_t slot, bool to_point) = 0;
+  // Every range's range_pass::pair_table of the listed updates.
+  virtual Result<std::vector<std::vector<double>>> pair_tables(std::span<const size_t> updates) = 0;
+  // One running sum per pair of listed updates (positions in the list) of their squared
+  // differences, from -0.0, continued by range 0, then range 1, ...: the last.
+  virtual Result<std::vector<double>> pair_chained_sums(
+      std::span<const size_t> updates, std::span<const std::pair<uint32_t, uint32_t>> pairs) = 0;
 };
 
 // Even cuts of `size` coordinates into at most `ranges` ranges, none empty unless size is 0
@@ -172,6 +186,11 @@ class ShardedRoundData final : public RoundData {
   //
   // bulyan (bulyan.h): the selected positions, in selection order.
   Result<std::vector<size_t>> bulyan(std::span<const size_t> updates, size_t f);
+  // Nearest-neighbour mixing's ranking (math::nearest_f64): for each listed update, the k
+  // nearest of the list (positions, ascending), from the ranges' exact pair tables added up
+  // (math::bounds_of_reordered_sum bounds the sequential sums), the pairs those bounds cannot
+  // place summed exactly by the chain. The ranges keep no slice.
+  Result<std::vector<uint32_t>> nearest(std::span<const size_t> updates, size_t k);
   // The smoothed Weiszfeld iteration (geometric_median.h) with the weights w (all > 0) of the
   // listed updates, every step's distances chained over the ranges.
   Result<aggregators::WeiszfeldRun> geometric_median(std::span<const size_t> updates,

@@ -147,6 +147,22 @@ Status LocalRanges::point_slice(size_t slot, bool to_point) {
   return {};
 }
 
+Result<std::vector<std::vector<double>>> LocalRanges::pair_tables(
+    std::span<const size_t> updates) {
+  std::vector<std::vector<double>> out;
+  for (const Range& r : ranges_) out.push_back(pipeline::range_pass::pair_table(r.views(updates)));
+  return out;
+}
+
+Result<std::vector<double>> LocalRanges::pair_chained_sums(
+    std::span<const size_t> updates, std::span<const std::pair<uint32_t, uint32_t>> pairs) {
+  std::vector<double> running(pairs.size(), math::kRunningSumStart);
+  for (const Range& r : ranges_) {
+    pipeline::range_pass::continue_pair_sums(r.views(updates), pairs, running.data());
+  }
+  return running;
+}
+
 ShardedRoundData::ShardedRoundData(std::span<const UpdateView> updates, std::vector<size_t> cuts)
     : shapes_(shapes_of(updates)), ranges_(updates, cuts), data_(shapes_, cuts, ranges_) {}
 

@@ -42,6 +42,10 @@ class LocalRanges final : public pipeline::RangePasses {
   Result<std::vector<double>> point_chained_sums(size_t slot,
                                                  std::span<const size_t> updates) override;
   Status point_slice(size_t slot, bool to_point) override;
+  Result<std::vector<std::vector<double>>> pair_tables(std::span<const size_t> updates) override;
+  Result<std::vector<double>> pair_chained_sums(
+      std::span<const size_t> updates,
+      std::span<const std::pair<uint32_t, uint32_t>> pairs) override;
 
  private:
   struct Range {

@@ -21,6 +21,7 @@
 #include "fenro/aggregators/meamed.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
+#include "fenro/math/distances.h"
 #include "fenro/parallel/pool.h"
 #include "fenro/pipeline/aggregator.h"
 #include "pipeline/sharded_round_data.h"
@@ -458,6 +459,8 @@ TEST(ShardedRound, WholeUpdateRulesMatchTheFunctions) {
     testing::Updates in = testing::random_updates(11, 3, 5, 40 + variant);
     if (variant == 1) {
       for (size_t c = 0; c < 5; ++c) in.at(3, 1, c) = in.at(7, 1, c) = 0.25f;  // ties
+      for (size_t r = 0; r < 3; ++r)
+        for (size_t c = 0; c < 5; ++c) in.at(9, r, c) = in.at(8, r, c);  // equal updates
     }
     // In the last range; before the update that weight zero drops, so that its position in the
     // geometric median's list is its index.
@@ -507,6 +510,17 @@ TEST(ShardedRound, WholeUpdateRulesMatchTheFunctions) {
               EXPECT_EQ(got.distances, expected.distances);
               EXPECT_EQ(got.factors, expected.factors);
             });
+      // Nearest-neighbour mixing's ranking.
+      testing::LocalRanges ranges(in.views, cuts);
+      pipeline::ShardedRoundData data(std::vector<UpdateShape>(11, {3, 5}), cuts, ranges);
+      for (size_t k : {1, 8, 11}) {
+        auto got = data.nearest(list, k);
+        const auto expected = math::nearest_f64(in.views, k);
+        ASSERT_EQ(got.ok(), expected.has_value());
+        if (expected) {
+          EXPECT_EQ(*got, *expected) << k;
+        }
+      }
     }
   }
 }
