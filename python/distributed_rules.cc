@@ -17,6 +17,7 @@
 #include "distributed_register.h"
 #include "errors.h"
 #include "fenro/aggregators/fedavg.h"
+#include "fenro/aggregators/krum.h"
 #include "fenro/aggregators/meamed.h"
 #include "fenro/aggregators/median.h"
 #include "fenro/aggregators/trimmed_mean.h"
@@ -196,6 +197,8 @@ bool doubles_of(PyObject* seq, std::vector<double>* out) {
 // _whole_rule(name, driver, count, rows, cols, cuts, params): a rule that needs every coordinate
 // of an update at once (bulyan, geometric_median, centered_clipping) on the `count` updates of
 // rows x cols the driver's workers hold, cut at `cuts`, its parameters checked by the caller:
+//   krum: (f, m, multi) -> Krum's one selected index, or Multi-Krum's m, best score first
+//     (the slices: a copy of the one, the mean of the m in that order);
 //   bulyan: (f,) -> the selected indices in selection order;
 //   nnm: (keep,) -> the keep nearest of every update, ascending, row after row (no result
 //     slices: the caller has the workers mix);
@@ -249,6 +252,23 @@ PyObject* whole_rule(PyObject*, PyObject* call) {
       auto selected = data.bulyan(all, f);
       if (!selected.ok()) return failed(selected.error());
       return from_indices(*selected);
+    }
+    if (which == "krum") {
+      unsigned long long f = 0, m = 0;
+      int multi = 0;
+      if (!PyArg_ParseTuple(params, "KKp:krum", &f, &m, &multi)) return nullptr;
+      if (count < 2 * f + 3 || (multi && (m < 1 || m > count - 2 * f - 2))) {
+        PyErr_SetString(PyExc_ValueError, "krum's f and m do not fit n");
+        return nullptr;
+      }
+      auto scores = data.krum_scores(all, count - f - 2);
+      if (!scores.ok()) return failed(scores.error());
+      const std::vector<size_t> selected = multi
+                                               ? aggregators::multi_krum_pick(*scores, m)
+                                               : std::vector<size_t>{aggregators::krum_pick(*scores)};
+      const Status kept = multi ? data.mean_of(selected) : data.copy_of(selected[0]);
+      if (!kept.ok()) return failed(kept.error());
+      return from_indices(selected);
     }
     if (which == "nnm") {
       unsigned long long keep = 0;

@@ -344,7 +344,8 @@ def whole_update_calls():
         ("bulyan", (base,), {"f": 1}), ("bulyan", (stack[:7],), {"f": 1}),
         ("nnm", (base,), {"f": 2}), ("nnm", (stack,), {"f": 0}), ("nnm", (tiny,), {"f": 3}),
         ("nnm", ([np.ones((4, 5), np.float32)] * 5,), {"f": 2}),  # every distance tied
-        ("nnm_info", (base,), {"f": 4}),
+        ("nnm_info", (base,), {"f": 4}), ("krum_info", (base,), {"f": 2}),
+        ("multi_krum_info", (stack,), {"f": 1}), ("multi_krum_info", (base,), {"f": 1, "m": 5}),
         ("geometric_median", (base,), {}), ("geometric_median", (tiny,), {"max_iter": 0}),
         ("geometric_median", (stack, [1, 2, 0, 1, 3, 1, 0.5, 1, 2]), {"tol": 0.0, "nu": 0.1}),
         ("centered_clipping", (base,), {"tau": 1.5, "iterations": 3}),
@@ -363,6 +364,7 @@ def whole_update_calls():
         ("clip", ([u.astype(np.float64) for u in base],), {"c": 1.0}),
         ("bulyan", (bad,), {"f": 1}), ("bulyan", (base,), {"f": 2}),
         ("nnm", (bad,), {"f": 1}), ("nnm", (base,), {"f": 5}),
+        ("krum_info", (bad,), {"f": 1}), ("multi_krum_info", (base,), {"f": 1, "m": 6}),
         ("geometric_median", (bad,), {}), ("geometric_median", (base, [0] * 9), {}),
         ("geometric_median", (base,), {"nu": 0.0}),
         ("centered_clipping", (bad,), {"tau": 1.0}), ("centered_clipping", (base,), {"tau": 0}),

@@ -40,6 +40,8 @@ __all__ = [
     "nnm",
     "geometric_median",
     "centered_clipping",
+    "krum_info",
+    "multi_krum_info",
     "bulyan_info",
     "nnm_info",
     "geometric_median_info",
@@ -410,6 +412,18 @@ def centered_clipping(
     """``fenro.robust.centered_clipping(updates, *, tau, iterations=1, center=None)`` on
     `shards` workers, bit for bit (distances as :func:`geometric_median`'s)."""
     return _whole("centered_clipping", args, kwargs, shards, timeout)
+
+
+def krum_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+    """``fenro.robust.krum_info`` on `shards` workers, bit for bit."""
+    return _whole("krum_info", args, kwargs, shards, timeout)
+
+
+def multi_krum_info(
+    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
+) -> Any:
+    """``fenro.robust.multi_krum_info`` on `shards` workers, bit for bit."""
+    return _whole("multi_krum_info", args, kwargs, shards, timeout)
 
 
 def bulyan_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:

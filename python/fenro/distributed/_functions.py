@@ -1,6 +1,5 @@
 """The whole-update functions of fenro.robust on Ray workers: krum, multi_krum, bulyan, nnm,
-geometric_median, centered_clipping, clip, arc and bucketing, and the ``*_info`` forms of the
-last seven, with fenro.robust's arguments, results and errors, bit for bit.
+geometric_median, centered_clipping, clip, arc and bucketing, and their ``*_info`` forms, with fenro.robust's arguments, results and errors, bit for bit.
 
 Each call first settles everything that does not depend on the values, then shares the values
 out:
@@ -117,39 +116,19 @@ def run(
 # Each distributed function returns a tuple whose first item is the plain function's result,
 # followed by what its ``*_info`` form adds, or None when a value is NaN or infinite.
 
-# -- Krum and Multi-Krum: the sharded round of a fresh ByzantineAggregator --------------------
-
-
-def _krum_round(method: str, stack: List[Any], shards: int, timeout: Optional[float]) -> Any:
-    """fenro.robust.krum and multi_krum give the bits of a ByzantineAggregator round of the
-    same f (and m) without client ids, norm bound or ban: that round, sharded."""
-    from fenro import _distributed
-    from fenro._core import ByzantineAggregator
-    from fenro.distributed import _pool
-    from fenro.distributed._driver import Driver, ShardLayoutError
-
-    aggregator = ByzantineAggregator(method, 0.0)
-    driver = Driver(_pool(shards, timeout), timeout)
-    try:
-        result = _distributed._run_round(aggregator, driver, stack, None, None, shards)
-    except ShardLayoutError:
-        raise
-    except ValueError:  # a value the round refuses
-        return None
-    return (driver.assemble(*result) if isinstance(result, tuple) else result,)
+# -- Krum and Multi-Krum: exact integer distances summed over the ranges ----------------------
 
 
 def _krum(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
-    return _krum_round(f"krum:{int(params['f'])}", stack, shards, timeout)
+    return _whole_rule("krum", stack, shards, timeout, (int(params["f"]), 1, False))
 
 
 def _multi_krum(
     stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
 ) -> Any:
     n, f, m = len(stack), int(params["f"]), params.get("m")
-    # fenro.robust's default m, which the round's method text has to name.
-    m = min(n - 2 * f - 2, 3) if m is None else int(m)
-    return _krum_round(f"multi_krum:{f}:{m}", stack, shards, timeout)
+    m = min(n - 2 * f - 2, 3) if m is None else int(m)  # fenro.robust's default
+    return _whole_rule("multi_krum", stack, shards, timeout, (f, m, True))
 
 
 # -- the rules that need whole updates: decided here, computed on the ranges ------------------
@@ -166,7 +145,8 @@ def _whole_rule(name: str, stack: List[Any], shards: int, timeout: Optional[floa
     if center is not None:
         flat = center.reshape(-1)
         driver.set_slices([flat[cuts[s] : cuts[s + 1]] for s in range(len(cuts) - 1)])
-    data = _distributed._whole_rule(name, driver, len(stack), rows, cols, cuts, params)
+    rule = "krum" if name == "multi_krum" else name
+    data = _distributed._whole_rule(rule, driver, len(stack), rows, cols, cuts, params)
     if data is None:
         return None
     return driver.assemble(rows, cols), data
@@ -366,6 +346,8 @@ def _info_builders() -> Dict[str, Callable[[List[Any], Dict[str, Any], Any], Any
         return tuple(x)
 
     return {
+        "krum": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
+        "multi_krum": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
         "bulyan": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
         "nnm": _info_of(lambda r: i.NnmInfo(r[0], r[1])),
         "geometric_median": _info_of(lambda r: i.GeometricMedianInfo(r[0], *r[1])),

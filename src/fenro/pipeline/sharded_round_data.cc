@@ -500,8 +500,10 @@ Result<KrumScores> ShardedRoundData::krum_scores(std::span<const size_t> updates
   const size_t m = updates.size();
   auto dist = krum_distances(updates);
   if (!dist.ok()) return std::move(dist).error();
-  // Krum scores validated updates only.
-  assert(dist->finite);
+  if (!dist->finite) {
+    FENRO_RETURN_IF_ERROR(scan_listed(updates));
+    return malformed("scans");
+  }
   KrumScores out(m);
   std::vector<int64_t> d;
   for (size_t i = 0; i < m; ++i) {

@@ -214,6 +214,8 @@ class ShardedRoundData final : public RoundData {
   Status trimmed_mean(std::span<const size_t> updates, float trim_fraction,
                       bool values_owed) override;
   Status median(std::span<const size_t> updates, bool values_owed) override;
+  // A NaN or an infinity among the values fails with the first one, as the stateless rules
+  // below do (the round asks only for validated updates).
   Result<KrumScores> krum_scores(std::span<const size_t> updates, size_t k) override;
   Status mean_of(std::span<const size_t> updates) override;
   Status copy_of(size_t update) override;
