@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "args.h"
+#include "audit_tuple.h"
 #include "borrow.h"
 #include "core_types.h"
 #include "distributed_passes.h"
@@ -70,20 +71,35 @@ bool layout_of(PyObject* driver, std::vector<UpdateShape>* shapes, std::vector<s
   return true;
 }
 
-// _run_round(aggregator, driver, updates, client_ids, weights, shards): one round of
-// aggregator.aggregate(updates, client_ids, weights) over the driver's workers. With `updates`
-// None, the shards are already placed and driver.layout() describes them. Returns the
+// _run_round(aggregator, driver, updates, client_ids, weights, shards, with_audit=False): one
+// round of aggregator.aggregate(updates, client_ids, weights) over the driver's workers. With
+// `updates` None, the shards are already placed and driver.layout() describes them. Returns the
 // aggregate when the round ran on the coordinator (no updates, or updates without
 // coordinates), or the aggregate's shape (rows, cols) when it ran on the workers (each then
-// holds its slice of the aggregate).
+// holds its slice of the aggregate). With `with_audit`, returns (that, audit, None) as
+// fenro._robust.aggregate_with_audit does, or (None, audit, message) when every update was
+// turned away.
 PyObject* run_round(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *py_aggregator, *driver, *py_updates, *py_ids, *py_weights;
     unsigned long long shards = 1;
-    if (!PyArg_ParseTuple(args, "OOOOOK:_run_round", &py_aggregator, &driver, &py_updates,
-                          &py_ids, &py_weights, &shards)) {
+    int with_audit = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOK|p:_run_round", &py_aggregator, &driver, &py_updates,
+                          &py_ids, &py_weights, &shards, &with_audit)) {
       return nullptr;
     }
+    audit::RoundAudit round_audit;
+    audit::RoundAudit* audit = with_audit ? &round_audit : nullptr;
+    // The answer, with the audit when asked for; a round that turned every update away is
+    // an answer then, with its message.
+    auto answer = [&](PyObject* result) -> PyObject* {
+      if (audit == nullptr || result == nullptr) return result;
+      return Py_BuildValue("(NNO)", result, audit_tuple(round_audit), Py_None);
+    };
+    auto refused = [&](const FenroError& error) -> PyObject* {
+      if (audit == nullptr || !error.is<error::AllUpdatesRejected>()) return nullptr;
+      return Py_BuildValue("(ONN)", Py_None, audit_tuple(round_audit), from_text(error.message()));
+    };
     AggregatorInstance* self = core_aggregator(py_aggregator, "fenro._distributed");
     if (self == nullptr) return nullptr;
     // Held for the whole round: the aggregator is not usable from anywhere else meanwhile.
@@ -129,25 +145,32 @@ PyObject* run_round(PyObject*, PyObject* args) {
     }
     // No coordinates to share out: the round runs here, on the same code as aggregate().
     if (cuts.empty()) {
-      auto result = self->value->aggregate_weighted(views, round_ids, round_weights);
-      if (!result.ok()) return raise_fenro_error(result.error());
-      return from_matrix(std::move(result).value());
+      auto result = self->value->aggregate_weighted(views, round_ids, round_weights, audit);
+      if (!result.ok()) {
+        if (PyObject* out = refused(result.error())) return out;
+        return raise_fenro_error(result.error());
+      }
+      return answer(from_matrix(std::move(result).value()));
     }
     if (py_updates != Py_None && !place_ranges(driver, views, cuts)) return nullptr;
 
     DriverPasses passes(driver, cuts.size() - 1);
     pipeline::ShardedRoundData data(std::move(shapes), cuts, passes);
-    const Status status = self->value->run_round(data, round_ids, round_weights);
-    if (!status.ok()) return raise_round_error(passes, status.error());
+    const Status status = self->value->run_round(data, round_ids, round_weights, audit);
+    if (!status.ok()) {
+      if (PyObject* out = refused(status.error())) return out;
+      return raise_round_error(passes, status.error());
+    }
     const UpdateShape shape = data.shape(0);
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(shape.rows),
-                         static_cast<unsigned long long>(shape.cols));
+    return answer(Py_BuildValue("(KK)", static_cast<unsigned long long>(shape.rows),
+                                static_cast<unsigned long long>(shape.cols)));
   });
 }
 
 PyMethodDef g_functions[] = {
     {"_run_round", run_round, METH_VARARGS,
-     "_run_round(aggregator, driver, updates, client_ids, weights, shards)\n--\n\n"
+     "_run_round(aggregator, driver, updates, client_ids, weights, shards, with_audit=False)"
+     "\n--\n\n"
      "One round of aggregator.aggregate over the driver's workers (fenro.distributed)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -27,6 +27,7 @@ from fenro.distributed._driver import ShardLayoutError, WorkerError
 
 __all__ = [
     "aggregate",
+    "aggregate_with_audit",
     "fedavg",
     "trimmed_mean",
     "median",
@@ -167,6 +168,52 @@ def aggregate(
         if isinstance(result, tuple):
             return driver.assemble(*result)
         return result
+
+
+def aggregate_with_audit(
+    aggregator: Any,
+    updates: Any,
+    client_ids: Optional[Sequence[str]] = None,
+    weights: Optional[Sequence[float]] = None,
+    *,
+    shards: int,
+    timeout: Optional[float] = None,
+) -> Any:
+    """``fenro.robust.aggregate_with_audit(aggregator, updates, client_ids, weights)`` with the
+    round run as :func:`aggregate` runs it: (aggregate, RoundAudit), the same bits, the same
+    audit, the same reputation scores afterwards, or the same error
+    (``fenro.robust.RoundRefusedError`` with its audit when every update was turned away).
+
+    The round runs on the workers for a :class:`fenro.ByzantineAggregator` and updates given
+    as NumPy arrays (a sequence of 2-D arrays or one 3-D array); anything else (another
+    aggregator type, tensors, state dicts) is handed to the ``fenro.robust`` function on this
+    process, which raises or answers exactly as it does there.
+    """
+    from fenro import robust
+
+    _check_layout(shards, timeout)
+    from fenro._core import ByzantineAggregator
+
+    plain = isinstance(updates, np.ndarray) or (
+        isinstance(updates, (list, tuple)) and all(isinstance(u, np.ndarray) for u in updates)
+    )
+    if type(aggregator) is not ByzantineAggregator or not plain:
+        return robust.aggregate_with_audit(aggregator, updates, client_ids, weights)
+    from fenro import _distributed
+    from fenro.distributed._driver import Driver
+    from fenro.robust._audit import RoundRefusedError, _audit_of
+
+    with _round_lock:
+        driver = Driver(_pool(shards, timeout), timeout)
+        result, raw, refused = _distributed._run_round(
+            aggregator, driver, updates, client_ids, weights, shards, True
+        )
+        if isinstance(result, tuple):
+            result = driver.assemble(*result)
+    audit = _audit_of(raw)
+    if result is None:
+        raise RoundRefusedError(refused or "", audit)
+    return result, audit
 
 
 class ShardLayout:
