@@ -194,16 +194,17 @@ bool doubles_of(PyObject* seq, std::vector<double>* out) {
   return true;
 }
 
-// _whole_rule(name, driver, count, rows, cols, cuts, params): a rule that needs every coordinate
-// of an update at once (bulyan, geometric_median, centered_clipping) on the `count` updates of
-// rows x cols the driver's workers hold, cut at `cuts`, its parameters checked by the caller:
+// _whole_rule(name, driver, count, rows, cols, cuts, params, listed=None): a rule that needs every
+// coordinate of an update at once on the `count` updates of rows x cols the driver's workers
+// hold, cut at `cuts` (or on the `listed` positions among them, in that order), its parameters
+// checked by the caller; indices in the answers are positions in that list:
 //   krum: (f, m, multi) -> Krum's one selected index, or Multi-Krum's m, best score first
 //     (the slices: a copy of the one, the mean of the m in that order);
 //   bulyan: (f,) -> the selected indices in selection order;
 //   nnm: (keep,) -> the keep nearest of every update, ascending, row after row (no result
 //     slices: the caller has the workers mix);
-//   geometric_median: (positions, weights, nu, tol, max_iter), the updates taking part and
-//     their weights -> (iterations, objective);
+//   geometric_median: (positions, weights, nu, tol, max_iter), the updates taking part (placed
+//     positions, whatever the list) and their weights -> (iterations, objective);
 //   centered_clipping: (tau, iterations, from_median), the center being the workers' slices
 //     when not from the median -> (distances, factors).
 // The workers keep the result's slices. Returns None when a value of the updates is NaN or
@@ -212,10 +213,10 @@ bool doubles_of(PyObject* seq, std::vector<double>* out) {
 PyObject* whole_rule(PyObject*, PyObject* call) {
   return guarded([&]() -> PyObject* {
     const char* name = nullptr;
-    PyObject *driver, *py_cuts, *params;
+    PyObject *driver, *py_cuts, *params, *py_list = Py_None;
     unsigned long long count = 0, rows = 0, cols = 0;
-    if (!PyArg_ParseTuple(call, "sOKKKOO!:_whole_rule", &name, &driver, &count, &rows, &cols,
-                          &py_cuts, &PyTuple_Type, &params)) {
+    if (!PyArg_ParseTuple(call, "sOKKKOO!|O:_whole_rule", &name, &driver, &count, &rows, &cols,
+                          &py_cuts, &PyTuple_Type, &params, &py_list)) {
       return nullptr;
     }
     std::vector<size_t> cuts;
@@ -235,8 +236,26 @@ PyObject* whole_rule(PyObject*, PyObject* call) {
       PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
       return nullptr;
     }
-    std::vector<size_t> all(count);
-    for (size_t k = 0; k < count; ++k) all[k] = k;
+    // The updates the rule runs on: every placed one, or those listed.
+    std::vector<size_t> all;
+    if (py_list == Py_None) {
+      for (size_t k = 0; k < count; ++k) all.push_back(k);
+    } else {
+      std::vector<double> listed;
+      if (!doubles_of(py_list, &listed)) return nullptr;
+      for (double at : listed) {
+        if (!(at >= 0 && at < static_cast<double>(count))) {
+          PyErr_SetString(PyExc_ValueError, "a listed update is not placed");
+          return nullptr;
+        }
+        all.push_back(static_cast<size_t>(at));
+      }
+      if (all.empty()) {
+        PyErr_SetString(PyExc_ValueError, "no updates listed");
+        return nullptr;
+      }
+    }
+    const size_t n = all.size();
     DriverPasses passes(driver, cuts.size() - 1);
     pipeline::ShardedRoundData data(
         std::vector<pipeline::UpdateShape>(count, {rows, cols}), cuts, passes);
@@ -257,23 +276,25 @@ PyObject* whole_rule(PyObject*, PyObject* call) {
       unsigned long long f = 0, m = 0;
       int multi = 0;
       if (!PyArg_ParseTuple(params, "KKp:krum", &f, &m, &multi)) return nullptr;
-      if (count < 2 * f + 3 || (multi && (m < 1 || m > count - 2 * f - 2))) {
+      if (n < 2 * f + 3 || (multi && (m < 1 || m > n - 2 * f - 2))) {
         PyErr_SetString(PyExc_ValueError, "krum's f and m do not fit n");
         return nullptr;
       }
-      auto scores = data.krum_scores(all, count - f - 2);
+      auto scores = data.krum_scores(all, n - f - 2);
       if (!scores.ok()) return failed(scores.error());
       const std::vector<size_t> selected = multi
                                                ? aggregators::multi_krum_pick(*scores, m)
                                                : std::vector<size_t>{aggregators::krum_pick(*scores)};
-      const Status kept = multi ? data.mean_of(selected) : data.copy_of(selected[0]);
+      std::vector<size_t> placed;
+      for (size_t t : selected) placed.push_back(all[t]);
+      const Status kept = multi ? data.mean_of(placed) : data.copy_of(placed[0]);
       if (!kept.ok()) return failed(kept.error());
       return from_indices(selected);
     }
     if (which == "nnm") {
       unsigned long long keep = 0;
       if (!PyArg_ParseTuple(params, "K:nnm", &keep)) return nullptr;
-      if (keep < 1 || keep > count) {
+      if (keep < 1 || keep > n) {
         PyErr_SetString(PyExc_ValueError, "nnm keeps 1 to n updates");
         return nullptr;
       }

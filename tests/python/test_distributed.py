@@ -316,17 +316,28 @@ def test_arguments():
     assert len(seen) == 1
 
 
-def test_composed_aggregator():
+def test_composed_aggregator(monkeypatch):
+    from fenro.distributed._composed import ShardedSource
     from fenro.robust import ComposedAggregator
 
-    defenses = [
-        "median; norm_bound=60, ban_threshold=0.5",
-        "trimmed_mean(trim=0.2); norm_bound=40",
-        "meamed(f=2)",
-        "fedavg; influence=true, ban_threshold=0.4",
-        "nnm(f=1) | krum(f=2); norm_bound=60",  # on the coordinator, norms on the workers
+    defenses = [  # (text, whether the rule runs on the workers)
+        ("median; norm_bound=60, ban_threshold=0.5", True),
+        ("trimmed_mean(trim=0.2); norm_bound=40", True),
+        ("meamed(f=2)", True),
+        ("fedavg; influence=true, ban_threshold=0.4", True),
+        ("krum(f=2); norm_bound=60", True),
+        ("multi_krum(f=1); ban_threshold=0.5", True),
+        ("bulyan(f=1)", True),
+        ("geometric_median(max_iter=20); influence=true", True),
+        ("centered_clipping(tau=2.0, iterations=2); norm_bound=60", True),
+        ("nnm(f=1) | krum(f=2); norm_bound=60", False),  # norms on the workers only
     ]
-    for text in defenses:
+    gathered = []  # the rounds whose rule read the values on the coordinator
+    values = ShardedSource.values
+    monkeypatch.setattr(ShardedSource, "values",
+                        lambda self, i: gathered.append(len(i)) or values(self, i))
+    for text, on_workers in defenses:
+        gathered.clear()
         one, dist = ComposedAggregator(text), ComposedAggregator(text)
         rounds = byzantine_rounds(rounds=2)
         bad = [u.copy() for u in rounds[1][0]]
@@ -338,6 +349,7 @@ def test_composed_aggregator():
             assert a.tobytes() == b.tobytes() and a.shape == b.shape
             assert repr(audit_a) == repr(audit_b)  # floats print exactly; NaN == NaN
             assert one.to_json() == dist.to_json()
+        assert bool(gathered) != on_workers, text
 
 
 def whole_update_calls():

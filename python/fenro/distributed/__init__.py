@@ -136,9 +136,9 @@ def aggregate(
     (any other call on it raises RuntimeError meanwhile). Or it is a
     :class:`fenro.robust.ComposedAggregator`: the result is then ``aggregator.aggregate(updates,
     client_ids, weights)``'s (aggregate, audit), bit for bit; its norms and distances run on
-    the workers, and so does its rule when it is fedavg, median, trimmed_mean or meamed with
-    no pre-aggregator (unweighted, except fedavg); other rules need every coordinate of every
-    update and run on this process. A Ray cluster is used if ``ray.init`` was called, else a
+    the workers, and so does its rule when no pre-aggregator comes before it (the median and
+    the trimmed mean unweighted); pre-aggregators and the weighted median and trimmed mean
+    need every coordinate of every update and run on this process. A Ray cluster is used if ``ray.init`` was called, else a
     local one is started. Workers are kept between calls.
 
     `timeout` (seconds, or None to wait forever) bounds each wait for the workers. A worker

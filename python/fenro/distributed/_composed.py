@@ -6,11 +6,12 @@ The composed round (fenro/robust/_composed.py) reads the updates only through it
 the first non-finite value of those that hold one), ``values`` or ``coordinate_rule`` (the
 rule), and ``distances`` (to the aggregate). Here the norms and distances are the chained
 running sums of the workers (each element added in row-major order, the bits of one sequential
-pass; the round records every norm in its audit, so each needs its exact bits), and a
-coordinate-wise rule with no pre-aggregator runs on the ranges. Other defenses (pre-aggregators,
-Krum, Bulyan, the geometric median, the weighted median and trimmed mean) need every
-coordinate of every update at once: for them the rule runs on the coordinator, on the updates
-the caller passed, and only the screen and the distances run on the workers.
+pass; the round records every norm in its audit, so each needs its exact bits), and a rule with
+no pre-aggregator before it runs on the ranges: the coordinate-wise ones (``coordinate_rule``),
+and Krum, Multi-Krum, Bulyan, the geometric median and centered clipping (``whole_rule``, as
+fenro.distributed's functions run them). Pre-aggregators, and the weighted median and trimmed
+mean, run on the coordinator, on the updates the caller passed; only the screen and the
+distances run on the workers then.
 """
 
 import math
@@ -93,6 +94,50 @@ class ShardedSource:
         )
         self._point = self._driver.assemble(*shape)
         return self._point
+
+    def whole_rule(self, fn: str, indices: Sequence[int], *args: Any) -> Any:
+        """``fenro.robust._api._<fn>(values, *args, True)`` for krum, multi_krum, bulyan,
+        geometric_median or centered_clipping on the listed updates, run on the ranges: the
+        same tuple, bit for bit. Parameters the function refuses, or a value it cannot take,
+        make it run here on the updates, to answer or raise as it does."""
+        from fenro import robust
+        from fenro.distributed._functions import on_placed
+        from fenro.robust import _api
+
+        def here() -> Any:
+            return getattr(_api, "_" + fn)(self._local.values(indices), *args, True)
+
+        if self._driver is None:
+            return here()
+        names = {
+            "krum": ("f",),
+            "multi_krum": ("f", "m"),
+            "bulyan": ("f",),
+            "geometric_median": ("weights", "nu", "tol", "max_iter"),
+            "centered_clipping": ("tau", "iterations", "center"),
+        }[fn]
+        params = dict(zip(names, args))
+        try:
+            getattr(robust, fn)(
+                np.zeros((len(indices), 1, 1), np.float32),
+                **{k: v for k, v in params.items() if k != "center"},
+            )
+        except (TypeError, ValueError):
+            return here()
+        if params.get("center") is not None:
+            return here()
+        out = on_placed(
+            self._driver, fn, len(self._pos), params, [self._pos[i] for i in indices]
+        )
+        if out is None:
+            return here()
+        self._point = out[0]
+        data = out[1]
+        if fn == "geometric_median":
+            return (out[0],) + tuple(data)
+        if fn == "centered_clipping":
+            return out[0], tuple(data[0]), tuple(data[1])
+        return out[0], tuple(data)
 
     def distances(self, indices: Sequence[int], point: Any) -> List[float]:
         if self._driver is None:

@@ -116,44 +116,67 @@ def run(
 # Each distributed function returns a tuple whose first item is the plain function's result,
 # followed by what its ``*_info`` form adds, or None when a value is NaN or infinite.
 
-# -- Krum and Multi-Krum: exact integer distances summed over the ranges ----------------------
-
-
-def _krum(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
-    return _whole_rule("krum", stack, shards, timeout, (int(params["f"]), 1, False))
-
-
-def _multi_krum(
-    stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
-) -> Any:
-    n, f, m = len(stack), int(params["f"]), params.get("m")
-    m = min(n - 2 * f - 2, 3) if m is None else int(m)  # fenro.robust's default
-    return _whole_rule("multi_krum", stack, shards, timeout, (f, m, True))
-
-
 # -- the rules that need whole updates: decided here, computed on the ranges ------------------
 
 
-def _whole_rule(name: str, stack: List[Any], shards: int, timeout: Optional[float],
-                params: Tuple[Any, ...], center: Any = None) -> Any:
-    """fenro._distributed._whole_rule on the placed updates: (aggregate, its data), or None."""
+def _rule_params(name: str, params: Dict[str, Any], listed: Sequence[int]) -> Tuple[Any, ...]:
+    """fenro._distributed._whole_rule's parameters of a rule whose own were checked, for the
+    placed updates `listed`."""
+    n = len(listed)
+    if name == "krum":
+        return int(params["f"]), 1, False
+    if name == "multi_krum":
+        f, m = int(params["f"]), params.get("m")
+        return f, min(n - 2 * f - 2, 3) if m is None else int(m), True  # robust's default m
+    if name == "bulyan":
+        return (int(params["f"]),)
+    if name == "geometric_median":
+        weights = params.get("weights")
+        # As the function converts them: each to a Python float, then to float32.
+        w = [1.0] * n if weights is None else [float(np.float32(float(x))) for x in weights]
+        taking = [k for k in range(n) if w[k] != 0.0]
+        return (
+            [listed[k] for k in taking],
+            [w[k] for k in taking],
+            float(params.get("nu", 1e-6)),
+            float(params.get("tol", 1e-7)),
+            int(params.get("max_iter", 100)),
+        )
+    assert name == "centered_clipping"
+    center = params.get("center")
+    return float(params["tau"]), int(params.get("iterations", 1)), center is None
+
+
+def on_placed(driver: Any, name: str, count: int, params: Dict[str, Any],
+              listed: Optional[Sequence[int]] = None) -> Any:
+    """krum, multi_krum, bulyan, geometric_median or centered_clipping of fenro.robust, its
+    parameters checked, on the updates at positions `listed` (default: all `count`) of those
+    the driver's workers hold: (aggregate, its data), or None when a value is NaN or infinite.
+    Indices in the data are positions in `listed`."""
     from fenro import _distributed
 
-    rows, cols = (int(x) for x in stack[0].shape)
-    driver = _placed(stack, shards, timeout)
+    rows, cols = driver.layout()[0][0]
     cuts = driver.layout()[1]
+    listed = list(range(count)) if listed is None else list(listed)
+    center = params.get("center")
     if center is not None:
-        flat = center.reshape(-1)
+        flat = np.ascontiguousarray(center).reshape(-1)
         driver.set_slices([flat[cuts[s] : cuts[s + 1]] for s in range(len(cuts) - 1)])
     rule = "krum" if name == "multi_krum" else name
-    data = _distributed._whole_rule(rule, driver, len(stack), rows, cols, cuts, params)
+    data = _distributed._whole_rule(
+        rule, driver, count, rows, cols, cuts, _rule_params(name, params, listed), listed
+    )
     if data is None:
         return None
     return driver.assemble(rows, cols), data
 
 
-def _bulyan(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
-    return _whole_rule("bulyan", stack, shards, timeout, (int(params["f"]),))
+def _whole_rule(name: str) -> Callable[[List[Any], Dict[str, Any], int, Optional[float]], Any]:
+    def run_rule(stack: List[Any], params: Dict[str, Any], shards: int,
+                 timeout: Optional[float]) -> Any:
+        return on_placed(_placed(stack, shards, timeout), name, len(stack), params)
+
+    return run_rule
 
 
 def _nnm(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]) -> Any:
@@ -173,45 +196,6 @@ def _nnm(stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optiona
     if mixed is None:
         return None
     return mixed, tuple(tuple(flat[i * keep : (i + 1) * keep]) for i in range(n))
-
-
-def _geometric_median(
-    stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
-) -> Any:
-    weights = params.get("weights")
-    if weights is None:
-        w = [1.0] * len(stack)
-    else:
-        # As the function converts them: each to a Python float, then to float32.
-        w = [float(np.float32(float(x))) for x in weights]
-    taking = [k for k in range(len(stack)) if w[k] != 0.0]
-    return _whole_rule(
-        "geometric_median",
-        stack,
-        shards,
-        timeout,
-        (
-            taking,
-            [w[k] for k in taking],
-            float(params.get("nu", 1e-6)),
-            float(params.get("tol", 1e-7)),
-            int(params.get("max_iter", 100)),
-        ),
-    )
-
-
-def _centered_clipping(
-    stack: List[Any], params: Dict[str, Any], shards: int, timeout: Optional[float]
-) -> Any:
-    center = params.get("center")
-    return _whole_rule(
-        "centered_clipping",
-        stack,
-        shards,
-        timeout,
-        (float(params["tau"]), int(params.get("iterations", 1)), center is None),
-        center,
-    )
 
 
 # -- the pre-aggregators: new updates from every worker's range -------------------------------
@@ -314,12 +298,12 @@ def _bucketing(
 
 
 _DISTRIBUTED: Dict[str, Callable[[List[Any], Dict[str, Any], int, Optional[float]], Any]] = {
-    "krum": _krum,
-    "multi_krum": _multi_krum,
-    "bulyan": _bulyan,
+    "krum": _whole_rule("krum"),
+    "multi_krum": _whole_rule("multi_krum"),
+    "bulyan": _whole_rule("bulyan"),
     "nnm": _nnm,
-    "geometric_median": _geometric_median,
-    "centered_clipping": _centered_clipping,
+    "geometric_median": _whole_rule("geometric_median"),
+    "centered_clipping": _whole_rule("centered_clipping"),
     "clip": _clip,
     "arc": _arc,
     "bucketing": _bucketing,

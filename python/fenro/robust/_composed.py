@@ -46,6 +46,10 @@ is what :meth:`ComposedAggregator.aggregate` uses; a backend that keeps the upda
 - optionally ``coordinate_rule(fn, indices, *args, **kwargs)``: ``fenro.robust.<fn>`` on the
   listed updates, run where they are, for a coordinate-wise rule (fedavg, unweighted median,
   trimmed_mean and meamed) with no pre-aggregator before it; ``values`` is then never asked.
+- optionally ``whole_rule(fn, indices, *args)``: the same for krum, multi_krum, bulyan,
+  geometric_median and centered_clipping with no pre-aggregator before them, returning the
+  tuple of their ``*_info`` forms (aggregate first), given the arguments those take after the
+  updates.
 
 Everything else (the ban, the verdicts, the quorum, the reputation, the audit) works per
 client on these results, so it is the same for every source.
@@ -76,6 +80,8 @@ if TYPE_CHECKING:
 
 Shape = Tuple[int, int]
 _U64 = 1 << 64
+# The rules a source may run where its updates are through whole_rule.
+_WHOLE_RULES = ("krum", "multi_krum", "bulyan", "geometric_median", "centered_clipping")
 # The largest float64 that rounds to a finite float32: the float32 maximum plus just under
 # half its unit in the last place (2**104 - 2**79 rounds to even, up to infinity).
 _FLOAT32_MAX_ROUNDED_DOWN = float.fromhex("0x1.fffffefffffffp+127")
@@ -471,9 +477,12 @@ class ComposedAggregator:
         ``coordinate_rule`` method: a coordinate-wise rule with no pre-aggregator before it),
         so that the round never gathers the values."""
         rule = self._defense.rule.name
-        return (hasattr(source, "coordinate_rule") and not self._defense.preaggregators
-                and rule in ("fedavg", "median", "trimmed_mean", "meamed")
-                and (r.rule_weights is None or rule == "fedavg"))
+        if self._defense.preaggregators:
+            return False
+        if rule in ("fedavg", "median", "trimmed_mean", "meamed"):
+            return (hasattr(source, "coordinate_rule")
+                    and (r.rule_weights is None or rule == "fedavg"))
+        return hasattr(source, "whole_rule") and rule in _WHOLE_RULES
 
     def _combine(self, r: _Round, values: Optional[_Updates],
                  source: Optional[UpdateSource] = None) -> _Combined:
@@ -522,6 +531,12 @@ class ComposedAggregator:
                 return source.coordinate_rule(fn, r.admitted, *args, **kwargs)  # type: ignore
             return getattr(_api, fn)(x, *args, **kwargs)  # type: ignore[no-any-return]
 
+        def info(fn: str, *args: Any) -> Any:
+            """_api._<fn>(x, *args, True), or the source's run of it."""
+            if x is None:
+                return source.whole_rule(fn, r.admitted, *args)  # type: ignore[union-attr]
+            return getattr(_api, "_" + fn)(x, *args, True)
+
         params: List[Tuple[str, AuditValue]] = list(rule.parameters.items())
         weighted = r.rule_weights is not None
         w = np.asarray(r.rule_weights, dtype=np.float64) if weighted else None
@@ -540,25 +555,26 @@ class ComposedAggregator:
             params.append(("k", _trim_count(_real(rule, "trim"), count)))
             return call("trimmed_mean", trim=_real(rule, "trim")), params, None
         if name == "geometric_median":
-            agg, iterations, objective = _api._geometric_median(
-                x, w, _real(rule, "nu"), _real(rule, "tol"), _int(rule, "max_iter"), True)
+            agg, iterations, objective = info(
+                "geometric_median", w, _real(rule, "nu"), _real(rule, "tol"),
+                _int(rule, "max_iter"))
             return agg, params + [("iterations", iterations), ("objective", objective)], None
         if name == "centered_clipping":
-            agg = _api.centered_clipping(x, tau=_real(rule, "tau"),
-                                         iterations=_int(rule, "iterations"))
+            agg = info("centered_clipping", _real(rule, "tau"), _int(rule, "iterations"),
+                       None)[0]
             return agg, params, None
         if name == "meamed":
             kept = count - _int(rule, "f")
             return call("meamed", f=_int(rule, "f")), params + [("kept", kept)], None
         if name == "krum":
-            agg, chosen = _api._krum(x, _int(rule, "f"), True)
+            agg, chosen = info("krum", _int(rule, "f"))
         elif name == "multi_krum":
             m = rule["m"]
-            agg, chosen = _api._multi_krum(x, _int(rule, "f"),
-                                           None if m is None else _int(rule, "m"), True)
+            agg, chosen = info("multi_krum", _int(rule, "f"),
+                               None if m is None else _int(rule, "m"))
             params = [("f", _int(rule, "f")), ("m", len(chosen))]
         else:  # bulyan
-            agg, chosen = _api._bulyan(x, _int(rule, "f"), True)
+            agg, chosen = info("bulyan", _int(rule, "f"))
             params.append(("kept", len(chosen) - 2 * _int(rule, "f")))
         return agg, params + [("selected", tuple(chosen))], set(chosen)
 
