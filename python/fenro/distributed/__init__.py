@@ -19,7 +19,7 @@ Ray is an optional dependency: ``pip install "fenro[ray]"``.
 import builtins
 import os
 import threading
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -439,11 +439,6 @@ def nnm(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any)
     return _whole("nnm", args, kwargs, shards, timeout)
 
 
-def nnm_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-    """``fenro.robust.nnm_info`` on `shards` workers, bit for bit."""
-    return _whole("nnm_info", args, kwargs, shards, timeout)
-
-
 def geometric_median(
     *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
 ) -> Any:
@@ -461,50 +456,29 @@ def centered_clipping(
     return _whole("centered_clipping", args, kwargs, shards, timeout)
 
 
-def krum_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-    """``fenro.robust.krum_info`` on `shards` workers, bit for bit."""
-    return _whole("krum_info", args, kwargs, shards, timeout)
+def _info_function(name: str) -> Callable[..., Any]:
+    """fenro.distributed.<name>: ``fenro.robust.<name>`` on `shards` workers, bit for bit."""
+
+    def function(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+        return _whole(name, args, kwargs, shards, timeout)
+
+    function.__name__ = function.__qualname__ = name
+    function.__doc__ = (
+        f"``fenro.robust.{name}`` on `shards` workers, bit for bit: the same info object, "
+        "or the same error. `shards` and `timeout` as for :func:`aggregate`."
+    )
+    return function
 
 
-def multi_krum_info(
-    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
-) -> Any:
-    """``fenro.robust.multi_krum_info`` on `shards` workers, bit for bit."""
-    return _whole("multi_krum_info", args, kwargs, shards, timeout)
-
-
-def bulyan_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-    """``fenro.robust.bulyan_info`` on `shards` workers, bit for bit."""
-    return _whole("bulyan_info", args, kwargs, shards, timeout)
-
-
-def geometric_median_info(
-    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
-) -> Any:
-    """``fenro.robust.geometric_median_info`` on `shards` workers, bit for bit."""
-    return _whole("geometric_median_info", args, kwargs, shards, timeout)
-
-
-def centered_clipping_info(
-    *args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any
-) -> Any:
-    """``fenro.robust.centered_clipping_info`` on `shards` workers, bit for bit."""
-    return _whole("centered_clipping_info", args, kwargs, shards, timeout)
-
-
-def clip_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-    """``fenro.robust.clip_info`` on `shards` workers, bit for bit."""
-    return _whole("clip_info", args, kwargs, shards, timeout)
-
-
-def arc_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-    """``fenro.robust.arc_info`` on `shards` workers, bit for bit."""
-    return _whole("arc_info", args, kwargs, shards, timeout)
-
-
-def bucketing_info(*args: Any, shards: int, timeout: Optional[float] = None, **kwargs: Any) -> Any:
-    """``fenro.robust.bucketing_info`` on `shards` workers, bit for bit."""
-    return _whole("bucketing_info", args, kwargs, shards, timeout)
+krum_info = _info_function("krum_info")
+multi_krum_info = _info_function("multi_krum_info")
+bulyan_info = _info_function("bulyan_info")
+nnm_info = _info_function("nnm_info")
+geometric_median_info = _info_function("geometric_median_info")
+centered_clipping_info = _info_function("centered_clipping_info")
+clip_info = _info_function("clip_info")
+arc_info = _info_function("arc_info")
+bucketing_info = _info_function("bucketing_info")
 
 
 # -- benchmarks: rounds whose shards are made on the workers --------------------------------
