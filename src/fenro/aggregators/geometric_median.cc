@@ -16,7 +16,7 @@ namespace fenro::aggregators {
 namespace {
 
 // The Weiszfeld coefficients for the distances `dist`, and their sum.
-double betas(const std::vector<double>& w, const std::vector<double>& dist, double nu,
+double betas(std::span<const double> w, const std::vector<double>& dist, double nu,
              std::vector<double>& beta) {
   double sum = 0.0;
   for (size_t i = 0; i < w.size(); ++i) {
@@ -44,7 +44,6 @@ Result<WeiszfeldRun> weiszfeld(PointPasses& points, std::span<const double> w, d
   const size_t n = w.size();
   double total = 0.0;
   for (double wi : w) total += wi;
-  const std::vector<double> weights(w.begin(), w.end());
 
   // Iterates live in up to three slots: the best so far, the current one, and the next.
   size_t best = 0, current = 0;
@@ -64,7 +63,7 @@ Result<WeiszfeldRun> weiszfeld(PointPasses& points, std::span<const double> w, d
   while (steps < max_iter && previous_f > 0.0) {
     size_t next = 0;
     while (next == best || next == current) ++next;
-    const double sum = betas(weights, dist, nu, beta);
+    const double sum = betas(w, dist, nu, beta);
     FENRO_RETURN_IF_ERROR(points.weighted(next, beta, sum, false));
     auto f = objective(next);
     if (!f.ok()) return std::move(f).error();
