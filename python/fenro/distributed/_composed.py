@@ -132,12 +132,7 @@ class ShardedSource:
         if out is None:
             return here()
         self._point = out[0]
-        data = out[1]
-        if fn == "geometric_median":
-            return (out[0],) + tuple(data)
-        if fn == "centered_clipping":
-            return out[0], tuple(data[0]), tuple(data[1])
-        return out[0], tuple(data)
+        return out
 
     def distances(self, indices: Sequence[int], point: Any) -> List[float]:
         if self._driver is None:

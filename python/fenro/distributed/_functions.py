@@ -110,11 +110,11 @@ def run(
         result = _DISTRIBUTED[base](stack, params, shards, timeout)
     if result is None:  # a value the function refuses: it raises its own error
         return single(*args, **kwargs)
-    return _info_builders()[base](stack, params, result) if info else result[0]
+    return _info(base, result) if info else result[0]
 
 
-# Each distributed function returns a tuple whose first item is the plain function's result,
-# followed by what its ``*_info`` form adds, or None when a value is NaN or infinite.
+# Each distributed function returns the fields of its ``*_info`` object in order (the plain
+# function's result first), or None when a value is NaN or infinite.
 
 # -- the rules that need whole updates: decided here, computed on the ranges ------------------
 
@@ -151,8 +151,8 @@ def on_placed(driver: Any, name: str, count: int, params: Dict[str, Any],
               listed: Optional[Sequence[int]] = None) -> Any:
     """krum, multi_krum, bulyan, geometric_median or centered_clipping of fenro.robust, its
     parameters checked, on the updates at positions `listed` (default: all `count`) of those
-    the driver's workers hold: (aggregate, its data), or None when a value is NaN or infinite.
-    Indices in the data are positions in `listed`."""
+    the driver's workers hold: the fields of its ``*_info`` object, or None when a value is NaN
+    or infinite. Indices among them are positions in `listed`."""
     from fenro import _distributed
 
     rows, cols = driver.layout()[0][0]
@@ -168,7 +168,12 @@ def on_placed(driver: Any, name: str, count: int, params: Dict[str, Any],
     )
     if data is None:
         return None
-    return driver.assemble(rows, cols), data
+    aggregate = driver.assemble(rows, cols)
+    if name == "geometric_median":
+        return (aggregate,) + tuple(data)
+    if name == "centered_clipping":
+        return aggregate, tuple(data[0]), tuple(data[1])
+    return aggregate, tuple(data)
 
 
 def _whole_rule(name: str) -> Callable[[List[Any], Dict[str, Any], int, Optional[float]], Any]:
@@ -294,7 +299,14 @@ def _bucketing(
     driver = _placed(stack, shards, timeout)
     count = n // s + (n % s != 0)
     buckets = _gather(driver, count, rows, cols, lambda w: w.buckets.remote(s, seed))
-    return None if buckets is None else (buckets,)
+    if buckets is None:
+        return None
+    # The permutation depends on n and the seed only: the function's own, on n updates of one
+    # coordinate.
+    from fenro import robust
+
+    one = np.zeros((n, 1, 1), np.float32)
+    return buckets, robust.bucketing_info(one, s=s, seed=seed).permutation
 
 
 _DISTRIBUTED: Dict[str, Callable[[List[Any], Dict[str, Any], int, Optional[float]], Any]] = {
@@ -310,39 +322,19 @@ _DISTRIBUTED: Dict[str, Callable[[List[Any], Dict[str, Any], int, Optional[float
 }
 
 
-def _permutation(stack: List[Any], params: Dict[str, Any], result: Any) -> Any:
-    """Bucketing's permutation depends on n and the seed only: the function's own, on n
-    updates of one coordinate."""
-    from fenro import robust
-
-    one = np.zeros((len(stack), 1, 1), np.float32)
-    return robust.bucketing_info(one, s=params["s"], seed=params["seed"]).permutation
-
-
-def _info_of(make: Callable[..., Any]) -> Callable[[List[Any], Dict[str, Any], Any], Any]:
-    return lambda stack, params, result: make(result)
-
-
-def _info_builders() -> Dict[str, Callable[[List[Any], Dict[str, Any], Any], Any]]:
+def _info(name: str, result: Tuple[Any, ...]) -> Any:
+    """fenro.robust.<name>_info's object from a distributed function's result tuple."""
     from fenro.robust import _info as i
 
-    def tup(x: Any) -> Tuple[Any, ...]:
-        return tuple(x)
-
-    return {
-        "krum": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
-        "multi_krum": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
-        "bulyan": _info_of(lambda r: i.SelectionInfo(r[0], tup(r[1]))),
-        "nnm": _info_of(lambda r: i.NnmInfo(r[0], r[1])),
-        "geometric_median": _info_of(lambda r: i.GeometricMedianInfo(r[0], *r[1])),
-        "centered_clipping": _info_of(
-            lambda r: i.CenteredClippingInfo(r[0], tup(r[1][0]), tup(r[1][1]))
-        ),
-        "clip": _info_of(lambda r: i.ClipInfo(r[0], tup(r[1]), tup(r[2]))),
-        "arc": _info_of(
-            lambda r: i.ArcInfo(r[0], r[1], r[2], tup(r[3]), tup(r[4]), tup(r[5]))
-        ),
-        "bucketing": lambda stack, params, r: i.BucketingInfo(
-            r[0], tup(_permutation(stack, params, r))
-        ),
-    }
+    kind = {
+        "krum": i.SelectionInfo,
+        "multi_krum": i.SelectionInfo,
+        "bulyan": i.SelectionInfo,
+        "nnm": i.NnmInfo,
+        "geometric_median": i.GeometricMedianInfo,
+        "centered_clipping": i.CenteredClippingInfo,
+        "clip": i.ClipInfo,
+        "arc": i.ArcInfo,
+        "bucketing": i.BucketingInfo,
+    }[name]
+    return kind(*(tuple(v) if isinstance(v, list) else v for v in result))
