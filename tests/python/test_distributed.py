@@ -288,6 +288,42 @@ def test_shards_handed_in_by_the_caller():
     assert dist.to_json() == before
 
 
+@pytest.mark.parametrize("text, on_workers", [
+    ("median; norm_bound=60, ban_threshold=0.5", True),
+    ("bulyan(f=1)", True),
+    ("geometric_median(max_iter=10); influence=true", True),
+    ("clip(c=5) | trimmed_mean(trim=0.2)", False),  # the values gathered here
+])
+def test_composed_aggregator_on_shards_handed_in(text, on_workers, monkeypatch):
+    from fenro.distributed._composed import PlacedSource
+    from fenro.robust import ComposedAggregator
+
+    gathered = []  # rounds whose rule read the values here
+    values = PlacedSource.values
+    monkeypatch.setattr(PlacedSource, "values",
+                        lambda self, i: gathered.append(len(i)) or values(self, i))
+    one, dist = ComposedAggregator(text), ComposedAggregator(text)
+    layout = fd.ShardLayout(4, 6, shards=3)
+    rounds = byzantine_rounds()
+    bad = [u.copy() for u in rounds[1][0]]
+    bad[6][3, 5] = np.inf  # in the last range: one client's update is malformed
+    rounds.append((bad, rounds[1][1], None))
+    for ups, ids, _ in rounds:
+        sharded = fd.ShardedUpdates(layout)
+        for k, u in enumerate(ups):
+            flat = u.reshape(-1)
+            for s, (lo, hi) in enumerate(layout.ranges):
+                sharded.put(k, s, ray.put(flat[lo:hi]) if k % 2 else flat[lo:hi])
+        a, audit_a = one.aggregate(ups, ids)
+        b, audit_b = sharded.aggregate(dist, ids)
+        assert a.tobytes() == b.tobytes() and a.shape == b.shape
+        assert repr(audit_a) == repr(audit_b)
+        assert one.to_json() == dist.to_json()
+    slices, audit = sharded.aggregate(dist, ids, assemble=False)
+    assert np.concatenate(ray.get(slices)).tobytes() == one.aggregate(ups, ids)[0].tobytes()
+    assert bool(gathered) != on_workers
+
+
 def test_arguments():
     agg = fenro.ByzantineAggregator("median", 0.0)
     ups = [np.ones((2, 2), np.float32)] * 3

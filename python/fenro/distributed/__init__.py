@@ -289,12 +289,20 @@ class ShardedUpdates:
         Returns the aggregate as one array, or with ``assemble=False`` a list of
         ``ray.ObjectRef``s to its consecutive one-dimensional pieces in coordinate order (at
         most 32 MB each; ``np.concatenate(ray.get(refs))`` is the flat aggregate).
+
+        With a :class:`fenro.robust.ComposedAggregator`, returns (that, audit), as its
+        ``aggregate`` does, the round run as :func:`aggregate` runs it: the screen, the
+        distances and a rule with no pre-aggregator before it on the workers. Defenses with
+        pre-aggregators, or a weighted median or trimmed mean, gather the admitted updates on
+        this process for their rule.
         """
         _check_layout(1, timeout)
         from fenro import _distributed
         from fenro.distributed._driver import Driver
 
-        _check_aggregator(aggregator)
+        composed = _is_composed(aggregator)
+        if not composed:
+            _check_aggregator(aggregator)
         n = len(self)
         for k in builtins.range(n):
             for s, (lo, hi) in enumerate(self.layout.ranges):
@@ -307,9 +315,20 @@ class ShardedUpdates:
         with _round_lock:
             driver = Driver(_pool(len(self.layout.ranges), timeout), timeout)
             driver.use_layout([(rows, cols)] * n, cuts)
-            if n > 0 and rows * cols > 0:
+            placed = n > 0 and rows * cols > 0
+            if placed:
                 for s, (lo, hi) in enumerate(self.layout.ranges):
                     driver.place(s, lo, hi, [self._shards[(k, s)] for k in builtins.range(n)])
+            if composed:
+                from fenro.distributed._composed import PlacedSource
+
+                source = PlacedSource(driver if placed else None, n, rows, cols, cuts)
+                out, audit = aggregator.run_round(source, client_ids, weights)
+                if assemble:
+                    return out, audit
+                flat = out.reshape(-1)
+                return [_ray().put(flat[a : a + _piece])
+                        for a in builtins.range(0, max(flat.shape[0], 1), _piece)], audit
             result = _distributed._run_round(
                 aggregator, driver, None, client_ids, weights, len(self.layout.ranges)
             )
@@ -318,6 +337,14 @@ class ShardedUpdates:
             # Each reference holds its slice as it is now: the worker's calls run in order,
             # so a later round cannot change what it refers to.
             return driver.assemble(*result) if assemble else driver.slices()
+
+
+def _is_composed(aggregator: Any) -> bool:
+    if type(aggregator).__name__ != "ComposedAggregator":
+        return False
+    from fenro.robust import ComposedAggregator
+
+    return isinstance(aggregator, ComposedAggregator)
 
 
 def _is_ref(x: Any) -> bool:
@@ -332,11 +359,6 @@ def _check_aggregator(aggregator: Any) -> None:
     from fenro._core import ByzantineAggregator
 
     if type(aggregator) is not ByzantineAggregator:
-        if type(aggregator).__name__ == "ComposedAggregator":
-            raise NotImplementedError(
-                "ShardedUpdates runs ByzantineAggregator rounds; for a ComposedAggregator "
-                "use fenro.distributed.aggregate"
-            )
         raise TypeError(
             "argument 'aggregator': expected fenro.ByzantineAggregator, "
             f"got {type(aggregator).__name__}"

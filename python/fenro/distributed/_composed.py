@@ -60,19 +60,26 @@ class ShardedSource:
                 s, lo, hi, [np.ascontiguousarray(u).reshape(-1)[lo:hi] for u in values]
             )
         self._pos = {i: p for p, i in enumerate(indices)}
-        positions = list(range(len(indices)))
+        return self._screen_placed(indices)
+
+    def _screen_placed(
+        self, indices: Sequence[int]
+    ) -> Tuple[List[float], Dict[int, Tuple[int, int, float]]]:
+        """screen() of updates the workers hold (self._pos)."""
+        rows, cols = self._shape
+        positions = [self._pos[i] for i in indices]
         sums = self._driver.chained_sums(positions, False)
         norms = [math.sqrt(x) if not x < 0 else float("nan") for x in sums]
         bad: Dict[int, Tuple[int, int, float]] = {}
-        non_finite = [p for p, x in enumerate(sums) if not math.isfinite(x)]
+        non_finite = [t for t, x in enumerate(sums) if not math.isfinite(x)]
         if non_finite:
-            scans = self._driver.scans(non_finite)
-            for t, p in enumerate(non_finite):
+            scans = self._driver.scans([positions[t] for t in non_finite])
+            for u, t in enumerate(non_finite):
                 for s in range(len(self._cuts) - 1):
-                    at, value, _ = scans[s][t]
+                    at, value, _ = scans[s][u]
                     if at >= 0:
                         c = self._cuts[s] + at
-                        bad[indices[p]] = (c // cols, c % cols, value)
+                        bad[indices[t]] = (c // cols, c % cols, value)
                         break
         return norms, bad
 
@@ -83,7 +90,7 @@ class ShardedSource:
         if self._driver is None:  # no coordinates
             from fenro import _robust
 
-            return getattr(_robust, fn)(self._local.values(indices), *args, **kwargs)
+            return getattr(_robust, fn)(self.values(indices), *args, **kwargs)
         from fenro import _distributed
 
         weights = args[0] if fn == "fedavg" and args else None
@@ -105,7 +112,7 @@ class ShardedSource:
         from fenro.robust import _api
 
         def here() -> Any:
-            return getattr(_api, "_" + fn)(self._local.values(indices), *args, True)
+            return getattr(_api, "_" + fn)(self.values(indices), *args, True)
 
         if self._driver is None:
             return here()
@@ -142,3 +149,45 @@ class ShardedSource:
             self._driver.set_slices([flat[lo:hi] for lo, hi in self._driver._ranges])
         sums = self._driver.chained_sums([self._pos[i] for i in indices], True)
         return [math.sqrt(x) if not x < 0 else float("nan") for x in sums]
+
+
+class PlacedSource(ShardedSource):
+    """The updates of a fenro.distributed.ShardedUpdates round, whose shards the workers hold
+    already (update k at position k; every shard checked before the round). Without
+    coordinates, `driver` is None and the round runs here on empty updates."""
+
+    def __init__(self, driver: Any, count: int, rows: int, cols: int, cuts: List[int]) -> None:
+        super().__init__(np.zeros((count, rows, cols), np.float32) if driver is None else [], 1,
+                         None)
+        self._count = count
+        self._driver = driver
+        self._shape = (rows, cols)
+        self._cuts = cuts
+        self._pos = {k: k for k in range(count)}
+
+    def __len__(self) -> int:
+        return self._count
+
+    def inspect(self, indices: Sequence[int]) -> Any:
+        return [self._shape for _ in indices]
+
+    def screen(
+        self, indices: Sequence[int]
+    ) -> Tuple[List[float], Dict[int, Tuple[int, int, float]]]:
+        if self._driver is None:
+            local_norms, local_bad = self._local.screen(indices)
+            return list(local_norms), local_bad
+        return self._screen_placed(indices)
+
+    def values(self, indices: Sequence[int]) -> Any:
+        """The listed updates gathered here from the workers (for defenses whose rule needs
+        every coordinate of every update at once)."""
+        if self._driver is None:
+            return self._local.values(indices)
+        from fenro.distributed._functions import _gather
+
+        rows, cols = self._shape
+        positions = [self._pos[i] for i in indices]
+        return _gather(self._driver, len(positions), rows, cols,
+                       lambda w: w.copies.remote(positions))
+

@@ -154,6 +154,19 @@ class ShardWorker:
             parts.append((at, self._ray.put(piece)))
         return parts
 
+    def copies(self, updates: Sequence[int]) -> List[Tuple[int, Any]]:
+        """The listed updates' ranges, in pieces as scaled()."""
+        import numpy as np
+
+        parts = []
+        for at in range(0, self._length(), self._piece):
+            end = min(self._length(), at + self._piece)
+            piece = np.empty((len(updates), end - at), dtype=np.float32)
+            for t, k in enumerate(updates):
+                piece[t] = self._buffers[k][0, at:end]
+            parts.append((at, self._ray.put(piece)))
+        return parts
+
     def buckets(self, s: int, seed: int) -> Optional[List[Tuple[int, Any]]]:
         """fenro.robust.bucketing of the range (its means are coordinate-wise, its permutation
         depends on n and the seed only), in pieces as scaled(); None when the range holds a
