@@ -2,7 +2,7 @@
 single-process round on the same data.
 
     python benchmarks/bench_distributed.py [--clients 20] [--params 100000000] [--workers 2]
-                                           [--reps 2] [--methods fedavg,trimmed_mean,median,krum]
+                                           [--reps 3] [--warmup 2] [--methods fedavg,trimmed_mean,median,krum]
 
 Two phases, each in a process of its own so that their memory is never resident at once:
 
@@ -11,7 +11,8 @@ Two phases, each in a process of its own so that their memory is never resident 
    result.
 2. distributed: each of --workers Ray workers generates its coordinate range of the same
    updates (the coordinator never holds them), then fenro.distributed runs the same rounds
-   (best of --reps, the aggregate assembled on the coordinator), checks each result's hash
+   (after --warmup untimed rounds; best of --reps, the aggregate assembled on the
+   coordinator), checks each result's hash
    against phase 1's, and reads every worker's peak resident memory per method: private
    (sampled RssAnon + RssFile: its shard, scratch, Python, Ray and fenro) and total (VmHWM,
    which also counts the pages of the shared object store the worker wrote its slices of the
@@ -81,6 +82,13 @@ def distributed(args):
     t = time.perf_counter()
     cuts = fd._generate(args.clients, rows, cols, args.seed, shards=args.workers)
     out = {"generate_s": time.perf_counter() - t, "cuts": cuts}
+    # Rounds untimed first: the first slices the workers put into Ray's object store pay for
+    # the store's first pages, round after round until the store reuses its memory (seen here:
+    # a first FedAvg round of a fresh cluster 3x slower than later ones, the second 1.5x).
+    t = time.perf_counter()
+    for _ in range(args.warmup):
+        fd._aggregate_generated(make(args.methods[0]), args.clients, rows, cols, cuts)
+    out["warmup_s"] = time.perf_counter() - t
     # The generation's own peak is not the round's: each method's peak starts afresh.
     out["generated_peaks"] = fd._worker_peaks(reset=True)[: len(cuts) - 1]
     for method in args.methods:
@@ -100,7 +108,7 @@ def distributed(args):
 def phase(name, args):
     cmd = [sys.executable, __file__, "--phase", name, "--clients", str(args.clients),
            "--params", str(args.params), "--workers", str(args.workers), "--reps",
-           str(args.reps), "--methods", ",".join(args.methods), "--seed", str(args.seed)]
+           str(args.reps), "--warmup", str(args.warmup), "--methods", ",".join(args.methods), "--seed", str(args.seed)]
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode != 0:
         sys.exit(f"phase {name} failed:\n{r.stdout}\n{r.stderr}")
@@ -112,7 +120,9 @@ def main():
     p.add_argument("--clients", type=int, default=20)
     p.add_argument("--params", type=int, default=100_000_000)
     p.add_argument("--workers", type=int, default=2)
-    p.add_argument("--reps", type=int, default=2)
+    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--warmup", type=int, default=2,
+                   help="untimed distributed rounds of the first method before timing")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--methods", default="fedavg,trimmed_mean,median,krum")
     p.add_argument("--phase", choices=["single", "distributed"])
@@ -149,7 +159,9 @@ def main():
                   f"pages it wrote {p['total'] / 1e6:.0f} MB (store pages now "
                   f"{p['shared'] / 1e6:.0f} MB)")
         print(f"  private peak {'within' if worst <= limit else 'ABOVE'} the limit")
-    print(f"generation: single {one['generate_s']:.1f} s, workers {many['generate_s']:.1f} s")
+    print(f"generation: single {one['generate_s']:.1f} s, workers {many['generate_s']:.1f} s; "
+          f"{args.warmup} untimed distributed rounds of {args.methods[0]}: "
+          f"{many['warmup_s']:.2f} s")
 
 
 if __name__ == "__main__":

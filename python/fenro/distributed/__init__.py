@@ -313,7 +313,7 @@ class ShardedUpdates:
         rows, cols = self.layout.rows, self.layout.cols
         cuts = self.layout.cuts
         with _round_lock:
-            driver = Driver(_pool(len(self.layout.ranges), timeout), timeout)
+            driver = Driver(_pool(len(self.layout.ranges), timeout), timeout, eager=assemble)
             driver.use_layout([(rows, cols)] * n, cuts)
             placed = n > 0 and rows * cols > 0
             if placed:

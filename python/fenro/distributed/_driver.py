@@ -27,12 +27,20 @@ class ShardLayoutError(ValueError):
 
 
 class Driver:
-    def __init__(self, workers: List[Any], timeout: Optional[float]) -> None:
+    """`workers[s]` holds coordinate range s. With `eager`, the slices a coordinate-wise
+    kernel makes are copied into the aggregate here as each piece is made (the workers go on
+    with the next pieces meanwhile), so that assemble() has nothing left to fetch; without it,
+    the slices stay in the object store until assemble() or slices() is called."""
+
+    def __init__(self, workers: List[Any], timeout: Optional[float], eager: bool = True) -> None:
         import ray
 
         self._ray = ray
         self._workers = workers
         self._timeout = timeout
+        self._eager = eager
+        # The aggregate the last kernel pass made, when it was assembled eagerly.
+        self._assembled: Optional[Any] = None
         self._ranges: List[Tuple[int, int]] = []
         self._shapes: Optional[List[Tuple[int, int]]] = None
         self._cuts: Optional[List[int]] = None
@@ -54,6 +62,7 @@ class Driver:
 
     def set_slices(self, parts: List[Any]) -> None:
         """Hands each worker its slice of an aggregate made elsewhere."""
+        self._assembled = None
         self._get([(s, self._workers[s].set_slice.remote(p)) for s, p in enumerate(parts)])
 
     def layout(self) -> Tuple[List[Tuple[int, int]], List[int]]:
@@ -84,26 +93,69 @@ class Driver:
         return self._chain(lambda w, running: w.pair_sums.remote(updates, pairs, running))
 
     def point_slice(self, slot: int, to_point: bool) -> None:
+        if not to_point:
+            self._assembled = None
         self._all(lambda w: w.point_slice.remote(slot, to_point))
 
     def kernel(
         self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool, f: int
     ) -> List[Any]:
-        return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed, f))
+        self._assembled = None
+        if not self._eager:
+            return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed, f))
+        # One call per piece of every range, all sent at once (an actor runs its calls in
+        # order); each piece is copied into the aggregate as soon as it is ready.
+        from fenro.distributed import _piece
+
+        out = np.empty(self._ranges[-1][1] if self._ranges else 0, dtype=np.float32)
+        calls = {}
+        for s, (lo, hi) in enumerate(self._ranges):
+            for at in range(0, hi - lo, _piece):
+                end = min(hi - lo, at + _piece)
+                ref = self._workers[s].kernel_piece.remote(
+                    method, updates, weights, trim, owed, f, at, end
+                )
+                calls[ref] = (s, lo + at)
+        first: List[Any] = [None] * len(self._ranges)
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        while calls:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            ready, _ = self._ray.wait(list(calls), num_returns=1, timeout=left)
+            if not ready:  # the first range still busy did not answer in time
+                s = min(s for s, _ in calls.values())
+                self._get([(s, next(r for r, v in calls.items() if v[0] == s))], 0.0)
+            for ref in ready:
+                s, at = calls.pop(ref)
+                answer = self._get([(s, ref)])[0]
+                if answer[0] == "slice":
+                    piece = self._get([(s, answer[1])])[0]
+                    out[at : at + piece.shape[0]] = piece
+                elif first[s] is None or answer[1:3] < first[s][:2]:
+                    # The range's first non-finite value: the smallest (update, coordinate).
+                    first[s] = answer[1:]
+        if all(x is None for x in first):
+            self._assembled = out
+        return first
 
     def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> List[Any]:
         return self._all(lambda w: w.gram.remote(updates, exponents, scales))
 
     def mean_of(self, updates: Sequence[int]) -> None:
+        self._assembled = None
         self._all(lambda w: w.mean_of.remote(updates))
 
     def copy_of(self, update: int) -> None:
+        self._assembled = None
         self._all(lambda w: w.copy_of.remote(update))
 
     # -- after the round --------------------------------------------------------------------
 
     def assemble(self, rows: int, cols: int) -> Any:
-        """The aggregate, from every worker's slice, fetched one piece per worker at a time."""
+        """The aggregate, from every worker's slice, fetched one piece per worker at a time
+        (or as the last kernel pass copied it here)."""
+        if self._assembled is not None and self._assembled.shape[0] == rows * cols:
+            out, self._assembled = self._assembled, None
+            return out.reshape(rows, cols)
         out = np.empty(rows * cols, dtype=np.float32)
         lists = self._get([(s, w.slice_refs.remote()) for s, w in self._active()])
         for step in range(max(len(parts) for parts in lists)):
@@ -141,9 +193,11 @@ class Driver:
     def _all(self, submit: Any) -> List[Any]:
         return self._get([(s, submit(self._workers[s])) for s in range(len(self._ranges))])
 
-    def _get(self, refs: List[Tuple[int, Any]]) -> List[Any]:
+    def _get(self, refs: List[Tuple[int, Any]], timeout: Optional[float] = None) -> List[Any]:
+        """The answers, each within `timeout` seconds (default: the driver's)."""
         ray = self._ray
-        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        timeout = self._timeout if timeout is None else timeout
+        deadline = None if timeout is None else time.monotonic() + timeout
         out = []
         for s, ref in refs:
             where = self._where(s)

@@ -123,6 +123,34 @@ class ShardWorker:
         self._slice = parts
         return None
 
+    def kernel_piece(
+        self,
+        method: int,
+        updates: Sequence[int],
+        weights: Any,
+        trim: float,
+        owed: bool,
+        f: int,
+        at: int,
+        end: int,
+    ) -> Tuple[Any, ...]:
+        """kernel() on the coordinates [at, end) of the range only, the pieces of one pass
+        called in order from at = 0: ("slice", ObjectRef to the piece), kept as that piece of
+        the aggregate's slice, or ("non-finite", position, coordinate, value) of its first
+        non-finite value in the round's order when values are owed."""
+        if at == 0:
+            self._slice = []
+        out = self._d._kernel(
+            method, [b[:, at:end] for b in self._take(updates)], weights, trim, owed, f
+        )
+        if isinstance(out, tuple):
+            self._slice = None
+            return ("non-finite", out[0], at + out[1], out[2])
+        ref = self._ray.put(out.reshape(-1))
+        if self._slice is not None:
+            self._slice.append((at, ref))
+        return ("slice", ref)
+
     def gram(self, updates: Sequence[int], exponents: Any, scales: Any) -> bytes:
         return self._d._gram(self._take(updates), exponents, scales)
 
