@@ -311,13 +311,13 @@ void around_median_reduce(const AroundMedianJob& job, const float* buf, size_t c
   }
 }
 
-// Copies coordinates [c0, c0 + len) of every update (dense) to stage + k * kAroundStage.
+// Copies coordinates [c0, c0 + len) of every update (dense) to stage + k * group.
 template <class Ops>
-void stage_group(const Inputs& in, size_t c0, size_t len, float* stage) {
+void stage_group(const Inputs& in, size_t c0, size_t len, size_t group, float* stage) {
   constexpr size_t L = Ops::kLanes;
   for (size_t k = 0; k < in.n; ++k) {
     const float* src = in.bases[k] + c0;
-    float* dst = stage + k * kAroundStage;
+    float* dst = stage + k * group;
     size_t j = 0;
     for (; j + L <= len; j += L) Ops::store(dst + j, Ops::load(src + j));
     for (; j < len; ++j) dst[j] = src[j];
@@ -344,17 +344,18 @@ bool around_median_tiles(const AroundMedianJob& job, size_t tile_begin, size_t t
   // update, and the tiles load from there: a tile alone reads only T floats from each of n
   // places, a pattern the hardware prefetchers follow poorly once n is in the tens.
   float* stage = buf + job.select.padded * slot_floats_of(T);
-  for (size_t k = 0; k < in.n; ++k) stage_bases[k] = stage + k * kAroundStage;
+  const size_t group = around_median_stage(in.n);
+  for (size_t k = 0; k < in.n; ++k) stage_bases[k] = stage + k * group;
   SelectJob staged = job.select;
   staged.in.bases = stage_bases;
   staged.in.rows = 1;
   const size_t stop = min_size(tile_end * T, d);
-  for (size_t g0 = tile_begin * T; g0 < stop; g0 += kAroundStage) {
-    const size_t glen = min_size(kAroundStage, stop - g0);
-    stage_group<Ops>(in, g0, glen, stage);
+  for (size_t g0 = tile_begin * T; g0 < stop; g0 += group) {
+    const size_t glen = min_size(group, stop - g0);
+    stage_group<Ops>(in, g0, glen, group, stage);
     staged.in.cols = glen;
     // The next group's lines are requested a few per tile, while this group is sorted.
-    const size_t next = g0 + glen, next_len = next < stop ? min_size(kAroundStage, stop - next) : 0;
+    const size_t next = g0 + glen, next_len = next < stop ? min_size(group, stop - next) : 0;
     const size_t lines = next_len / 16, per_tile = (lines * in.n * T + glen - 1) / glen;
     size_t pk = 0, pq = 0;
     for (size_t j = 0; j < glen; j += T) {

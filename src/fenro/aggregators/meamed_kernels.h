@@ -35,13 +35,23 @@ struct AroundMedianJob {
 // Coordinates per tile of the mean around the median: narrower than the selection tiles, so
 // that a tile of a few hundred sorted slots stays in L1 through the merge passes.
 inline constexpr size_t kAroundTile = 32;
-// Coordinates per group copied into the stage (a multiple of kAroundTile).
+// Most coordinates per group copied into the stage.
 inline constexpr size_t kAroundStage = 1024;
 
+// Coordinates per staged group for n updates: a multiple of kAroundTile, at most kAroundStage,
+// with the stage near 200 KB, so that it and the next group's prefetched lines fit in L2.
+inline size_t around_median_stage(size_t n) {
+  const size_t fit = (size_t{200} << 10) / sizeof(float) / (n > 0 ? n : 1);
+  const size_t group = fit / kAroundTile * kAroundTile;
+  if (group == 0) return kAroundTile;
+  return group < kAroundStage ? group : kAroundStage;
+}
+
 // Floats of the scratch the tile loops need for n updates and a network of `padded` slots:
-// the tile, then the stage of n * kAroundStage floats (64-byte aligned when the scratch is).
+// the tile, then the stage of n * around_median_stage(n) floats (64-byte aligned when the
+// scratch is).
 inline size_t around_median_scratch_floats(size_t n, size_t padded) {
-  return padded * slot_floats_of(kAroundTile) + n * kAroundStage;
+  return padded * slot_floats_of(kAroundTile) + n * around_median_stage(n);
 }
 
 // Runs tiles [tile_begin, tile_end) of kAroundTile coordinates. `scratch` holds
