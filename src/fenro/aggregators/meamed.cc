@@ -108,6 +108,7 @@ Result<Matrix> mean_around_median_with(std::span<const UpdateView> updates, size
   (void)target;
 #endif
   const size_t tiles = (d + kAroundTile - 1) / kAroundTile;
+  // Several stage groups per chunk, so that a worker's scratch serves a while.
   constexpr size_t kTilesPerChunk = 4 * kAroundStage / kAroundTile;
   const size_t slot = slot_floats_of(kAroundTile);
   std::atomic<bool> all_finite{true};

@@ -311,16 +311,22 @@ void around_median_reduce(const AroundMedianJob& job, const float* buf, size_t c
   }
 }
 
-// Copies coordinates [c0, c0 + len) of every update (dense) to stage + k * group.
+// Copies coordinates [c0, c0 + len) of every update to stage + k * group, a run of
+// coordinates contiguous in the update (the whole range when it is dense) at a time.
 template <class Ops>
 void stage_group(const Inputs& in, size_t c0, size_t len, size_t group, float* stage) {
   constexpr size_t L = Ops::kLanes;
   for (size_t k = 0; k < in.n; ++k) {
-    const float* src = in.bases[k] + c0;
     float* dst = stage + k * group;
-    size_t j = 0;
-    for (; j + L <= len; j += L) Ops::store(dst + j, Ops::load(src + j));
-    for (; j < len; ++j) dst[j] = src[j];
+    for (size_t j = 0; j < len;) {
+      const size_t c = c0 + j;
+      const size_t seg = in.contiguous ? len - j : min_size(len - j, in.cols - c % in.cols);
+      const float* src = coord_ptr(in, k, c);
+      size_t s = 0;
+      for (; s + L <= seg; s += L) Ops::store(dst + j + s, Ops::load(src + s));
+      for (; s < seg; ++s) dst[j + s] = src[s];
+      j += seg;
+    }
   }
 }
 
@@ -330,17 +336,7 @@ bool around_median_tiles(const AroundMedianJob& job, size_t tile_begin, size_t t
   constexpr size_t T = kAroundTile;
   const Inputs& in = job.select.in;
   const size_t d = in.rows * in.cols;
-  if (!in.contiguous) {
-    for (size_t t = tile_begin; t < tile_end; ++t) {
-      const size_t c0 = t * T;
-      const size_t len = min_size(T, d - c0);
-      if (!load_and_sort_blocks<Ops, T>(job.select, c0, len, buf)) return false;
-      run_network<Ops, T>(job.select, buf);
-      around_median_reduce<Ops, T>(job, buf, c0, len);
-    }
-    return true;
-  }
-  // Dense updates are read a group of coordinates at a time into the stage, one long run per
+  // The updates are read a group of coordinates at a time into the stage, one long run per
   // update, and the tiles load from there: a tile alone reads only T floats from each of n
   // places, a pattern the hardware prefetchers follow poorly once n is in the tens.
   float* stage = buf + job.select.padded * slot_floats_of(T);
@@ -349,13 +345,16 @@ bool around_median_tiles(const AroundMedianJob& job, size_t tile_begin, size_t t
   SelectJob staged = job.select;
   staged.in.bases = stage_bases;
   staged.in.rows = 1;
+  staged.in.contiguous = true;
   const size_t stop = min_size(tile_end * T, d);
   for (size_t g0 = tile_begin * T; g0 < stop; g0 += group) {
     const size_t glen = min_size(group, stop - g0);
     stage_group<Ops>(in, g0, glen, group, stage);
     staged.in.cols = glen;
-    // The next group's lines are requested a few per tile, while this group is sorted.
-    const size_t next = g0 + glen, next_len = next < stop ? min_size(group, stop - next) : 0;
+    // The next group's lines are requested a few per tile, while this group is sorted (for
+    // dense updates; strided rows are left to the hardware).
+    const size_t next = g0 + glen;
+    const size_t next_len = in.contiguous && next < stop ? min_size(group, stop - next) : 0;
     const size_t lines = next_len / 16, per_tile = (lines * in.n * T + glen - 1) / glen;
     size_t pk = 0, pq = 0;
     for (size_t j = 0; j < glen; j += T) {
