@@ -8,9 +8,9 @@
 // bit for bit what the scalar one does.
 //
 // Requires before inclusion: <cstddef>, <cstdint>, <cstring> and coordinate_kernels.h.
-
-// Floats from one tile slot to the next.
-constexpr size_t S = kSlotFloats;
+//
+// A tile of T coordinates keeps slot k (the k-th value of every coordinate) at
+// k * slot_floats_of(T) floats from its start.
 
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 inline bool is_finite(float x) { return x - x == 0.0f; }  // false for inf and NaN
@@ -32,6 +32,7 @@ inline const float* coord_ptr(const Inputs& in, size_t k, size_t c) {
 // Returns false when a copied value is NaN or infinite.
 template <size_t T>
 bool load_tile(const Inputs& in, size_t c0, size_t len, float* buf) {
+  constexpr size_t S = slot_floats_of(T);
   bool finite = true;
   for (size_t k = 0; k < in.n; ++k) {
     float* dst = buf + k * S;
@@ -109,6 +110,7 @@ inline void sort_block_of(size_t count, Load&& load, float* dst, size_t stride) 
 // needed beforehand.
 template <class Ops, size_t T>
 bool load_and_sort_blocks(const SelectJob& job, size_t c0, size_t len, float* buf) {
+  constexpr size_t S = slot_floats_of(T);
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   const Inputs& in = job.in;
@@ -213,6 +215,7 @@ void run_memory(const SelectJob& job, const NetStep& step, float* buf) {
 // each stream stops after the window holding its last real slot.
 template <class Ops, size_t T>
 void merge_level(float* block, size_t p, size_t real) {
+  constexpr size_t S = slot_floats_of(T);
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   const size_t s = p / 8;
@@ -333,6 +336,7 @@ void merge_level(float* block, size_t p, size_t real) {
 // Runs the network schedule over the tile.
 template <class Ops, size_t T>
 void run_network(const SelectJob& job, float* buf) {
+  constexpr size_t S = slot_floats_of(T);
   for (size_t i = 0; i < job.num_steps; ++i) {
     const NetStep& step = job.steps[i];
     if (step.kind == NetStep::Kind::kRuns) {
@@ -369,6 +373,7 @@ inline float fix_zero_sign(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 // double and rounded once: used when the float32 arithmetic overflowed.
 template <size_t T>
 float reduce_in_double(const SelectJob& job, const float* buf, size_t l) {
+  constexpr size_t S = slot_floats_of(T);
   if (job.reduce == Reduce::kHalfSum) {
     const double a = static_cast<double>(buf[job.lo * S + l]);
     const double b = static_cast<double>(buf[(job.lo + 1) * S + l]);
@@ -384,6 +389,7 @@ bool select_tiles(const SelectJob& job, size_t tile_begin, size_t tile_end, floa
   using V = typename Ops::V;
   constexpr size_t L = Ops::kLanes;
   constexpr size_t T = kSelectTile;
+  constexpr size_t S = slot_floats_of(T);
   static_assert(T % L == 0, "tile must hold whole vectors");
   const size_t d = job.in.rows * job.in.cols;
   const float m = static_cast<float>(job.hi - job.lo);

@@ -81,7 +81,7 @@ std::vector<std::vector<Comparator>> pruned_stages(size_t n, size_t lo, size_t h
 //  - a merge level (p >= 16) that pruning leaves mostly whole runs complete, as register
 //    passes over its blocks (kLevel), on a tile padded with +infinity to `padded` slots;
 //  - the rest runs comparator by comparator in memory, grouped into runs of one kind.
-Network build_network(size_t n, size_t lo, size_t hi) {
+Network build_network(size_t n, size_t lo, size_t hi, size_t slot_floats) {
   Network net;
   net.padded = n;
   std::vector<size_t> full(2 * padded_slots(n) + 1, 0), kept(full.size(), 0);
@@ -122,8 +122,8 @@ Network build_network(size_t n, size_t lo, size_t hi) {
       uint32_t count = 0;
       for (const Comparator& c : stage) {
         if (c.kind != kind || c.level < kRegisterBlock) continue;
-        net.pairs.push_back(c.lo * static_cast<uint32_t>(kSlotFloats));
-        net.pairs.push_back(c.hi * static_cast<uint32_t>(kSlotFloats));
+        net.pairs.push_back(c.lo * static_cast<uint32_t>(slot_floats));
+        net.pairs.push_back(c.hi * static_cast<uint32_t>(slot_floats));
         ++count;
       }
       if (count > 0) net.runs.push_back({kind, count});
@@ -269,7 +269,7 @@ Result<Matrix> select_coordinates(std::span<const UpdateView> updates, size_t lo
     select_by_sorting(in, lo, hi, reduce, out.data());
     return out;
   }
-  const Network net = build_network(in.n, lo, hi);
+  const Network net = build_network(in.n, lo, hi, kSlotFloats);
   const SelectJob job = job_of(in, lo, hi, reduce, net, out.data());
   const TileFn run = tiles_for(target);
   const size_t tiles = (d + kSelectTile - 1) / kSelectTile;
@@ -315,7 +315,7 @@ Result<std::vector<Matrix>> select_coordinates(const update::Pieces& pieces, siz
     return outs;
   }
   // One loop over the tiles of every piece, so that the pool stays busy across small pieces.
-  const Network net = build_network(n, lo, hi);
+  const Network net = build_network(n, lo, hi, kSlotFloats);
   std::vector<SelectJob> jobs;
   std::vector<size_t> first_tile(k + 1, 0);
   for (size_t p = 0; p < k; ++p) {

@@ -48,7 +48,7 @@ enum class Reduce : uint8_t {
 };
 
 // A compare-exchange network over n slots, pruned to the comparators that reach the slots
-// [lo, hi). Pairs hold slot offsets already multiplied by the tile width; runs group
+// [lo, hi). Pairs hold slot offsets already multiplied by the slot stride; runs group
 // independent comparators of one kind so the inner loops carry no per-comparator branch.
 enum class OpKind : uint8_t { kBoth, kMinOnly, kMaxOnly };
 struct OpRun {
@@ -89,8 +89,9 @@ struct Network {
   std::vector<NetStep> steps;
 };
 
-// The schedule that leaves the slots [lo, hi) of n sorted (see coordinate_kernels.cc).
-Network build_network(size_t n, size_t lo, size_t hi);
+// The schedule that leaves the slots [lo, hi) of n sorted (see coordinate_kernels.cc), its
+// pairs for tiles whose slots lie `slot_floats` floats apart.
+Network build_network(size_t n, size_t lo, size_t hi, size_t slot_floats);
 
 // The power of two at or above n (the width Batcher's network is built for).
 inline size_t padded_slots(size_t n) {
@@ -122,10 +123,11 @@ float fix_zero_sign_scalar(const Inputs& in, size_t c, size_t lo, size_t hi, flo
 // 64 coordinates per tile: the longer rows amortise each comparator's bookkeeping over more
 // vectors, while the tile (n x 320 bytes, see kSlotFloats) still sits in L1 or L2.
 inline constexpr size_t kSelectTile = 64;
-// Floats from one slot of a selection tile to the next: one cache line more than the slot
-// needs, so that slots a power of two apart (as merge passes visit them) fall into different
-// L1 sets instead of evicting each other.
-inline constexpr size_t kSlotFloats = kSelectTile + 16;
+// Floats from one slot of a tile of `tile` coordinates to the next: one cache line more than
+// the slot needs, so that slots a power of two apart (as merge passes visit them) fall into
+// different L1 sets instead of evicting each other.
+constexpr size_t slot_floats_of(size_t tile) { return tile + 16; }
+inline constexpr size_t kSlotFloats = slot_floats_of(kSelectTile);
 // Floats of one fedavg tile: the output slice that stays in L1 while every update is added.
 inline constexpr size_t kMeanTile = 4096;
 

@@ -40,9 +40,9 @@ void mean_tiles_avx2(const MeanJob& job, size_t tile_begin, size_t tile_end) {
 }
 
 bool around_median_tiles_avx2(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
-                              float* scratch) {
-  return avx2_target::around_median_tiles<avx2_target::Ops>(
-      job, tile_begin, tile_end, scratch);
+                              float* scratch, const float** stage_bases) {
+  return avx2_target::around_median_tiles<avx2_target::Ops>(job, tile_begin, tile_end, scratch,
+                                                            stage_bases);
 }
 
 }  // namespace fenro::aggregators::detail

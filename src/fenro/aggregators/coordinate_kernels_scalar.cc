@@ -44,9 +44,9 @@ void mean_tiles_scalar(const MeanJob& job, size_t tile_begin, size_t tile_end) {
 }
 
 bool around_median_tiles_scalar(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
-                                float* scratch) {
-  return scalar_target::around_median_tiles<scalar_target::Ops>(
-      job, tile_begin, tile_end, scratch);
+                                float* scratch, const float** stage_bases) {
+  return scalar_target::around_median_tiles<scalar_target::Ops>(job, tile_begin, tile_end, scratch,
+                                                                stage_bases);
 }
 
 }  // namespace fenro::aggregators::detail

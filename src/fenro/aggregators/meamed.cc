@@ -87,7 +87,7 @@ Result<Matrix> mean_around_median_with(std::span<const UpdateView> updates, size
     });
     return out;
   }
-  const Network net = build_network(in.n, 0, in.n);
+  const Network net = build_network(in.n, 0, in.n, slot_floats_of(kAroundTile));
   AroundMedianJob job{};
   job.select.in = in;
   job.select.lo = 0;
@@ -107,16 +107,23 @@ Result<Matrix> mean_around_median_with(std::span<const UpdateView> updates, size
 #else
   (void)target;
 #endif
-  const size_t tiles = (d + kSelectTile - 1) / kSelectTile;
-  constexpr size_t kTilesPerChunk = 64;
+  const size_t tiles = (d + kAroundTile - 1) / kAroundTile;
+  // Several stage groups per chunk, so that a worker's scratch serves a while.
+  constexpr size_t kTilesPerChunk = 4 * kAroundStage / kAroundTile;
+  const size_t slot = slot_floats_of(kAroundTile);
   std::atomic<bool> all_finite{true};
   parallel::parallel_for(tiles, kTilesPerChunk, [&](size_t begin, size_t end) {
     if (!all_finite.load(std::memory_order_relaxed)) return;
-    Matrix scratch(job.select.padded, kSlotFloats);  // 64-byte aligned
+    // 64-byte aligned rows of `slot` floats.
+    Matrix scratch((around_median_scratch_floats(in.n, job.select.padded) + slot - 1) / slot,
+                   slot);
+    std::vector<const float*> stage_bases(in.n);
     // Padding slots hold +inf for good: no comparator moves a +inf past a finite value.
-    std::fill(scratch.data() + in.n * kSlotFloats, scratch.data() + scratch.size(),
+    std::fill(scratch.data() + in.n * slot, scratch.data() + job.select.padded * slot,
               std::numeric_limits<float>::infinity());
-    if (!run(job, begin, end, scratch.data())) all_finite.store(false, std::memory_order_relaxed);
+    if (!run(job, begin, end, scratch.data(), stage_bases.data())) {
+      all_finite.store(false, std::memory_order_relaxed);
+    }
   });
   if (!all_finite.load()) {
     // Only values still owed a check can be non-finite; the scan names the first one.

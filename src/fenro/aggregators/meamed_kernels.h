@@ -27,22 +27,45 @@
 namespace fenro::aggregators::detail {
 
 struct AroundMedianJob {
-  SelectJob select;  // a network that sorts every slot [0, n)
+  SelectJob select;  // a network that sorts every slot [0, n), for slots kAroundTile wide
   size_t keep;       // 1 <= keep <= n
   float* out;        // rows * cols results, coordinate order
 };
 
-// Runs tiles [tile_begin, tile_end) of kSelectTile coordinates, with scratch as for
-// select_tiles_*. Returns false, leaving the remaining tiles undone, as soon as an
-// input value is NaN or infinite. A lane whose kept set depends on client indices (a removed
-// and a kept value at the same distance on opposite sides of the median) is computed by
-// around_median_exact.
+// Coordinates per tile of the mean around the median: narrower than the selection tiles, so
+// that a tile of a few hundred sorted slots stays in L1 through the merge passes.
+inline constexpr size_t kAroundTile = 32;
+// Most coordinates per group copied into the stage.
+inline constexpr size_t kAroundStage = 1024;
+
+// Coordinates per staged group for n updates: a multiple of kAroundTile, at most kAroundStage,
+// with the stage near 200 KB, so that it and the next group's prefetched lines fit in L2.
+inline size_t around_median_stage(size_t n) {
+  const size_t fit = (size_t{200} << 10) / sizeof(float) / (n > 0 ? n : 1);
+  const size_t group = fit / kAroundTile * kAroundTile;
+  if (group == 0) return kAroundTile;
+  return group < kAroundStage ? group : kAroundStage;
+}
+
+// Floats of the scratch the tile loops need for n updates and a network of `padded` slots:
+// the tile, then the stage of n * around_median_stage(n) floats (64-byte aligned when the
+// scratch is).
+inline size_t around_median_scratch_floats(size_t n, size_t padded) {
+  return padded * slot_floats_of(kAroundTile) + n * around_median_stage(n);
+}
+
+// Runs tiles [tile_begin, tile_end) of kAroundTile coordinates. `scratch` holds
+// around_median_scratch_floats(n, job.select.padded) floats, 64-byte aligned, the padding slots
+// [n, padded) of the tile set to +inf; `stage_bases` has room for n pointers. Returns false,
+// leaving the remaining tiles undone, as soon as an input value is NaN or infinite. A lane
+// whose kept set depends on client indices (a removed and a kept value at the same distance
+// but of different values) is computed by around_median_exact.
 bool around_median_tiles_scalar(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
-                                float* scratch);
+                                float* scratch, const float** stage_bases);
 bool around_median_tiles_avx2(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
-                              float* scratch);
+                              float* scratch, const float** stage_bases);
 bool around_median_tiles_avx512(const AroundMedianJob& job, size_t tile_begin, size_t tile_end,
-                                float* scratch);
+                                float* scratch, const float** stage_bases);
 
 // The result for coordinate c straight from the definition (gather, sort, pick), reading the
 // original values. Used for the lanes the tiles cannot decide and above

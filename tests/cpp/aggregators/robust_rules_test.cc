@@ -161,6 +161,39 @@ TEST(MeamedAndBulyan, MatchTheirDefinitionsBitForBitOnEveryTargetAndPool) {
   }
 }
 
+// Dense updates take the staged tile loop, whose window start is found by binary search:
+// several stage groups, two chunks of the pool and a partial tile, tens to hundreds of
+// updates, keep from n down to under n / 2; the values tie often (small multiples of 0.5, both zeros), spread over many
+// binades (distances that round to the same double on one side of the median), or mix all of
+// those with huge and subnormal magnitudes.
+TEST(MeamedAndBulyan, DenseUpdatesMatchTheDefinitionBitForBit) {
+  const size_t d = 4 * detail::kAroundStage + detail::kAroundTile + 5;
+  for (size_t n : {33, 50, 200}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      std::mt19937 rng(static_cast<uint32_t>(n * 3 + kind));
+      testing::Updates u(n, 1, d);
+      for (auto& x : u.data) {
+        for (float& v : x) {
+          const int small = static_cast<int>(rng() % 7) - 3;
+          v = kind == 0   ? (small == 0 && rng() % 2 ? -0.0f : static_cast<float>(small) * 0.5f)
+              : kind == 1 ? std::ldexp(static_cast<float>(small), static_cast<int>(rng() % 60) - 30)
+                          : testing::hard_value(rng);
+        }
+      }
+      for (size_t keep : {n, n - (n - 3) / 4, n / 3}) {
+        SCOPED_TRACE(::testing::Message() << "n=" << n << " kind=" << kind << " keep=" << keep);
+        const std::vector<float> want = ref_meamed(u.views, keep);
+        testing::for_each_target_and_pool([&](simd::Target t) {
+          auto got = detail::mean_around_median_with(u.views, keep,
+                                                     update::Validation::of(u.views), t);
+          ASSERT_TRUE(got.ok());
+          EXPECT_TRUE(BitsEqual(got->data(), want.data(), want.size()));
+        });
+      }
+    }
+  }
+}
+
 TEST(MeamedAndBulyan, HardInputs) {
   // Equal distances on both sides of the median: the lower client index stays. Median 2; the
   // values 4 (client 0) and 0 (client 1) are both 2 away, so dropping one keeps the 4.
