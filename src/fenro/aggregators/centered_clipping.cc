@@ -77,10 +77,7 @@ Result<CenteredClippingResult> iterate(Access access, std::vector<double> v, dou
   if (!steps.ok()) return std::move(steps).error();
   CenteredClippingResult result{Matrix(rows, cols), std::move(steps->distances),
                                 std::move(steps->factors)};
-  const std::vector<double>& center = points.point(0);
-  for (size_t t = 0; t < center.size(); ++t) {
-    result.aggregate.data()[t] = static_cast<float>(center[t]);
-  }
+  points.round_to(0, result.aggregate.data());
   return result;
 }
 

@@ -92,8 +92,7 @@ Result<GeometricMedianResult> iterate(Access access, const std::vector<double>& 
   auto run = weiszfeld(points, w, nu, tol, max_iter, complete);
   if (!run.ok()) return std::move(run).error();
   GeometricMedianResult result{Matrix(rows, cols), run->iterations, run->objective};
-  const std::vector<double>& z = points.point(run->best);
-  for (size_t t = 0; t < z.size(); ++t) result.aggregate.data()[t] = static_cast<float>(z[t]);
+  points.round_to(run->best, result.aggregate.data());
   return result;
 }
 

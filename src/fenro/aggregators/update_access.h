@@ -12,6 +12,7 @@
 #include "fenro/math/means.h"
 #include "fenro/math/norms.h"
 #include "fenro/math/running_sums.h"
+#include "fenro/parallel/pool.h"
 #include "fenro/update/pieces.h"
 #include "fenro/update/update.h"
 
@@ -54,6 +55,9 @@ struct PiecedUpdates {
 template <class Access>
 class LocalPoints final : public PointPasses {
  public:
+  // Elements per task of the element-wise loops.
+  static constexpr size_t kElementGrain = size_t{1} << 16;
+
   explicit LocalPoints(Access access) : access_(access) {}
 
   // Point `slot`, created (zeros) when new.
@@ -67,15 +71,30 @@ class LocalPoints final : public PointPasses {
   Status weighted(size_t slot, std::span<const double> coeffs, double divisor,
                   bool step) override {
     std::vector<double>& p = point(slot);
+    double* out = p.data();
     if (!step) {
-      access_.weighted_sum(coeffs, nullptr, p.data());
-      for (double& x : p) x /= divisor;
+      access_.weighted_sum(coeffs, nullptr, out);
+      parallel::parallel_for(p.size(), kElementGrain, [&](size_t b, size_t e) {
+        for (size_t t = b; t < e; ++t) out[t] /= divisor;
+      });
       return {};
     }
     scratch_.resize(p.size());
-    access_.weighted_sum(coeffs, p.data(), scratch_.data());
-    for (size_t t = 0; t < p.size(); ++t) p[t] = p[t] + scratch_[t] / divisor;
+    const double* sum = scratch_.data();
+    access_.weighted_sum(coeffs, out, scratch_.data());
+    parallel::parallel_for(p.size(), kElementGrain, [&](size_t b, size_t e) {
+      for (size_t t = b; t < e; ++t) out[t] = out[t] + sum[t] / divisor;
+    });
     return {};
+  }
+
+  // Point `slot` rounded to float32 into `out` (one value per element; the same bits on every
+  // thread count, each element being rounded on its own).
+  void round_to(size_t slot, float* out) {
+    const double* p = point(slot).data();
+    parallel::parallel_for(point(slot).size(), kElementGrain, [&](size_t b, size_t e) {
+      for (size_t t = b; t < e; ++t) out[t] = static_cast<float>(p[t]);
+    });
   }
   Status distances(size_t slot, double* out) override {
     access_.distances(point(slot).data(), out);
