@@ -101,13 +101,12 @@ class Driver:
         self, method: int, updates: Sequence[int], weights: Any, trim: float, owed: bool, f: int
     ) -> List[Any]:
         self._assembled = None
-        if not self._eager:
-            return self._all(lambda w: w.kernel.remote(method, updates, weights, trim, owed, f))
         # One call per piece of every range, all sent at once (an actor runs its calls in
-        # order); each piece is copied into the aggregate as soon as it is ready.
+        # order); when eager, each piece is copied into the aggregate as soon as it is ready.
         from fenro.distributed import _piece
 
-        out = np.empty(self._ranges[-1][1] if self._ranges else 0, dtype=np.float32)
+        size = self._ranges[-1][1] if self._ranges and self._eager else 0
+        out = np.empty(size, dtype=np.float32)
         calls = {}
         for s, (lo, hi) in enumerate(self._ranges):
             for at in range(0, hi - lo, _piece):
@@ -128,12 +127,13 @@ class Driver:
                 s, at = calls.pop(ref)
                 answer = self._get([(s, ref)])[0]
                 if answer[0] == "slice":
-                    piece = self._get([(s, answer[1])])[0]
-                    out[at : at + piece.shape[0]] = piece
+                    if self._eager:
+                        piece = self._get([(s, answer[1])])[0]
+                        out[at : at + piece.shape[0]] = piece
                 elif first[s] is None or answer[1:3] < first[s][:2]:
                     # The range's first non-finite value: the smallest (update, coordinate).
                     first[s] = answer[1:]
-        if all(x is None for x in first):
+        if self._eager and all(x is None for x in first):
             self._assembled = out
         return first
 

@@ -92,37 +92,6 @@ class ShardWorker:
             running = self._d._sums([b[:, at:end] for b in bufs], running, piece.reshape(1, -1))
         return running
 
-    def kernel(
-        self,
-        method: int,
-        updates: Sequence[int],
-        weights: Any,
-        trim: float,
-        owed: bool,
-        f: int = 0,
-    ) -> Any:
-        """The rule on the range, in pieces of at most self._piece coordinates (a coordinate's result
-        depends on that coordinate only), each kept in the object store as soon as it is made:
-        the slice never exists twice. Returns None, or (position, coordinate, value) of the
-        first non-finite value of the range in the round's order when values are owed."""
-        self._slice = None  # the last round's slice goes before this one's is made
-        bufs = self._take(updates)
-        parts: List[Tuple[int, Any]] = []
-        first: Optional[Tuple[int, int, float]] = None
-        for at in range(0, self._length(), self._piece):
-            end = min(self._length(), at + self._piece)
-            out = self._d._kernel(method, [b[:, at:end] for b in bufs], weights, trim, owed, f)
-            if isinstance(out, tuple):
-                found = (out[0], at + out[1], out[2])
-                if first is None or found[:2] < first[:2]:
-                    first = found
-            elif first is None:
-                parts.append((at, self._ray.put(out.reshape(-1))))
-        if first is not None:
-            return first
-        self._slice = parts
-        return None
-
     def kernel_piece(
         self,
         method: int,
@@ -134,10 +103,12 @@ class ShardWorker:
         at: int,
         end: int,
     ) -> Tuple[Any, ...]:
-        """kernel() on the coordinates [at, end) of the range only, the pieces of one pass
-        called in order from at = 0: ("slice", ObjectRef to the piece), kept as that piece of
-        the aggregate's slice, or ("non-finite", position, coordinate, value) of its first
-        non-finite value in the round's order when values are owed."""
+        """The coordinate-wise rule on the coordinates [at, end) of the range (a coordinate's
+        result depends on that coordinate only); the pieces of one pass are called in order
+        from at = 0, and the last pass's slice goes as its first piece is made, so the slice
+        never exists twice. Returns ("slice", ObjectRef to the piece), kept in the object store
+        as that piece of the aggregate's slice, or ("non-finite", position, coordinate, value)
+        of the piece's first non-finite value in the round's order when values are owed."""
         if at == 0:
             self._slice = []
         out = self._d._kernel(
