@@ -115,6 +115,31 @@ PyObject* rule(PyObject*, PyObject* call) {
   });
 }
 
+// Unsigned integers (update positions, coordinate cuts) of a sequence.
+bool indices_of(PyObject* seq, std::vector<size_t>* out) {
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) return false;
+  for (Py_ssize_t t = 0; t < n; ++t) {
+    const Ref item{PySequence_GetItem(seq, t)};
+    uint64_t at = 0;
+    if (item.p == nullptr || !as_u64(item.p, &at)) return false;
+    out->push_back(at);
+  }
+  return true;
+}
+
+// The cuts of `size` coordinates into ranges: 0 = cuts[0] <= ... <= cuts[w] = size, w >= 1,
+// size > 0.
+bool cuts_of(PyObject* seq, uint64_t size, std::vector<size_t>* cuts) {
+  if (!indices_of(seq, cuts)) return false;
+  if (cuts->size() < 2 || cuts->front() != 0 || cuts->back() != size || size == 0 ||
+      !std::is_sorted(cuts->begin(), cuts->end())) {
+    PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
+    return false;
+  }
+  return true;
+}
+
 // _rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f): the rule on the
 // buffers the driver's workers hold at `positions` (updates of rows x cols cut at `cuts`), its
 // parameters converted as fenro._robust converts them. Returns (rows, cols), the workers
@@ -148,30 +173,11 @@ PyObject* rule_placed(PyObject*, PyObject* call) {
       return nullptr;
     }
     std::vector<size_t> cuts;
-    const Py_ssize_t n = PySequence_Size(py_positions), w = PySequence_Size(py_cuts);
-    if (n < 0 || w < 2) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no coordinate ranges");
+    if (!indices_of(py_positions, &kernel.updates) || !cuts_of(py_cuts, rows * cols, &cuts)) {
       return nullptr;
     }
     size_t count = 0;
-    for (Py_ssize_t t = 0; t < n; ++t) {
-      const Ref item{PySequence_GetItem(py_positions, t)};
-      uint64_t at = 0;
-      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
-      kernel.updates.push_back(at);
-      count = std::max<size_t>(count, at + 1);
-    }
-    for (Py_ssize_t t = 0; t < w; ++t) {
-      const Ref item{PySequence_GetItem(py_cuts, t)};
-      uint64_t at = 0;
-      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
-      cuts.push_back(at);
-    }
-    if (cuts.front() != 0 || cuts.back() != rows * cols || rows * cols == 0 ||
-        !std::is_sorted(cuts.begin(), cuts.end())) {
-      PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
-      return nullptr;
-    }
+    for (size_t at : kernel.updates) count = std::max(count, at + 1);
     Matrix::ensure_allocatable(rows, cols);
     std::vector<pipeline::UpdateShape> shapes(count, {rows, cols});
     DriverPasses passes(driver, cuts.size() - 1);
@@ -220,40 +226,21 @@ PyObject* whole_rule(PyObject*, PyObject* call) {
       return nullptr;
     }
     std::vector<size_t> cuts;
-    const Py_ssize_t w = PySequence_Size(py_cuts);
-    if (w < 2) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no coordinate ranges");
-      return nullptr;
-    }
-    for (Py_ssize_t t = 0; t < w; ++t) {
-      const Ref item{PySequence_GetItem(py_cuts, t)};
-      uint64_t at = 0;
-      if (item.p == nullptr || !as_u64(item.p, &at)) return nullptr;
-      cuts.push_back(at);
-    }
-    if (cuts.front() != 0 || cuts.back() != rows * cols || rows * cols == 0 || count == 0 ||
-        !std::is_sorted(cuts.begin(), cuts.end())) {
-      PyErr_SetString(PyExc_ValueError, "the cuts do not cover the coordinates in order");
+    if (!cuts_of(py_cuts, rows * cols, &cuts)) return nullptr;
+    if (count == 0) {
+      PyErr_SetString(PyExc_ValueError, "no updates placed");
       return nullptr;
     }
     // The updates the rule runs on: every placed one, or those listed.
     std::vector<size_t> all;
     if (py_list == Py_None) {
       for (size_t k = 0; k < count; ++k) all.push_back(k);
-    } else {
-      std::vector<double> listed;
-      if (!doubles_of(py_list, &listed)) return nullptr;
-      for (double at : listed) {
-        if (!(at >= 0 && at < static_cast<double>(count))) {
-          PyErr_SetString(PyExc_ValueError, "a listed update is not placed");
-          return nullptr;
-        }
-        all.push_back(static_cast<size_t>(at));
-      }
-      if (all.empty()) {
-        PyErr_SetString(PyExc_ValueError, "no updates listed");
-        return nullptr;
-      }
+    } else if (!indices_of(py_list, &all)) {
+      return nullptr;
+    }
+    if (all.empty() || *std::max_element(all.begin(), all.end()) >= count) {
+      PyErr_SetString(PyExc_ValueError, "the listed updates are not all placed");
+      return nullptr;
     }
     const size_t n = all.size();
     DriverPasses passes(driver, cuts.size() - 1);
@@ -310,11 +297,11 @@ PyObject* whole_rule(PyObject*, PyObject* call) {
                             &tol, &max_iter)) {
         return nullptr;
       }
-      std::vector<double> positions, weights;
-      if (!doubles_of(py_positions, &positions) || !doubles_of(py_weights, &weights)) {
+      std::vector<size_t> taking;
+      std::vector<double> weights;
+      if (!indices_of(py_positions, &taking) || !doubles_of(py_weights, &weights)) {
         return nullptr;
       }
-      std::vector<size_t> taking(positions.begin(), positions.end());
       if (taking.size() != weights.size() || taking.empty()) {
         PyErr_SetString(PyExc_ValueError, "one weight per update taking part is needed");
         return nullptr;
@@ -348,9 +335,9 @@ PyMethodDef g_functions[] = {
      "_rule_placed(name, driver, positions, rows, cols, cuts, weights, trim, f)\n--\n\n"
      "A coordinate-wise rule on buffers the driver's workers hold already."},
     {"_whole_rule", whole_rule, METH_VARARGS,
-     "_whole_rule(name, driver, count, rows, cols, cuts, params)\n--\n\n"
-     "Bulyan, the geometric median or centered clipping on buffers the driver's workers "
-     "hold."},
+     "_whole_rule(name, driver, count, rows, cols, cuts, params, listed=None)\n--\n\n"
+     "Krum, Multi-Krum, Bulyan, nnm's ranking, the geometric median or centered clipping on "
+     "buffers the driver's workers hold."},
     {nullptr, nullptr, 0, nullptr},
 };
 

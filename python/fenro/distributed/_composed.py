@@ -107,8 +107,7 @@ class ShardedSource:
         geometric_median or centered_clipping on the listed updates, run on the ranges: the
         same tuple, bit for bit. Parameters the function refuses, or a value it cannot take,
         make it run here on the updates, to answer or raise as it does."""
-        from fenro import robust
-        from fenro.distributed._functions import on_placed
+        from fenro.distributed._functions import _PARAMETERS, on_placed, parameters_pass
         from fenro.robust import _api
 
         def here() -> Any:
@@ -116,22 +115,9 @@ class ShardedSource:
 
         if self._driver is None:
             return here()
-        names = {
-            "krum": ("f",),
-            "multi_krum": ("f", "m"),
-            "bulyan": ("f",),
-            "geometric_median": ("weights", "nu", "tol", "max_iter"),
-            "centered_clipping": ("tau", "iterations", "center"),
-        }[fn]
-        params = dict(zip(names, args))
-        try:
-            getattr(robust, fn)(
-                np.zeros((len(indices), 1, 1), np.float32),
-                **{k: v for k, v in params.items() if k != "center"},
-            )
-        except (TypeError, ValueError):
-            return here()
-        if params.get("center") is not None:
+        # The arguments after the updates are the function's parameters, in their order.
+        params = dict(zip(_PARAMETERS[fn], args))
+        if params.get("center") is not None or not parameters_pass(fn, len(indices), params):
             return here()
         out = on_placed(
             self._driver, fn, len(self._pos), params, [self._pos[i] for i in indices]

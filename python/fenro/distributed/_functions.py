@@ -1,5 +1,6 @@
 """The whole-update functions of fenro.robust on Ray workers: krum, multi_krum, bulyan, nnm,
-geometric_median, centered_clipping, clip, arc and bucketing, and their ``*_info`` forms, with fenro.robust's arguments, results and errors, bit for bit.
+geometric_median, centered_clipping, clip, arc and bucketing, and their ``*_info`` forms, with
+fenro.robust's arguments, results and errors, bit for bit.
 
 Each call first settles everything that does not depend on the values, then shares the values
 out:
@@ -78,6 +79,22 @@ def _call_of(
     return stack, named
 
 
+def parameters_pass(name: str, count: int, params: Dict[str, Any]) -> bool:
+    """Whether fenro.robust.<name> accepts the parameters for `count` updates: it is called on
+    that many zero updates of one coordinate (cheap, and the checks that depend on n see the
+    real n). A center of the real shape cannot go with them: the caller checks it."""
+    from fenro import robust
+
+    try:
+        getattr(robust, name)(
+            np.zeros((count, 1, 1), np.float32),
+            **{k: v for k, v in params.items() if k != "center"},
+        )
+    except (TypeError, ValueError):
+        return False
+    return True
+
+
 def run(
     name: str,
     args: Tuple[Any, ...],
@@ -97,14 +114,7 @@ def run(
     if call is None:
         return single(*args, **kwargs)
     stack, params = call
-    try:
-        # The parameters on n zero updates of one coordinate (a center of the real shape
-        # cannot go with them: it was checked above).
-        getattr(robust, base)(
-            np.zeros((len(stack), 1, 1), np.float32),
-            **{k: v for k, v in params.items() if k != "center"},
-        )
-    except (TypeError, ValueError):
+    if not parameters_pass(base, len(stack), params):
         return single(*args, **kwargs)
     with _round_lock:
         result = _DISTRIBUTED[base](stack, params, shards, timeout)

@@ -376,7 +376,7 @@ Status ShardedRoundData::median(std::span<const size_t> updates, bool values_owe
       {RangeMethod::kMedian, {updates.begin(), updates.end()}, std::nullopt, 0.0f, values_owed});
 }
 
-Result<aggregators::detail::PairDistances> ShardedRoundData::krum_distances(
+Result<std::vector<int64_t>> ShardedRoundData::krum_distances(
     std::span<const size_t> updates) {
   const size_t m = updates.size();
   // Each update's exponent from its largest magnitude over all ranges, computed here once, so
@@ -384,7 +384,8 @@ Result<aggregators::detail::PairDistances> ShardedRoundData::krum_distances(
   // still encode alike).
   auto scans = joined_scans(updates);
   if (!scans.ok()) return std::move(scans).error();
-  aggregators::detail::PairDistances out{std::vector<int64_t>(m * m, 0), true};
+  std::vector<int64_t> out(m * m, 0);
+  bool finite = true;
   std::vector<bfp::BlockScale> scales(m);
   for (size_t t = 0; t < m; ++t) {
     if ((*scans)[t].max_abs > 0.0f) {
@@ -392,9 +393,12 @@ Result<aggregators::detail::PairDistances> ShardedRoundData::krum_distances(
       scales[t].scale = bfp::scale_for(scales[t].exponent);
     }
     scales[t].finite = !(*scans)[t].first_non_finite;
-    out.finite = out.finite && scales[t].finite;
+    finite = finite && scales[t].finite;
   }
-  if (!out.finite) return out;
+  if (!finite) {
+    FENRO_RETURN_IF_ERROR(scan_listed(updates));
+    return malformed("scans");
+  }
   auto tables = passes_.gram(updates, scales);
   if (!tables.ok()) return std::move(tables).error();
   if (tables->size() + 1 != cuts_.size()) return malformed("a Gram pass");
@@ -408,7 +412,7 @@ Result<aggregators::detail::PairDistances> ShardedRoundData::krum_distances(
     for (size_t b = a + 1; b < m && size() > 0; ++b) {
       const int64_t d = distance_from_gram(gram[a * m + a], gram[b * m + b], gram[a * m + b],
                                            scales[a].exponent, scales[b].exponent);
-      out.table[a * m + b] = out.table[b * m + a] = d;
+      out[a * m + b] = out[b * m + a] = d;
     }
   }
   return out;
@@ -418,12 +422,7 @@ Result<std::vector<size_t>> ShardedRoundData::bulyan(std::span<const size_t> upd
                                                      size_t f) {
   auto dist = krum_distances(updates);
   if (!dist.ok()) return std::move(dist).error();
-  if (!dist->finite) {
-    FENRO_RETURN_IF_ERROR(scan_listed(updates));
-    return malformed("scans");
-  }
-  std::vector<size_t> selected = aggregators::detail::bulyan_selection(dist->table,
-                                                                       updates.size(), f);
+  std::vector<size_t> selected = aggregators::detail::bulyan_selection(*dist, updates.size(), f);
   // The mean around the median of the selected, in ascending index order, keeping
   // theta - 2f values.
   std::vector<size_t> chosen = selected;
@@ -500,16 +499,12 @@ Result<KrumScores> ShardedRoundData::krum_scores(std::span<const size_t> updates
   const size_t m = updates.size();
   auto dist = krum_distances(updates);
   if (!dist.ok()) return std::move(dist).error();
-  if (!dist->finite) {
-    FENRO_RETURN_IF_ERROR(scan_listed(updates));
-    return malformed("scans");
-  }
   KrumScores out(m);
   std::vector<int64_t> d;
   for (size_t i = 0; i < m; ++i) {
     d.clear();
     for (size_t j = 0; j < m; ++j) {
-      if (j != i) d.push_back(dist->table[i * m + j]);
+      if (j != i) d.push_back((*dist)[i * m + j]);
     }
     const size_t take = std::min(k, d.size());
     std::partial_sort(d.begin(), d.begin() + static_cast<ptrdiff_t>(take), d.end());

@@ -36,7 +36,6 @@
 #include "fenro/aggregators/bfp16_kernels.h"
 #include "fenro/aggregators/centered_clipping.h"
 #include "fenro/aggregators/geometric_median.h"
-#include "fenro/aggregators/krum_kernels.h"
 #include "fenro/error/result.h"
 #include "fenro/pipeline/round_data.h"
 #include "fenro/update/range_scan.h"
@@ -174,9 +173,9 @@ class ShardedRoundData final : public RoundData {
 
   // The exact Krum distance (krum.h: on the 16-bit block-floating-point encoding, saturated)
   // of every pair of the listed updates, row-major m x m with a zero diagonal, from the ranges'
-  // exact Gram tables; `finite` is false when some value is NaN or infinite, and the table is
-  // then meaningless.
-  Result<aggregators::detail::PairDistances> krum_distances(std::span<const size_t> updates);
+  // exact Gram tables. A NaN or an infinity among the values fails with the first one
+  // (NonFiniteValue, naming the position in the list).
+  Result<std::vector<int64_t>> krum_distances(std::span<const size_t> updates);
 
   // The stateless rules that need every coordinate of an update at once, on the listed updates
   // (all of update 0's shape, with at least one coordinate), with the bits of the functions of
