@@ -39,6 +39,18 @@ bool as_u64(PyObject* obj, uint64_t* out) {
   return !(*out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
 
+bool indices_of(PyObject* seq, std::vector<size_t>* out) {
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) return false;
+  for (Py_ssize_t t = 0; t < n; ++t) {
+    const Ref item{PySequence_GetItem(seq, t)};
+    uint64_t at = 0;
+    if (item.p == nullptr || !as_u64(item.p, &at)) return false;
+    out->push_back(at);
+  }
+  return true;
+}
+
 template <class... A>
 PyObject* DriverPasses::call(const char* name, const char* format, A... args) {
   const Ref method{PyObject_GetAttrString(driver_, name)};

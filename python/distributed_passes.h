@@ -73,11 +73,13 @@ bool place_ranges(PyObject* driver, std::span<const UpdateView> updates,
 PyObject* raise_round_error(DriverPasses& passes, const FenroError& error);
 
 // Sequence helpers shared by the entry points: an item (new reference), a length that must be
-// `n` (RuntimeError otherwise), and exact numbers.
+// `n` (RuntimeError otherwise), exact numbers, and lists of indices.
 PyObject* item_of(PyObject* seq, size_t i);
 bool has_length(PyObject* seq, size_t n);
 bool as_double(PyObject* obj, double* out);
 bool as_u64(PyObject* obj, uint64_t* out);
+// Appends the unsigned integers of a sequence (update positions, coordinate cuts) to `out`.
+bool indices_of(PyObject* seq, std::vector<size_t>* out);
 
 }  // namespace fenro::python
 

@@ -115,19 +115,6 @@ PyObject* rule(PyObject*, PyObject* call) {
   });
 }
 
-// Unsigned integers (update positions, coordinate cuts) of a sequence.
-bool indices_of(PyObject* seq, std::vector<size_t>* out) {
-  const Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) return false;
-  for (Py_ssize_t t = 0; t < n; ++t) {
-    const Ref item{PySequence_GetItem(seq, t)};
-    uint64_t at = 0;
-    if (item.p == nullptr || !as_u64(item.p, &at)) return false;
-    out->push_back(at);
-  }
-  return true;
-}
-
 // The cuts of `size` coordinates into ranges: 0 = cuts[0] <= ... <= cuts[w] = size, w >= 1,
 // size > 0.
 bool cuts_of(PyObject* seq, uint64_t size, std::vector<size_t>* cuts) {

@@ -322,17 +322,12 @@ PyObject* mix(PyObject*, PyObject* args) {
     UpdateList list;
     std::span<const UpdateView> views;
     if (!buffers_of(py_buffers, list, &views)) return nullptr;
-    std::vector<uint32_t> offsets, members;
-    for (auto [obj, out] : {std::pair{py_offsets, &offsets}, std::pair{py_members, &members}}) {
-      const Py_ssize_t count = PySequence_Size(obj);
-      if (count < 0) return nullptr;
-      for (Py_ssize_t t = 0; t < count; ++t) {
-        const Ref item{PySequence_GetItem(obj, t)};
-        uint64_t v = 0;
-        if (item.p == nullptr || !as_u64(item.p, &v)) return nullptr;
-        out->push_back(static_cast<uint32_t>(v));
-      }
+    std::vector<size_t> offset_list, member_list;
+    if (!indices_of(py_offsets, &offset_list) || !indices_of(py_members, &member_list)) {
+      return nullptr;
     }
+    const std::vector<uint32_t> offsets(offset_list.begin(), offset_list.end());
+    const std::vector<uint32_t> members(member_list.begin(), member_list.end());
     bool fits = !views.empty() && offsets.size() >= 2 && offsets.front() == 0 &&
                 offsets.back() == members.size() && std::is_sorted(offsets.begin(), offsets.end());
     for (uint32_t m : members) fits = fits && m < views.size();
